@@ -1,0 +1,53 @@
+/*
+ * confline.cpp - configuration line syntax and number conversions.
+ */
+#include "confline.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+/* The field widths keep sscanf inside the LINE_SIZE buffers even for a
+ * line that did not come from fgets. */
+#define CONF_PATTERN "%999[^= \t] = %999s"
+
+int confParseLine(const char *line, char *name, char *value)
+{
+    if (line[0] == '#')
+        return 0;
+    return sscanf(line, CONF_PATTERN, name, value) == 2;
+}
+
+/* strtol, clamped to the signed 32-bit range. */
+static int clampedStrtol(const char *text, char **end)
+{
+    long n;
+
+    errno = 0;
+    n = strtol(text, end, 10);
+    if (n > INT_MAX)
+        return INT_MAX;
+    if (n < INT_MIN)
+        return INT_MIN;
+    return (int)n;
+}
+
+int confIntValue(const char *text)
+{
+    char *end;
+
+    return clampedStrtol(text, &end);
+}
+
+int confIntStrict(const char *text, int *out)
+{
+    char *end;
+    int n = clampedStrtol(text, &end);
+
+    /* strtol leaves end at text when it converted no digit. */
+    if (end == text || *end != '\0')
+        return 0;
+    *out = n;
+    return 1;
+}

@@ -1,0 +1,302 @@
+/*
+ * trace.cpp - the trace log.
+ *
+ * Every call runs under fileLock from the configuration check to the flush,
+ * so lines of one library never interleave. The file system is touched only
+ * through two gates: keltrace.conf is looked at no more than once in two
+ * seconds, and a closed log is opened no more than once in two seconds.
+ * While the log is open each line costs one fstat, the formatting, one write
+ * and one flush.
+ *
+ * Control characters in a message are written escaped (\n, \r, \xHH), so a
+ * user name or cookie attribute cannot forge extra lines in the log.
+ */
+#include "trace.h"
+
+#include <atomic>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "confline.h"
+#include "kelsys.h"
+#include "synch.h"
+#include "thread.h"
+
+#define CONF_FILE "siteminder/config/keltrace.conf"
+#define DEFAULT_FILE "foglog"
+#define DEFAULT_LEVEL 5
+#define DEFAULT_MAXSIZE 1000
+
+/* Messages up to this size are built on the stack; longer ones on the heap. */
+#define MSG_STACK_SIZE 4096
+/* Prefix: timestamp, pid, thread id. */
+#define PREFIX_SIZE (CFTIME_MAX + 64)
+
+static char fileName[LINE_SIZE] = DEFAULT_FILE;
+static std::atomic<int> traceLevel(DEFAULT_LEVEL);
+static int32_t maxFileSize = DEFAULT_MAXSIZE;
+static int32_t lastCheckConfTime = 0;
+static int32_t confFileModTime = 0;
+static int32_t lastCheckOpenTime = 0;
+static FILE *filePtr = NULL;
+static mutex_t fileLock = DEFAULTMUTEX;
+
+static void closeLog(void)
+{
+    if (filePtr != NULL) {
+        fclose(filePtr);
+        filePtr = NULL;
+    }
+}
+
+static void applyConfigLine(const char *line)
+{
+    char name[LINE_SIZE];
+    char value[LINE_SIZE];
+
+    if (!confParseLine(line, name, value))
+        return;
+    if (strcasecmp(name, "file") == 0) {
+        snprintf(fileName, sizeof fileName, "%s", value);
+    } else if (strcasecmp(name, "level") == 0) {
+        traceLevel.store(confIntValue(value), std::memory_order_relaxed);
+    } else if (strcasecmp(name, "maxsize") == 0) {
+        maxFileSize = confIntValue(value);
+    }
+}
+
+/* Returns 1 when it has just read keltrace.conf, 0 otherwise. */
+static int readConfigFile(long now)
+{
+    char path[PATH_SIZE];
+    char line[LINE_SIZE];
+    const char *home;
+    struct stat st;
+    FILE *f;
+
+    if ((int64_t)now <= (int64_t)lastCheckConfTime + 1)
+        return 0;
+    lastCheckConfTime = (int32_t)now;
+
+    home = getenv("SM_HOME");
+    if (home == NULL)
+        return 0;
+    snprintf(path, sizeof path, "%s/%s", home, CONF_FILE);
+    if (stat(path, &st) != 0)
+        return 0;
+    if ((int64_t)st.st_mtime <= (int64_t)confFileModTime)
+        return 0;
+    confFileModTime = (int32_t)st.st_mtime;
+
+    /* The next line goes to the file the new settings name. */
+    closeLog();
+
+    f = fopen(path, "r");
+    if (f == NULL)
+        return 0;
+    while (fgets(line, sizeof line, f) != NULL)
+        applyConfigLine(line);
+    fclose(f);
+    return 1;
+}
+
+/* The log is created readable by its owner only: at level 10 it holds
+ * passwords and cookies. */
+static FILE *openLog(const char *name)
+{
+    int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    FILE *f;
+
+    if (fd < 0)
+        return NULL;
+    f = fdopen(fd, "a");
+    if (f == NULL)
+        close(fd);
+    return f;
+}
+
+/* Returns 1 when the log is open and below its size limit, 0 otherwise. */
+static int checkOpenFile(long now)
+{
+    struct stat st;
+
+    if (filePtr == NULL) {
+        if ((int64_t)now <= (int64_t)lastCheckOpenTime + 1)
+            return 0;
+        lastCheckOpenTime = (int32_t)now;
+        filePtr = openLog(fileName);
+    }
+    if (filePtr == NULL)
+        return 0;
+    if (fstat(fileno(filePtr), &st) != 0 || (int64_t)st.st_size >= (int64_t)maxFileSize) {
+        closeLog();
+        return 0;
+    }
+    return 1;
+}
+
+/* "06/12/26 09:05:03.042   815    7: " */
+static void buildPrefix(char *prefix, size_t size, const struct timeval *tv)
+{
+    char stamp[CFTIME_MAX];
+    char millis[8];
+    char *dot;
+    time_t sec = tv->tv_sec;
+
+    cftime(stamp, "%d/%m/%y %T.000", &sec);
+    dot = strchr(stamp, '.');
+    if (dot != NULL && strlen(dot + 1) >= 3) {
+        snprintf(millis, sizeof millis, "%03lu",
+                 (unsigned long)((tv->tv_usec / 1000) % 1000));
+        memcpy(dot + 1, millis, 3);
+    }
+    snprintf(prefix, size, "%s %5lu %4u: ", stamp, (unsigned long)getpid(), thr_self());
+}
+
+/* Copies msg into out with control characters escaped; out must hold
+ * 4 * strlen(msg) + 1 characters. Returns the length written. */
+static size_t escapeControls(char *out, const char *msg)
+{
+    static const char hex[] = "0123456789abcdef";
+    size_t n = 0;
+
+    for (const unsigned char *p = (const unsigned char *)msg; *p != '\0'; p++) {
+        if (*p == '\n') {
+            out[n++] = '\\';
+            out[n++] = 'n';
+        } else if (*p == '\r') {
+            out[n++] = '\\';
+            out[n++] = 'r';
+        } else if ((*p < 0x20 && *p != '\t') || *p == 0x7f) {
+            out[n++] = '\\';
+            out[n++] = 'x';
+            out[n++] = hex[*p >> 4];
+            out[n++] = hex[*p & 0xf];
+        } else {
+            out[n++] = (char)*p;
+        }
+    }
+    out[n] = '\0';
+    return n;
+}
+
+static int hasControls(const char *msg)
+{
+    for (const unsigned char *p = (const unsigned char *)msg; *p != '\0'; p++)
+        if ((*p < 0x20 && *p != '\t') || *p == 0x7f)
+            return 1;
+    return 0;
+}
+
+/* Writes one whole line: prefix, message (escaped), newline. */
+static void writeLine(const char *prefix, const char *msg)
+{
+    char stackBuf[MSG_STACK_SIZE];
+    char *buf = NULL;
+
+    if (hasControls(msg)) {
+        size_t need = 4 * strlen(msg) + 1;
+
+        buf = need <= sizeof stackBuf ? stackBuf : (char *)malloc(need);
+        if (buf != NULL) {
+            escapeControls(buf, msg);
+            msg = buf;
+        } else {
+            msg = "(message with control characters dropped: out of memory)";
+        }
+    }
+    fprintf(filePtr, "%s%s\n", prefix, msg);
+    if (buf != NULL && buf != stackBuf)
+        free(buf);
+}
+
+/* Formats the caller's message; returns it in stackBuf or on the heap
+ * (*heap set, to be freed by the caller). */
+static const char *formatMessage(char *stackBuf, size_t size, char **heap,
+                                 const char *format, va_list args)
+{
+    va_list copy;
+    int n;
+
+    *heap = NULL;
+    va_copy(copy, args);
+    n = vsnprintf(stackBuf, size, format, copy);
+    va_end(copy);
+    if (n < 0)
+        return "(message cannot be formatted)";
+    if ((size_t)n < size)
+        return stackBuf;
+    *heap = (char *)malloc((size_t)n + 1);
+    if (*heap == NULL)
+        return stackBuf; /* cut, but written */
+    vsnprintf(*heap, (size_t)n + 1, format, args);
+    return *heap;
+}
+
+void vtrace(int level, const char *format, va_list args)
+{
+    char prefix[PREFIX_SIZE];
+    char stackBuf[MSG_STACK_SIZE];
+    char *heap;
+    const char *msg;
+    struct timeval tv;
+    int justRead;
+
+    mutex_lock(&fileLock);
+    if (kelSys.gettimeofday(&tv) != 0) {
+        tv.tv_sec = 0;
+        tv.tv_usec = 0;
+    }
+    justRead = readConfigFile((long)tv.tv_sec);
+    if (level <= traceLevel.load(std::memory_order_relaxed) && checkOpenFile((long)tv.tv_sec)) {
+        buildPrefix(prefix, sizeof prefix, &tv);
+        if (justRead)
+            fprintf(filePtr, "%sCONFIGURATION READ: file %s level %d limit %d\n", prefix,
+                    fileName, traceLevel.load(std::memory_order_relaxed), (int)maxFileSize);
+        msg = formatMessage(stackBuf, sizeof stackBuf, &heap, format, args);
+        writeLine(prefix, msg);
+        free(heap);
+        fflush(filePtr);
+    }
+    mutex_unlock(&fileLock);
+}
+
+void trace(int level, const char *format, ...)
+{
+    va_list args;
+
+    va_start(args, format);
+    vtrace(level, format, args);
+    va_end(args);
+}
+
+void traceClose(void)
+{
+    mutex_lock(&fileLock);
+    closeLog();
+    mutex_unlock(&fileLock);
+}
+
+int traceGetLevel(void)
+{
+    return traceLevel.load(std::memory_order_relaxed);
+}
+
+void traceReset(void)
+{
+    mutex_lock(&fileLock);
+    closeLog();
+    snprintf(fileName, sizeof fileName, "%s", DEFAULT_FILE);
+    traceLevel.store(DEFAULT_LEVEL, std::memory_order_relaxed);
+    maxFileSize = DEFAULT_MAXSIZE;
+    lastCheckConfTime = 0;
+    confFileModTime = 0;
+    lastCheckOpenTime = 0;
+    mutex_unlock(&fileLock);
+}

@@ -1,0 +1,43 @@
+/*
+ * kelsys.cpp - default entries of the system table: the real functions.
+ */
+#include "kelsys.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static int realGettimeofday(struct timeval *tv)
+{
+    return gettimeofday(tv, NULL);
+}
+
+static int realThreadCreate(pthread_t *thread, void *(*start)(void *), void *arg)
+{
+    return pthread_create(thread, NULL, start, arg);
+}
+
+static const struct KelSysTable realSys = {
+    realGettimeofday,
+    malloc,
+    strdup,
+    realThreadCreate,
+    sleep,
+    gethostname,
+};
+
+struct KelSysTable kelSys = realSys;
+
+void kelSysReset(void)
+{
+    kelSys = realSys;
+}
+
+time_t kelTime(void)
+{
+    struct timeval tv;
+
+    if (kelSys.gettimeofday(&tv) != 0)
+        return (time_t)-1;
+    return tv.tv_sec;
+}

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <limits.h>
+
+#include "confline.h"
+
+namespace {
+
+struct Parsed {
+    bool ok;
+    std::string name, value;
+};
+
+Parsed parse(const char *line)
+{
+    char name[LINE_SIZE] = "", value[LINE_SIZE] = "";
+    bool ok = confParseLine(line, name, value) == 1;
+    return {ok, name, value};
+}
+
+TEST(ConfLine, AcceptedForms)
+{
+    Parsed p = parse("level = 7\n");
+    EXPECT_TRUE(p.ok);
+    EXPECT_EQ("level", p.name);
+    EXPECT_EQ("7", p.value);
+
+    p = parse("LEVEL=7\n");
+    EXPECT_TRUE(p.ok);
+    EXPECT_EQ("LEVEL", p.name);
+
+    p = parse("level\t=\t7 trailing words\n");
+    EXPECT_TRUE(p.ok);
+    EXPECT_EQ("7", p.value);
+
+    p = parse("table = a=b;c\n"); /* the value is one token, '=' included */
+    EXPECT_EQ("a=b;c", p.value);
+
+    p = parse("max_queue = 5 # comment\n");
+    EXPECT_EQ("5", p.value);
+
+    p = parse("level=7"); /* last line without newline */
+    EXPECT_TRUE(p.ok);
+}
+
+TEST(ConfLine, RejectedForms)
+{
+    EXPECT_FALSE(parse("# level = 7\n").ok);
+    EXPECT_FALSE(parse(" level = 7\n").ok);
+    EXPECT_FALSE(parse("\tlevel = 7\n").ok);
+    EXPECT_FALSE(parse("= 7\n").ok);
+    EXPECT_FALSE(parse("level 7\n").ok);
+    EXPECT_FALSE(parse("level =\n").ok);
+    EXPECT_FALSE(parse("level = \n").ok);
+    EXPECT_FALSE(parse("\n").ok);
+    EXPECT_FALSE(parse("").ok);
+}
+
+TEST(ConfLine, LongestLineFitsBuffers)
+{
+    /* A 999-character piece, as fgets delivers it, fills name and value
+     * without overrunning them. */
+    std::string line(500, 'n');
+    line += "=";
+    line += std::string(498, 'v');
+    Parsed p = parse(line.c_str());
+    EXPECT_TRUE(p.ok);
+    EXPECT_EQ(500u, p.name.size());
+    EXPECT_EQ(498u, p.value.size());
+}
+
+TEST(ConfLine, IntValueIsAtoiWithClamping)
+{
+    EXPECT_EQ(3, confIntValue("3x"));
+    EXPECT_EQ(0, confIntValue("abc"));
+    EXPECT_EQ(0, confIntValue(""));
+    EXPECT_EQ(-4, confIntValue("  -4"));
+    EXPECT_EQ(7, confIntValue("+7"));
+    EXPECT_EQ(INT_MAX, confIntValue("99999999999999999999"));
+    EXPECT_EQ(INT_MIN, confIntValue("-99999999999999999999"));
+    EXPECT_EQ(INT_MAX, confIntValue("2147483648"));
+}
+
+TEST(ConfLine, StrictIntNeedsDigitsAndNothingAfter)
+{
+    int out = 42;
+    EXPECT_TRUE(confIntStrict(" 4", &out));
+    EXPECT_EQ(4, out);
+    EXPECT_TRUE(confIntStrict("+7", &out));
+    EXPECT_EQ(7, out);
+    EXPECT_TRUE(confIntStrict("-1", &out));
+    EXPECT_EQ(-1, out);
+
+    out = 42;
+    EXPECT_FALSE(confIntStrict("4 ", &out));
+    EXPECT_FALSE(confIntStrict("5x", &out));
+    EXPECT_FALSE(confIntStrict("5#", &out));
+    EXPECT_FALSE(confIntStrict("", &out));
+    EXPECT_FALSE(confIntStrict("-", &out));
+    EXPECT_FALSE(confIntStrict(" ", &out));
+    EXPECT_EQ(42, out);
+
+    EXPECT_TRUE(confIntStrict("-3000000000", &out));
+    EXPECT_EQ(INT_MIN, out);
+}
+
+} // namespace

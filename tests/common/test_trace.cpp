@@ -1,0 +1,360 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "testsupport.h"
+#include "trace.h"
+
+namespace {
+
+const long T0 = 1700000000; /* 14/11/23 22:13:20 UTC */
+
+class TraceTest : public ::testing::Test {
+protected:
+    kt::TempDir home;
+    std::unique_ptr<kt::ScopedEnv> smHome, tz;
+    std::string conf, log;
+    long confMtime = 1000;
+
+    void SetUp() override
+    {
+        tz = std::make_unique<kt::ScopedEnv>("TZ", "UTC");
+        tzset();
+        smHome = std::make_unique<kt::ScopedEnv>("SM_HOME", home.path().c_str());
+        kt::makeDirs(home / "siteminder/config");
+        conf = home / "siteminder/config/keltrace.conf";
+        log = home / "trace.log";
+        traceReset();
+        kt::clock::install(T0, 0);
+    }
+
+    void TearDown() override
+    {
+        traceReset();
+        kt::clock::uninstall();
+    }
+
+    /* Writes keltrace.conf with a modification time that always advances. */
+    void writeConf(const std::string &body)
+    {
+        kt::writeFile(conf, body);
+        kt::setMtime(conf, ++confMtime);
+    }
+
+    void useLog(int level, int maxsize = 1000000)
+    {
+        writeConf("file = " + log + "\nlevel = " + std::to_string(level) +
+                  "\nmaxsize = " + std::to_string(maxsize) + "\n");
+    }
+
+    /* Message part of each line of the log. */
+    std::vector<std::string> messages(const std::string &path = "")
+    {
+        std::vector<std::string> out;
+        for (const std::string &l : kt::readLines(path.empty() ? log : path)) {
+            size_t p = l.find(": ");
+            out.push_back(p == std::string::npos ? l : l.substr(p + 2));
+        }
+        return out;
+    }
+
+    std::string configRead(const std::string &file, int level, int limit)
+    {
+        return "CONFIGURATION READ: file " + file + " level " + std::to_string(level) +
+               " limit " + std::to_string(limit);
+    }
+};
+
+TEST_F(TraceTest, LineFormat)
+{
+    useLog(5);
+    kt::clock::set(T0, 42999);
+    trace(2, "hello %s %d", "world", 7);
+
+    std::vector<std::string> lines = kt::readLines(log);
+    ASSERT_EQ(2u, lines.size());
+    std::regex re(R"(^(\d\d)/(\d\d)/(\d\d) (\d\d):(\d\d):(\d\d)\.(\d\d\d) ([ \d]{5}) ([ \d]{4}): (.*)$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[1], m, re)) << lines[1];
+    EXPECT_EQ("14", m[1]);
+    EXPECT_EQ("11", m[2]);
+    EXPECT_EQ("23", m[3]);
+    EXPECT_EQ("22:13:20", m[4].str() + ":" + m[5].str() + ":" + m[6].str());
+    EXPECT_EQ("042", m[7]);
+    char pid[8], tid[8];
+    snprintf(pid, sizeof pid, "%5lu", (unsigned long)getpid());
+    snprintf(tid, sizeof tid, "%4u", (unsigned)syscall(SYS_gettid));
+    EXPECT_EQ(pid, m[8]);
+    EXPECT_EQ(tid, m[9]);
+    EXPECT_EQ("hello world 7", m[10]);
+    /* The configuration notice carries the same prefix. */
+    EXPECT_EQ(lines[0].substr(0, 34), lines[1].substr(0, 34));
+    EXPECT_EQ(configRead(log, 5, 1000000), messages()[0]);
+}
+
+TEST_F(TraceTest, ControlCharactersCannotForgeLines)
+{
+    useLog(5);
+    trace(1, "user %s", "alice\n14/11/23 22:13:20.000 99999    1: forged\r\x01");
+    std::vector<std::string> lines = kt::readLines(log);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("user alice\\n14/11/23 22:13:20.000 99999    1: forged\\r\\x01", messages()[1]);
+}
+
+TEST_F(TraceTest, LongMessagesAreWrittenWhole)
+{
+    useLog(5);
+    std::string big(20000, 'x');
+    trace(1, "%s|%s", big.c_str(), "end");
+    EXPECT_EQ(big + "|end", messages()[1]);
+}
+
+TEST_F(TraceTest, LevelFiltering)
+{
+    useLog(5);
+    trace(5, "five");
+    trace(6, "six");
+    trace(TRACE_SECURE, "secret");
+    trace(1, "one");
+    EXPECT_EQ((std::vector<std::string>{configRead(log, 5, 1000000), "five", "one"}), messages());
+    EXPECT_EQ(5, traceGetLevel());
+
+    kt::clock::advance(2);
+    useLog(10);
+    trace(TRACE_SECURE, "secret");
+    EXPECT_EQ("secret", messages().back());
+    EXPECT_EQ(10, traceGetLevel());
+
+    kt::clock::advance(2);
+    useLog(0);
+    size_t before = messages().size();
+    trace(1, "error at level 0");
+    EXPECT_EQ(before, messages().size());
+    EXPECT_EQ(0, traceGetLevel());
+}
+
+TEST_F(TraceTest, NoticeLostWhenItsMessageIsFiltered)
+{
+    useLog(3);
+    trace(4, "filtered");
+    trace(3, "written");
+    EXPECT_EQ(std::vector<std::string>{"written"}, messages());
+}
+
+TEST_F(TraceTest, SizeLimitStopsOutput)
+{
+    for (const char *bad : {"0", "-5", "abc"}) {
+        traceReset();
+        kt::clock::advance(2);
+        writeConf("file = " + log + "\nmaxsize = " + bad + "\n");
+        unlink(log.c_str());
+        trace(1, "dropped");
+        EXPECT_EQ("", kt::readFile(log)) << "maxsize " << bad;
+    }
+}
+
+TEST_F(TraceTest, GrowsPastLimitByOneCallOnly)
+{
+    useLog(5, 150);
+    for (int i = 0; i < 20; i++)
+        trace(1, "message number %d", i);
+    struct stat st;
+    ASSERT_EQ(0, stat(log.c_str(), &st));
+    /* The call that found the file just below 150 bytes wrote its line;
+     * nothing after it. */
+    std::vector<std::string> lines = kt::readLines(log);
+    size_t lastLine = lines.back().size() + 1;
+    EXPECT_GE(st.st_size, 150);
+    EXPECT_LT(st.st_size - (off_t)lastLine, 150);
+
+    /* Full: each later attempt (once in two seconds) opens, finds it too
+     * large and drops the line. */
+    kt::clock::advance(2);
+    trace(1, "still dropped");
+    EXPECT_EQ(lines, kt::readLines(log));
+
+    /* Removed by someone else: written again. */
+    unlink(log.c_str());
+    trace(1, "within two seconds of the last open attempt");
+    EXPECT_FALSE(kt::fileExists(log));
+    kt::clock::advance(2);
+    trace(1, "after removal");
+    EXPECT_EQ(std::vector<std::string>{"after removal"}, messages());
+}
+
+TEST_F(TraceTest, ConfigurationSyntax)
+{
+    struct Case {
+        const char *line;
+        int level;
+    };
+    const Case cases[] = {
+        {"level = 7\n", 7},
+        {"LEVEL = 7\n", 7},
+        {"level=7\n", 7},
+        {"Level\t=\t7 and more words\n", 7},
+        {" level = 7\n", 5},
+        {"level 7\n", 5},
+        {"level =\n", 5},
+        {"# level = 7\n", 5},
+        {"level = 3x\n", 3},
+        {"level = x3\n", 0},
+        {"level = 99999999999\n", 2147483647},
+    };
+    for (const Case &c : cases) {
+        traceReset();
+        kt::clock::advance(2);
+        writeConf(std::string("file = ") + log + "\n" + c.line);
+        trace(1, "probe");
+        EXPECT_EQ(c.level, traceGetLevel()) << c.line;
+    }
+}
+
+TEST_F(TraceTest, LongLinesReadInPieces)
+{
+    /* The second 999-character piece of a long comment is a line of its own. */
+    std::string line = "#" + std::string(998, 'c') + "level=8\n";
+    writeConf("file = " + log + "\n" + line);
+    trace(1, "probe");
+    EXPECT_EQ(8, traceGetLevel());
+}
+
+TEST_F(TraceTest, LastOccurrenceWinsAndRemovedKeysStay)
+{
+    std::string other = home / "other.log";
+    writeConf("file = " + other + "\nlevel = 4\nlevel = 6\nfile = " + log + "\n");
+    trace(1, "first");
+    EXPECT_EQ(6, traceGetLevel());
+    EXPECT_EQ("first", messages().back());
+    EXPECT_FALSE(kt::fileExists(other));
+
+    /* "file" and "level" removed: the last values read stay; "foglog" does
+     * not come back. */
+    kt::clock::advance(2);
+    writeConf("maxsize = 500000\n");
+    trace(1, "second");
+    EXPECT_EQ(6, traceGetLevel());
+    EXPECT_EQ(configRead(log, 6, 500000), messages()[messages().size() - 2]);
+    EXPECT_EQ("second", messages().back());
+}
+
+TEST_F(TraceTest, UnchangedModificationTimeIsNotReread)
+{
+    useLog(5);
+    trace(1, "a");
+    kt::clock::advance(5);
+    /* New contents, same whole-second modification time. */
+    kt::writeFile(conf, "file = " + log + "\nlevel = 9\n");
+    kt::setMtime(conf, confMtime);
+    trace(1, "b");
+    EXPECT_EQ(5, traceGetLevel());
+    kt::clock::advance(2);
+    kt::setMtime(conf, ++confMtime);
+    trace(1, "c");
+    EXPECT_EQ(9, traceGetLevel());
+}
+
+TEST_F(TraceTest, ConfigurationLookedAtOnceInTwoSeconds)
+{
+    useLog(5);
+    trace(1, "a");
+    useLog(7);
+    kt::clock::advance(1);
+    trace(1, "b"); /* one second later: not looked at */
+    EXPECT_EQ(5, traceGetLevel());
+    kt::clock::advance(1);
+    trace(1, "c"); /* two seconds: re-read, and its notice comes first */
+    EXPECT_EQ(7, traceGetLevel());
+    std::vector<std::string> m = messages();
+    ASSERT_GE(m.size(), 2u);
+    EXPECT_EQ(configRead(log, 7, 1000000), m[m.size() - 2]);
+    EXPECT_EQ("c", m.back());
+}
+
+TEST_F(TraceTest, OpenAttemptedOnceInTwoSeconds)
+{
+    std::string dir = home / "logs";
+    std::string inDir = dir + "/trace.log";
+    writeConf("file = " + inDir + "\n");
+    trace(1, "no folder yet"); /* open attempt fails */
+    kt::makeDirs(dir);
+    kt::clock::advance(1);
+    trace(1, "too soon");
+    EXPECT_FALSE(kt::fileExists(inDir));
+    kt::clock::advance(1);
+    trace(1, "opened");
+    EXPECT_EQ(std::vector<std::string>{"opened"}, messages(inDir));
+}
+
+TEST_F(TraceTest, ReopenAfterCloseFollowsTheOpenGate)
+{
+    useLog(5);
+    trace(1, "a"); /* opened at T0 */
+    traceClose();
+    kt::clock::advance(1);
+    trace(1, "dropped");
+    kt::clock::advance(1);
+    trace(1, "b");
+    std::vector<std::string> m = messages();
+    EXPECT_EQ("a", m[1]);
+    EXPECT_EQ("b", m.back());
+    EXPECT_EQ(3u, m.size());
+}
+
+TEST_F(TraceTest, WithoutSmHomeDefaultsGoToFoglog)
+{
+    kt::ScopedEnv noHome("SM_HOME", nullptr);
+    kt::TempDir cwd;
+    char old[4096];
+    ASSERT_NE(nullptr, getcwd(old, sizeof old));
+    ASSERT_EQ(0, chdir(cwd.path().c_str()));
+    trace(5, "to foglog");
+    trace(TRACE_SECURE, "not at level 5");
+    ASSERT_EQ(0, chdir(old));
+    EXPECT_EQ(std::vector<std::string>{"to foglog"}, messages(cwd / "foglog"));
+    EXPECT_EQ(5, traceGetLevel());
+}
+
+TEST_F(TraceTest, LogIsPrivateToItsOwner)
+{
+    useLog(5);
+    trace(1, "x");
+    struct stat st;
+    ASSERT_EQ(0, stat(log.c_str(), &st));
+    EXPECT_EQ(0600, st.st_mode & 0777);
+}
+
+TEST_F(TraceTest, ManyThreadsWriteWholeLines)
+{
+    useLog(5);
+    const int threads = 8, perThread = 300;
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; t++)
+        pool.emplace_back([t] {
+            for (int i = 0; i < perThread; i++)
+                trace(1, "thread %d line %d %s", t, i, "payload-payload-payload");
+        });
+    for (std::thread &th : pool)
+        th.join();
+
+    std::vector<std::string> m = messages();
+    ASSERT_EQ((size_t)(threads * perThread + 1), m.size());
+    std::vector<int> next(threads, 0);
+    std::regex re(R"(thread (\d) line (\d+) payload-payload-payload)");
+    for (size_t i = 1; i < m.size(); i++) {
+        std::smatch sm;
+        ASSERT_TRUE(std::regex_match(m[i], sm, re)) << m[i];
+        int t = std::stoi(sm[1]);
+        EXPECT_EQ(next[t]++, std::stoi(sm[2]));
+    }
+}
+
+} // namespace

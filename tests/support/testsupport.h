@@ -1,0 +1,65 @@
+/*
+ * testsupport.h - helpers shared by the test programs: temporary folders,
+ * files, environment variables, and a clock that tests move by hand.
+ */
+#ifndef KEL_TESTSUPPORT_H
+#define KEL_TESTSUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace kt {
+
+/* A fresh folder under $TMPDIR (or /tmp), removed with everything in it
+ * when the object goes. */
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+/* Sets (or, with unset, removes) an environment variable and puts the old
+ * value back when the object goes. */
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool hadOld_;
+};
+
+void makeDirs(const std::string &path);
+void writeFile(const std::string &path, const std::string &content);
+std::string readFile(const std::string &path);
+std::vector<std::string> readLines(const std::string &path);
+bool fileExists(const std::string &path);
+/* Sets a file's modification time, in whole seconds. */
+void setMtime(const std::string &path, long seconds);
+
+/*
+ * The test clock: installed into the system table, it answers every time
+ * query of the module under test until removed. Safe to read from many
+ * threads; set and advance it from the test's own thread.
+ */
+namespace clock {
+void install(long seconds, long micros = 0);
+void set(long seconds, long micros = 0);
+void advance(long seconds);
+void uninstall();
+}
+
+} // namespace kt
+
+#endif
