@@ -1,0 +1,258 @@
+/*
+ * kelpasswd run as the administrator runs it: messages, streams, exit
+ * status, and what is (not) left in the configuration folder.
+ *
+ * As root, access(R_OK|W_OK) passes on a read-only file and permissions
+ * stop no write, so the cases about permissions run the child as nobody.
+ */
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "toolrun.h"
+
+namespace {
+
+using kt::ToolResult;
+
+const bool asRoot = geteuid() == 0;
+
+class PasswdCli : public ::testing::Test {
+protected:
+    kt::ConfHome h;
+
+    /* Makes the file readable and writable by the unprivileged child. */
+    void giveToChild(const std::string &path)
+    {
+        if (asRoot) {
+            ASSERT_EQ(0, chown(path.c_str(), kt::NOBODY, kt::NOBODY));
+        }
+    }
+
+    ToolResult runUnprivileged(const std::vector<std::string> &args)
+    {
+        kt::ToolOptions o;
+        o.unprivileged = true;
+        return h.run(args, o);
+    }
+
+    /* The temporary path named in a message that starts with prefix. */
+    std::string tempIn(const std::string &err, const std::string &prefix)
+    {
+        EXPECT_EQ(0u, err.find(prefix)) << err;
+        return err.substr(prefix.size(), err.find_first_of(" \n", prefix.size()) - prefix.size());
+    }
+};
+
+TEST_F(PasswdCli, CommandLineMessages)
+{
+    const std::string before = "user = u\n";
+    kt::ToolOptions noHome;
+    noHome.args = {"pw"};
+    kt::writeFile(h.conf, before);
+
+    EXPECT_EQ((ToolResult{1, "", "Usage: kelpasswd {password}\n"}), h.run({"a", "b"}));
+    EXPECT_EQ((ToolResult{1, "", "Usage: kelpasswd {password}\n"}), h.run({"a", "b", "c"}));
+    EXPECT_EQ((ToolResult{1, "", "Password is too long\n"}), h.run({std::string(1000, 'x')}));
+    EXPECT_EQ((ToolResult{1, "", "SM_HOME not defined\n"}), kt::runTool(noHome));
+    /* No argument and no terminal: the reader gives nothing, and so does the tool. */
+    EXPECT_EQ((ToolResult{1, "", ""}), h.run({}));
+    EXPECT_EQ(before, kt::readFile(h.conf));
+
+    std::string longest(999, 'x');
+    EXPECT_EQ((ToolResult{0, "Password written to file " + h.conf + "\n", ""}), h.run({longest}));
+    EXPECT_EQ(before + "password = " + kt::scrambled(longest) + "\n", kt::readFile(h.conf));
+}
+
+TEST_F(PasswdCli, RoundTripThroughTheHandlersReader)
+{
+    kt::writeFile(h.conf, "# audit\nPassword = old\nuser = u\n");
+    ASSERT_EQ(0, h.run({"Secret-Pass42"}).status);
+    EXPECT_EQ("Secret-Pass42", kt::handlerPassword(h.conf));
+    EXPECT_EQ("# audit\nPassword = " + kt::scrambled("Secret-Pass42") + "\nuser = u\n",
+              kt::readFile(h.conf));
+
+    /* Written as given, but the reader stops at the blank: such a password
+     * cannot reach the handler intact. */
+    ASSERT_EQ(0, h.run({"two words"}).status);
+    EXPECT_EQ("# audit\nPassword = " + kt::scrambled("two words") + "\nuser = u\n",
+              kt::readFile(h.conf));
+    EXPECT_NE("two words", kt::handlerPassword(h.conf));
+}
+
+TEST_F(PasswdCli, InaccessibleFileStopsBeforeAnythingIsCreated)
+{
+    const std::string noEntry = "Cannot access configuration file " + h.conf + ": ";
+    EXPECT_EQ((ToolResult{1, "", noEntry + "No such file or directory\n"}), h.run({"pw"}));
+    EXPECT_TRUE(h.entries().empty());
+
+    for (mode_t mode : {0444, 0200}) {
+        SCOPED_TRACE(mode);
+        kt::writeFile(h.conf, "password = old\n");
+        giveToChild(h.conf);
+        chmod(h.conf.c_str(), mode);
+        EXPECT_EQ((ToolResult{1, "", noEntry + "Permission denied\n"}), runUnprivileged({"pw"}));
+        EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, h.entries());
+        chmod(h.conf.c_str(), 0600);
+        EXPECT_EQ("password = old\n", kt::readFile(h.conf));
+    }
+}
+
+TEST_F(PasswdCli, ConfigurationPathNamingAFolderIsNotReplaced)
+{
+    kt::makeDirs(h.conf);
+    kt::writeFile(h.conf + "/keep", "x");
+    EXPECT_EQ((ToolResult{1, "", "Can't read configuration file " + h.conf + "\n"}), h.run({"pw"}));
+    EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, h.entries());
+    EXPECT_EQ("x", kt::readFile(h.conf + "/keep"));
+}
+
+/* A path longer than its 1000-character buffer is refused: cut, it would
+ * name another file, here a real "kelaudit.con" that must stay untouched. */
+TEST_F(PasswdCli, OverlongPathIsRefusedNotCut)
+{
+    const std::string tail = "/siteminder/config/kelaudit.conf";
+    std::string home = h.home.path();
+    while (home.size() + 200 < 1000 - tail.size())
+        home += "/" + std::string(199, 'd');
+    home += "/" + std::string(1000 - tail.size() - home.size() - 1, 'e');
+    ASSERT_EQ(1000u, (home + tail).size());
+    kt::makeDirs(home + "/siteminder/config");
+    std::string cut = (home + tail).substr(0, 999);
+    kt::writeFile(cut, "password = old\n");
+    kt::writeFile(home + tail, "password = old\n");
+
+    kt::ToolOptions o;
+    o.args = {"pw"};
+    o.env["SM_HOME"] = home;
+    EXPECT_EQ((ToolResult{1, "", "Cannot access configuration file " + cut + ": File name too long\n"}),
+              kt::runTool(o));
+    EXPECT_EQ("password = old\n", kt::readFile(cut));
+    EXPECT_EQ("password = old\n", kt::readFile(home + tail));
+}
+
+TEST_F(PasswdCli, TemporaryFileCannotBeCreated)
+{
+    kt::writeFile(h.conf, "password = old\n");
+    giveToChild(h.conf);
+    chmod(h.dir.c_str(), 0555);
+    EXPECT_EQ((ToolResult{1, "", "Can't create temporary file " + h.dir + "/kelXXXXXX\n"}),
+              runUnprivileged({"pw"}));
+    EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, h.entries());
+    EXPECT_EQ("password = old\n", kt::readFile(h.conf));
+}
+
+/* A file size limit makes the writes into the temporary file fail for
+ * real. TMPDIR points elsewhere: the temporary file is made beside the
+ * configuration file all the same. */
+TEST_F(PasswdCli, WriteErrorLeavesTemporaryFileBesideTheConfiguration)
+{
+    kt::TempDir elsewhere;
+    std::string before = "password = old\n";
+    for (int i = 0; i < 200; i++)
+        before += "# filler line to get past the size limit\n";
+    kt::writeFile(h.conf, before);
+
+    kt::ToolOptions o;
+    o.fileSizeLimit = 1000;
+    o.env["TMPDIR"] = elsewhere.path();
+    ToolResult r = h.run({"pw"}, o);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    std::string temp = tempIn(r.err, "Write error on temporary file ");
+    EXPECT_EQ("Write error on temporary file " + temp + "\n", r.err);
+    EXPECT_EQ(0u, temp.find(h.dir + "/kel"));
+    EXPECT_TRUE(kt::fileExists(temp));
+    EXPECT_EQ(before, kt::readFile(h.conf));
+    EXPECT_TRUE(kt::listDir(elsewhere.path()).empty());
+}
+
+/* A real rename failure: in a sticky folder only the owner of a file may
+ * replace it. The configuration file belongs to root; nobody may read and
+ * write it and create files in the folder, but not rename over it. */
+TEST_F(PasswdCli, RenameFailureLeavesTemporaryFile)
+{
+    if (!asRoot)
+        GTEST_SKIP() << "needs root to own the file as another user; the in-process "
+                        "rename failure test covers the message";
+    kt::writeFile(h.conf, "password = old\n");
+    chmod(h.conf.c_str(), 0666);
+    chmod(h.dir.c_str(), 01777);
+    ToolResult r = runUnprivileged({"pw"});
+    std::string temp = tempIn(r.err, "Can't rename file ");
+    EXPECT_EQ((ToolResult{1, "", "Can't rename file " + temp + " to " + h.conf +
+                                     ": Operation not permitted\n"}),
+              r);
+    EXPECT_EQ(0u, temp.find(h.dir + "/kel"));
+    EXPECT_EQ("password = " + kt::scrambled("pw") + "\n", kt::readFile(temp));
+    EXPECT_EQ("password = old\n", kt::readFile(h.conf));
+}
+
+TEST_F(PasswdCli, SuccessLeavesOnlyTheNewFileNothingInTmpdir)
+{
+    kt::TempDir elsewhere;
+    kt::writeFile(h.conf, "password = old\n");
+    kt::ToolOptions o;
+    o.env["TMPDIR"] = elsewhere.path();
+    ASSERT_EQ(0, h.run({"pw"}, o).status);
+    EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, h.entries());
+    EXPECT_TRUE(kt::listDir(elsewhere.path()).empty());
+}
+
+/* Links planted under the names a careless tool would pick for its
+ * temporary file: none is followed, none is replaced. */
+TEST_F(PasswdCli, PlantedLinksAreNotFollowed)
+{
+    kt::TempDir outside;
+    std::string victim = outside / "victim", absent = outside / "absent";
+    kt::writeFile(victim, "precious\n");
+    kt::writeFile(h.conf, "password = old\n");
+    const std::vector<std::string> names = {"kelaudit.conf.tmp", "kelaudit.conf.new",
+                                            "kelaudit.conf~", "kelXXXXXX", "kel"};
+    for (size_t i = 0; i < names.size(); i++)
+        ASSERT_EQ(0, symlink((i % 2 ? absent : victim).c_str(), (h.dir + "/" + names[i]).c_str()));
+
+    ASSERT_EQ(0, h.run({"pw"}).status);
+    EXPECT_EQ("precious\n", kt::readFile(victim));
+    EXPECT_FALSE(kt::fileExists(absent));
+    for (const std::string &n : names) {
+        struct stat st;
+        ASSERT_EQ(0, lstat((h.dir + "/" + n).c_str(), &st));
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << n;
+    }
+    EXPECT_EQ("pw", kt::handlerPassword(h.conf));
+}
+
+TEST_F(PasswdCli, ModeOfTheOldFileIsKept)
+{
+    struct Case {
+        mode_t mode, umask;
+    };
+    for (Case c : {Case{0600, 022}, Case{0640, 0}, Case{0664, 077}}) {
+        SCOPED_TRACE(c.mode);
+        kt::writeFile(h.conf, "password = old\n");
+        chmod(h.conf.c_str(), c.mode);
+        kt::ToolOptions o;
+        o.umask = c.umask;
+        ASSERT_EQ(0, h.run({"pw"}, o).status);
+        struct stat st;
+        ASSERT_EQ(0, stat(h.conf.c_str(), &st));
+        EXPECT_EQ(c.mode, st.st_mode & 07777);
+    }
+}
+
+TEST_F(PasswdCli, OwnerOfTheOldFileIsKeptByRoot)
+{
+    if (!asRoot)
+        GTEST_SKIP() << "only root can hand a file to another owner";
+    kt::writeFile(h.conf, "password = old\n");
+    ASSERT_EQ(0, chown(h.conf.c_str(), kt::NOBODY, 4242));
+    ASSERT_EQ(0, h.run({"pw"}).status);
+    struct stat st;
+    ASSERT_EQ(0, stat(h.conf.c_str(), &st));
+    EXPECT_EQ(kt::NOBODY, st.st_uid);
+    EXPECT_EQ(4242u, st.st_gid);
+}
+
+} // namespace
