@@ -44,13 +44,6 @@ protected:
         EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, h.entries());
         return kt::readFile(h.conf);
     }
-
-    /* The temporary file named in the one error message. */
-    std::string tempNamed(const std::string &prefix)
-    {
-        EXPECT_EQ(0u, err.find(prefix)) << err;
-        return err.substr(prefix.size(), err.find_first_of(" \n", prefix.size()) - prefix.size());
-    }
 };
 
 TEST_F(PasswdRewrite, PasswordLinesReplacedWithTheirSpelling)
@@ -95,7 +88,7 @@ TEST_F(PasswdRewrite, RenameFailureKeepsConfigurationAndTemporaryFile)
         return -1;
     };
     EXPECT_EQ(0, write("SCR"));
-    std::string temp = tempNamed("Can't rename file ");
+    std::string temp = kt::pathAfter(err, "Can't rename file ");
     EXPECT_EQ("Can't rename file " + temp + " to " + h.conf + ": Invalid cross-device link\n", err);
     EXPECT_EQ("", out);
     EXPECT_EQ(0u, temp.find(h.dir + "/kel"));
@@ -112,7 +105,7 @@ TEST_F(PasswdRewrite, FailedSyncIsAWriteError)
         return -1;
     };
     EXPECT_EQ(0, write("SCR"));
-    std::string temp = tempNamed("Write error on temporary file ");
+    std::string temp = kt::pathAfter(err, "Write error on temporary file ");
     EXPECT_EQ("Write error on temporary file " + temp + "\n", err);
     EXPECT_TRUE(kt::fileExists(temp));
     EXPECT_EQ("password = old\n", kt::readFile(h.conf));

@@ -229,6 +229,13 @@ ToolResult ConfHome::run(const std::vector<std::string> &args, ToolOptions opts)
     return runTool(opts);
 }
 
+std::string pathAfter(const std::string &message, const std::string &prefix)
+{
+    if (message.compare(0, prefix.size(), prefix) != 0)
+        return "<no path>";
+    return message.substr(prefix.size(), message.find_first_of(" \n", prefix.size()) - prefix.size());
+}
+
 std::string scrambled(std::string clear)
 {
     scrypt(&clear[0], clear.c_str(), true);

@@ -81,6 +81,10 @@ struct ConfHome {
 /* Names in a folder, sorted. */
 std::vector<std::string> listDir(const std::string &path);
 
+/* The path in message right after prefix, up to a blank or the newline
+ * (the caller compares the whole message too). */
+std::string pathAfter(const std::string &message, const std::string &prefix);
+
 /* The password as scrambled by the tool. */
 std::string scrambled(std::string clear);
 
