@@ -106,6 +106,11 @@ void smagentQueueCommand(int id, const char *value);
  * dataSize - 1 characters), or 0 when none was made. */
 int smagentLastManagement(int *code, char *data, int dataSize);
 
+/* The last token given to DecodeSSOToken: returns 1 and copies it (cut to
+ * tokenSize - 1 characters), or 0 when none was given. Returns its full
+ * length through *length when length is not null. */
+int smagentLastToken(char *token, int tokenSize, int *length);
+
 /* The last initialisation record received: returns 1 and copies it (its
  * servers pointer set to null) and its first server record (zeroed when
  * there was none), or 0 when none was received. */

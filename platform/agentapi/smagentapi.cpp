@@ -66,6 +66,8 @@ long frozenTime;
 bool haveManagement;
 int lastManageCode;
 std::string lastManageData;
+bool haveToken;
+std::string lastToken;
 bool haveInit;
 Sm_AgentApi_Init_t lastInit;
 Sm_AgentApi_Server_t lastServer;
@@ -90,6 +92,16 @@ bool takeForced(int fn, int *code)
 std::string boundedText(const char *text, size_t size)
 {
     return text == NULL ? std::string() : std::string(text, strnlen(text, size));
+}
+
+/* Copies text into buf of size characters, cut to fit. */
+void copyOut(const std::string &text, char *buf, int size)
+{
+    if (buf == NULL || size <= 0)
+        return;
+    size_t n = text.size() < (size_t)size - 1 ? text.size() : (size_t)size - 1;
+    memcpy(buf, text.data(), n);
+    buf[n] = '\0';
 }
 
 std::string randomHex(int bits)
@@ -276,6 +288,10 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_DecodeSSOToken(void *handle, const cha
     (void)newTokenLength;
     (void)newToken;
     calls[SMAGENT_FN_DECODE]++;
+    if (token != NULL) {
+        haveToken = true;
+        lastToken = token;
+    }
     if (takeForced(SMAGENT_FN_DECODE, &code))
         return code;
     if (!liveHandle(handle))
@@ -417,6 +433,8 @@ extern "C" SMAGENT_EXPORT void smagentReset(void)
     lastManageCode = 0;
     lastManageData.clear();
     haveInit = false;
+    haveToken = false;
+    lastToken.clear();
 }
 
 extern "C" SMAGENT_EXPORT int smagentAddAgent(const char *name, const char *secret)
@@ -513,12 +531,19 @@ extern "C" SMAGENT_EXPORT int smagentLastManagement(int *code, char *data, int d
         return 0;
     if (code != NULL)
         *code = lastManageCode;
-    if (data != NULL && dataSize > 0) {
-        size_t n = lastManageData.size() < (size_t)dataSize - 1 ? lastManageData.size()
-                                                                 : (size_t)dataSize - 1;
-        memcpy(data, lastManageData.data(), n);
-        data[n] = '\0';
-    }
+    copyOut(lastManageData, data, dataSize);
+    return 1;
+}
+
+extern "C" SMAGENT_EXPORT int smagentLastToken(char *token, int tokenSize, int *length)
+{
+    std::lock_guard<std::mutex> guard(lock);
+
+    if (!haveToken)
+        return 0;
+    copyOut(lastToken, token, tokenSize);
+    if (length != NULL)
+        *length = (int)lastToken.size();
     return 1;
 }
 

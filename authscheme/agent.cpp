@@ -1,0 +1,473 @@
+/*
+ * agent.cpp - the scheme's one agent connection to the policy server.
+ *
+ * agentInit opens it at the scheme's first initialisation and agentRelease
+ * closes it at the last release (the init counter of SmAuthInit and
+ * SmAuthRelease makes sure each runs once). Management requests ride on the
+ * threads that call in: at most one per MANAGE_INTERVAL seconds in the
+ * process, the agent information report at init and a command poll before
+ * each token decode. Decoding, validation and logout work on the caller's
+ * records only.
+ *
+ * The Agent API library is loaded with dlopen at its first use, so the
+ * plug-in loads (and answers queries) on a host where it is missing; its
+ * functions are resolved once into apiTable.
+ *
+ * Threading: agentManage runs under manageLock from the clock test to the
+ * end of the request, so requests never overlap and the interval holds
+ * across threads. Loading runs under loadLock; the published table and the
+ * handle are atomics, read without a lock by the decoding threads. Trace
+ * lines are written under these locks, so the trace lock is always taken
+ * last.
+ */
+#include "agent.h"
+
+#include <atomic>
+#include <dlfcn.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "confline.h"
+#include "kelsys.h"
+#include "synch.h"
+#include "trace.h"
+
+/* The Agent API functions, resolved from the loaded library. */
+typedef struct AgentApi {
+    int (*init)(const Sm_AgentApi_Init_t *, void **);
+    int (*doManagement)(void *, const Sm_AgentApi_ManageRequest_t *, int *,
+                        Sm_AgentApi_Attribute_t **);
+    int (*decodeSSOToken)(void *, const char *, int *, int *, int *,
+                          Sm_AgentApi_Attribute_t **, int, int *, char *);
+    int (*login)(void *, const char *, const Sm_AgentApi_Resource_t *,
+                 const Sm_AgentApi_Realm_t *, const Sm_AgentApi_Credentials_t *,
+                 Sm_AgentApi_Session_t *, int *, Sm_AgentApi_Attribute_t **);
+    int (*logout)(void *, const char *, const Sm_AgentApi_Session_t *);
+    void (*freeAttributes)(int, Sm_AgentApi_Attribute_t *);
+    int (*unInit)(void **);
+} AgentApi;
+
+/* Settings of the one server record: connection settings and time-out. */
+#define SERVER_ADDRESS "127.0.0.1"
+#define SERVER_CONN_MIN 1
+#define SERVER_CONN_MAX 1
+#define SERVER_CONN_STEP 1
+#define SERVER_TIMEOUT 75
+/* Capacity of the new-token buffer announced to the token decoder. */
+#define TOKEN_LENGTH 4096
+
+static std::atomic<void *> agentHandle(NULL);
+static mutex_t manageLock = DEFAULTMUTEX;
+static int32_t lastManageTime = 0;
+
+static mutex_t loadLock = DEFAULTMUTEX;
+static void *library = NULL;
+static AgentApi apiTable;
+static std::atomic<const AgentApi *> api(NULL);
+static char libraryPath[PATH_SIZE] = "";
+
+/* Copies src into dst of size characters: cut to size - 1 characters and
+ * always terminated. */
+static void copyText(char *dst, size_t size, const char *src)
+{
+    size_t n = strnlen(src, size - 1);
+
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+/* ---- Loading the Agent API library ------------------------------------ */
+
+/* "<folder of this plug-in>/libsmagentapi.so"; 0 when the folder is unknown. */
+static int besidePluginPath(char *path, size_t size)
+{
+    Dl_info info;
+    const char *slash;
+    int n;
+
+    if (dladdr((void *)&agentInit, &info) == 0 || info.dli_fname == NULL)
+        return 0;
+    slash = strrchr(info.dli_fname, '/');
+    if (slash == NULL)
+        return 0;
+    n = snprintf(path, size, "%.*s/%s", (int)(slash - info.dli_fname), info.dli_fname,
+                 AGENT_API_LIBRARY);
+    return n > 0 && (size_t)n < size;
+}
+
+/* The loader's reason for the last failure. */
+static const char *loaderError(void)
+{
+    const char *err = dlerror();
+
+    return err != NULL ? err : "unknown loader error";
+}
+
+/* Opens the library; on failure returns NULL with the loader's reasons. */
+static void *openLibrary(char *reason, size_t size)
+{
+    char path[PATH_SIZE];
+    char besideReason[LINE_SIZE] = "";
+    void *lib;
+
+    if (libraryPath[0] != '\0') {
+        lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
+        if (lib == NULL)
+            copyText(reason, size, loaderError());
+        return lib;
+    }
+    if (besidePluginPath(path, sizeof path)) {
+        lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        if (lib != NULL)
+            return lib;
+        copyText(besideReason, sizeof besideReason, loaderError());
+    }
+    lib = dlopen(AGENT_API_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (lib == NULL) {
+        const char *err = loaderError();
+        if (besideReason[0] != '\0')
+            snprintf(reason, size, "%s; %s", besideReason, err);
+        else
+            copyText(reason, size, err);
+    }
+    return lib;
+}
+
+/* Looks one function up; NULL with the loader's reason if absent. */
+static void *resolve(void *lib, const char *name, char *reason, size_t size)
+{
+    void *sym;
+
+    dlerror();
+    sym = dlsym(lib, name);
+    if (sym == NULL) {
+        const char *err = dlerror();
+        copyText(reason, size, err != NULL ? err : name);
+    }
+    return sym;
+}
+
+/* Fills one slot of the table from the library; a false value ends the
+ * chain of lookups at the first function that is missing. */
+#define RESOLVE(table, field, name) \
+    ((((table).field = reinterpret_cast<decltype((table).field)>( \
+          resolve(lib, name, reason, sizeof reason)))) != NULL)
+
+/* Called under loadLock. */
+static int loadLibrary(void)
+{
+    char reason[2 * LINE_SIZE] = "";
+    void *lib = openLibrary(reason, sizeof reason);
+    AgentApi t;
+    int ok;
+
+    if (lib != NULL) {
+        ok = RESOLVE(t, init, "Sm_AgentApi_Init") &&
+             RESOLVE(t, doManagement, "Sm_AgentApi_DoManagement") &&
+             RESOLVE(t, decodeSSOToken, "Sm_AgentApi_DecodeSSOToken") &&
+             RESOLVE(t, login, "Sm_AgentApi_Login") &&
+             RESOLVE(t, logout, "Sm_AgentApi_Logout") &&
+             RESOLVE(t, freeAttributes, "Sm_AgentApi_FreeAttributes") &&
+             RESOLVE(t, unInit, "Sm_AgentApi_UnInit");
+        if (ok) {
+            library = lib;
+            apiTable = t;
+            api.store(&apiTable, std::memory_order_release);
+            return 1;
+        }
+        dlclose(lib);
+    }
+    trace(TRACE_ERROR, "Cannot load Agent API library %s: %s",
+          libraryPath[0] != '\0' ? libraryPath : AGENT_API_LIBRARY, reason);
+    return 0;
+}
+
+/* Loads the library at its first use; safe from any thread. A failed load
+ * is tried again at the next use. */
+static const AgentApi *agentLoad(void)
+{
+    const AgentApi *a = api.load(std::memory_order_acquire);
+
+    if (a != NULL)
+        return a;
+    mutex_lock(&loadLock);
+    if (api.load(std::memory_order_relaxed) == NULL)
+        loadLibrary();
+    a = api.load(std::memory_order_relaxed);
+    mutex_unlock(&loadLock);
+    return a;
+}
+
+/* The table when the library is loaded, else NULL; never loads. */
+static const AgentApi *agentApi(void)
+{
+    return api.load(std::memory_order_acquire);
+}
+
+void agentSetLibraryPath(const char *path)
+{
+    mutex_lock(&loadLock);
+    copyText(libraryPath, sizeof libraryPath, path != NULL ? path : "");
+    mutex_unlock(&loadLock);
+}
+
+void agentTestReset(void)
+{
+    mutex_lock(&loadLock);
+    api.store(NULL, std::memory_order_release);
+    if (library != NULL)
+        dlclose(library);
+    library = NULL;
+    mutex_unlock(&loadLock);
+    agentHandle.store(NULL);
+    mutex_lock(&manageLock);
+    lastManageTime = 0;
+    mutex_unlock(&manageLock);
+}
+
+/* ---- Connection and management ---------------------------------------- */
+
+int agentInit(const char *secret, const Parameters *p)
+{
+    Sm_AgentApi_Server_t server;
+    Sm_AgentApi_Init_t init;
+    char product[BUF_SIZE];
+    const AgentApi *a;
+    void *handle;
+
+    trace(TRACE_3, "agentInit");
+    a = agentLoad();
+    if (a == NULL)
+        return 0;
+
+    memset(&server, 0, sizeof server);
+    copyText(server.address, sizeof server.address, SERVER_ADDRESS);
+    server.connMin = SERVER_CONN_MIN;
+    server.connMax = SERVER_CONN_MAX;
+    server.connStep = SERVER_CONN_STEP;
+    server.timeout = SERVER_TIMEOUT;
+    server.ports[0] = p->portAz;
+    server.ports[1] = p->portAuth;
+    server.ports[2] = p->portAcct;
+
+    memset(&init, 0, sizeof init);
+    init.version = SM_AGENTAPI_VERSION;
+    copyText(init.agentName, sizeof init.agentName, p->agentName);
+    copyText(init.sharedSecret, sizeof init.sharedSecret, secret != NULL ? secret : "");
+    init.failover = 0;
+    init.serverCount = 1;
+    init.servers = &server;
+
+    handle = agentHandle.load();
+    if (a->init(&init, &handle) != 0) {
+        trace(TRACE_ERROR, "Agent initialization failed - bad agent name or shared secret");
+        return 0;
+    }
+    agentHandle.store(handle);
+    trace(TRACE_3, "Agent initialized (but may not be connected!)");
+    /* "Product=" and the agent name, cut to the buffer. */
+    memcpy(product, "Product=", 8);
+    copyText(product + 8, sizeof product - 8, p->agentName);
+    agentManage(SM_AGENTAPI_MANAGE_AGENT_INFO, product);
+    return 1;
+}
+
+static void traceCommand(int id)
+{
+    static const char *const names[] = {
+        "AGENT_KEY_UPDATE_NEXT",   "AGENT_KEY_UPDATE_LAST",  "AGENT_KEY_UPDATE_CURRENT",
+        "AGENT_KEY_UPDATE_PERSISTENT", "CACHE_FLUSH_ALL",    "CACHE_FLUSH_ALL_USERS",
+        "CACHE_FLUSH_THIS_USER",   "CACHE_FLUSH_ALL_REALMS", "CACHE_FLUSH_THIS_REALM",
+    };
+
+    if (id >= SM_AGENTAPI_CMD_KEY_UPDATE_NEXT && id <= SM_AGENTAPI_CMD_CACHE_FLUSH_THIS_REALM)
+        trace(TRACE_4, "agentmanage: %s", names[id - SM_AGENTAPI_CMD_KEY_UPDATE_NEXT]);
+}
+
+void agentManage(int code, const char *data)
+{
+    Sm_AgentApi_ManageRequest_t request;
+    Sm_AgentApi_Attribute_t *list;
+    const AgentApi *a = agentApi();
+    int64_t now;
+    int count;
+    int rc;
+
+    if (a == NULL)
+        return;
+    mutex_lock(&manageLock);
+    now = (int64_t)kelTime();
+    if (now < (int64_t)lastManageTime + MANAGE_INTERVAL) {
+        mutex_unlock(&manageLock);
+        return;
+    }
+    /* A failed request starts a new interval too: nothing is retried early. */
+    lastManageTime = (int32_t)now;
+
+    count = 0;
+    list = NULL;
+    memset(&request, 0, sizeof request);
+    request.code = code;
+    copyText(request.data, sizeof request.data, data != NULL ? data : "");
+
+    rc = a->doManagement(agentHandle.load(), &request, &count, &list);
+    switch (rc) {
+    case SM_AGENTAPI_NOCONNECTION:
+        trace(TRACE_ERROR, "agentManage: No server connection");
+        break;
+    case SM_AGENTAPI_FAILURE:
+        trace(TRACE_ERROR, "agentManage: Can't connect to server");
+        break;
+    case SM_AGENTAPI_TIMEOUT:
+        trace(TRACE_ERROR, "agentManage: Timeout for server response");
+        break;
+    case SM_AGENTAPI_UNKNOWN_FUNCTION:
+        trace(TRACE_ERROR, "agentManage: Server doesn't recognize function");
+        break;
+    default:
+        trace(TRACE_3, "agentManage: OK. %d attributes", count);
+        for (int i = 0; i < count && list != NULL; i++)
+            traceCommand(list[i].id);
+        break;
+    }
+    a->freeAttributes(count, list);
+    mutex_unlock(&manageLock);
+}
+
+void agentRelease(void)
+{
+    const AgentApi *a = agentApi();
+    void *handle = agentHandle.load();
+
+    if (a == NULL || handle == NULL)
+        return;
+    a->unInit(&handle);
+    agentHandle.store(handle);
+}
+
+/* ---- Sessions --------------------------------------------------------- */
+
+static const char *valueText(const Sm_AgentApi_Attribute_t *attr)
+{
+    return attr->value != NULL ? attr->value : "";
+}
+
+/* Stores one cookie attribute where it belongs and traces it whole. */
+static void storeCookieAttribute(const Sm_AgentApi_Attribute_t *attr,
+                                 Sm_AgentApi_Session_t *session, char *userName,
+                                 char *userDn, char *clientIp)
+{
+    const char *v = valueText(attr);
+
+    switch (attr->id) {
+    case SM_AGENTAPI_ATTR_STARTSESSIONTIME:
+        trace(TRACE_4, "   STARTSESSIONTIME: %s", v);
+        session->startTime = confIntValue(v);
+        break;
+    case SM_AGENTAPI_ATTR_LASTSESSIONTIME:
+        trace(TRACE_4, "   LASTSESSIONTIME: %s", v);
+        session->lastTime = confIntValue(v);
+        break;
+    case SM_AGENTAPI_ATTR_DEVICENAME:
+        trace(TRACE_4, "   DEVICENAME: %s", v);
+        break;
+    case SM_AGENTAPI_ATTR_SESSIONID:
+        trace(TRACE_4, "   SESSIONID: %s", v);
+        copyText(session->sessionId, sizeof session->sessionId, v);
+        break;
+    case SM_AGENTAPI_ATTR_CLIENTIP:
+        trace(TRACE_4, "   CLIENTIP: %s", v);
+        copyText(clientIp, BUF_SIZE, v);
+        break;
+    case SM_AGENTAPI_ATTR_SESSIONSPEC:
+        trace(TRACE_4, "   SESSIONSPEC: %s", v);
+        copyText(session->sessionSpec, sizeof session->sessionSpec, v);
+        break;
+    case SM_AGENTAPI_ATTR_USERNAME:
+        trace(TRACE_4, "   USERNAME: %s", v);
+        copyText(userName, BUF_SIZE, v);
+        break;
+    case SM_AGENTAPI_ATTR_USERDN:
+        trace(TRACE_4, "   USERDN: %s", v);
+        copyText(userDn, BUF_SIZE, v);
+        break;
+    case SM_AGENTAPI_ATTR_IDLESESSIONTIMEOUT:
+        trace(TRACE_4, "   IDLESESSIONTIMEOUT: %s", v);
+        session->idleTimeout = confIntValue(v);
+        break;
+    case SM_AGENTAPI_ATTR_MAXSESSIONTIMEOUT:
+        trace(TRACE_4, "   MAXSESSIONTIMEOUT: %s", v);
+        session->maxTimeout = confIntValue(v);
+        break;
+    default:
+        trace(TRACE_4, "   %d: %s", (int)attr->id, v);
+        break;
+    }
+}
+
+int agentDecodeToken(const char *token, Sm_AgentApi_Session_t *session,
+                     char *userName, char *userDn, char *clientIp)
+{
+    Sm_AgentApi_Attribute_t *list = NULL;
+    const AgentApi *a = agentApi();
+    int tokenVersion = 0;
+    int thirdParty = 0;
+    int count = 0;
+    int tokenLength = TOKEN_LENGTH;
+
+    if (a == NULL)
+        return 0;
+    agentManage(SM_AGENTAPI_MANAGE_GET_COMMANDS, "");
+    if (a->decodeSSOToken(agentHandle.load(), token, &tokenVersion, &thirdParty, &count, &list,
+                          0, &tokenLength, NULL) != 0) {
+        /* Nothing is expected back; give back whatever came anyway. */
+        if (list != NULL)
+            a->freeAttributes(count, list);
+        return 0;
+    }
+    trace(TRACE_4, "Cookie attributes:");
+    for (int i = 0; i < count && list != NULL; i++)
+        storeCookieAttribute(&list[i], session, userName, userDn, clientIp);
+    a->freeAttributes(count, list);
+    return 1;
+}
+
+int agentValidate(Sm_AgentApi_Session_t *session, const char *userName,
+                  int *count, Sm_AgentApi_Attribute_t **list)
+{
+    Sm_AgentApi_Resource_t resource;
+    Sm_AgentApi_Realm_t realm;
+    Sm_AgentApi_Credentials_t credentials;
+    const AgentApi *a = agentApi();
+
+    if (a == NULL)
+        return 0;
+    memset(&resource, 0, sizeof resource);
+    memset(&realm, 0, sizeof realm);
+    memset(&credentials, 0, sizeof credentials);
+    credentials.method = 0;
+    copyText(credentials.userName, sizeof credentials.userName,
+             userName != NULL ? userName : "");
+    return a->login(agentHandle.load(), "*", &resource, &realm, &credentials, session, count,
+                    list) == SM_AGENTAPI_YES;
+}
+
+void agentCloseSession(const char *clientIp, Sm_AgentApi_Session_t *session)
+{
+    const AgentApi *a = agentApi();
+    int rc = a != NULL ? a->logout(agentHandle.load(), clientIp, session) : SM_AGENTAPI_FAILURE;
+
+    if (rc == SM_AGENTAPI_YES)
+        trace(TRACE_3, "Old session logged out");
+    else
+        trace(TRACE_2, "Old session logout failed %d", rc);
+}
+
+void agentFreeAttributes(int count, Sm_AgentApi_Attribute_t *list)
+{
+    const AgentApi *a = agentApi();
+
+    if (a != NULL)
+        a->freeAttributes(count, list);
+}

@@ -1,0 +1,477 @@
+/*
+ * smauthkel.cpp - the step-up authentication scheme: its entry points, the
+ * parser of its parameter string and the credential checks of a login.
+ *
+ * A user who already holds a single sign-on session posts its cookie
+ * ("PIN;cookie" with PIN checking on) in the password field. SmAuthenticate
+ * decodes the cookie through the agent module, requires the cookie's user
+ * DN to be the identified user and the session to be valid, checks the
+ * user's authorisation level and PIN, logs the old session out and accepts.
+ *
+ * Threading: the host calls every entry point on many threads at once.
+ * Parameters are parsed afresh on each call into the call's own record;
+ * the only shared state here is initCount, guarded together with the start
+ * and release of the agent by initLock (the trace lock is always taken
+ * after it).
+ */
+#include "smauthkel.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+#include "agent.h"
+#include "confline.h"
+#include "synch.h"
+#include "trace.h"
+
+/* Capacity, terminator included, of the answer buffer of SmAuthQuery. */
+#define QUERY_BUF_SIZE SM_AUTH_QUERY_STATUS_SIZE
+/* Credential mask of the credentials query: bits 0x1 and 0x2000000. */
+#define CREDENTIALS_MASK 0x2000001
+
+#define MSG_BAD_PARAMETERS "Invalid KEL authentication scheme parameters"
+#define MSG_BAD_PASSWORD "Invalid PIN/cookie in 'password'"
+
+static int initCount = 0;
+static mutex_t initLock = DEFAULTMUTEX;
+
+/* Copies src into dst of size characters: cut to size - 1 characters and
+ * always terminated. */
+static void copyText(char *dst, size_t size, const char *src)
+{
+    size_t n = strnlen(src, size - 1);
+
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+/* Host texts may be absent; they are then taken as empty. */
+static const char *text(const char *s)
+{
+    return s != NULL ? s : "";
+}
+
+/* ---- Parameters ------------------------------------------------------- */
+
+static void setDefaults(Parameters *p)
+{
+    memset(p, 0, sizeof *p);
+    copyText(p->description, sizeof p->description, "QX KEL/PIN authentication scheme");
+    copyText(p->agentName, sizeof p->agentName, "authkel");
+    copyText(p->url, sizeof p->url, "BAD_KEL_AUTH_URL");
+    p->usePin = 0;
+    p->minLevel = 2;
+    p->maxLevel = 3;
+    copyText(p->attrPin, sizeof p->attrPin, "pin");
+    copyText(p->attrAuth, sizeof p->attrAuth, "authlevel");
+    p->portAz = 44443;
+    p->portAuth = 44442;
+    p->portAcct = 44441;
+}
+
+int storeIntParameter(const char *name, const char *value, int *field)
+{
+    if (!confIntStrict(value, field)) {
+        trace(TRACE_ERROR, "Parameter %s: value '%s' should be a number", name, value);
+        return 0;
+    }
+    return 1;
+}
+
+int storeParameter(const char *name, const char *value, Parameters *p)
+{
+    trace(TRACE_5, "Parameter %s: %s", name, value);
+    if (strcasecmp(name, "URL") == 0) {
+        copyText(p->url, sizeof p->url, value);
+    } else if (strcasecmp(name, "AGENT_NAME") == 0) {
+        copyText(p->agentName, sizeof p->agentName, value);
+    } else if (strcasecmp(name, "DESCRIPTION") == 0) {
+        copyText(p->description, sizeof p->description, value);
+    } else if (strcasecmp(name, "USE_PIN") == 0) {
+        p->usePin = strcasecmp(value, "yes") == 0;
+    } else if (strcasecmp(name, "MIN_LEVEL") == 0) {
+        return storeIntParameter(name, value, &p->minLevel);
+    } else if (strcasecmp(name, "MAX_LEVEL") == 0) {
+        return storeIntParameter(name, value, &p->maxLevel);
+    } else if (strcasecmp(name, "ATTR_PIN") == 0) {
+        copyText(p->attrPin, sizeof p->attrPin, value);
+    } else if (strcasecmp(name, "ATTR_AUTH") == 0) {
+        copyText(p->attrAuth, sizeof p->attrAuth, value);
+    } else if (strcasecmp(name, "PORT_AZ") == 0) {
+        return storeIntParameter(name, value, &p->portAz);
+    } else if (strcasecmp(name, "PORT_AUTH") == 0) {
+        return storeIntParameter(name, value, &p->portAuth);
+    } else if (strcasecmp(name, "PORT_ACCT") == 0) {
+        return storeIntParameter(name, value, &p->portAcct);
+    } else {
+        trace(TRACE_ERROR, "Parameter %s: not recognized", name);
+        return 0;
+    }
+    return 1;
+}
+
+int parseParameters(const char *textIn, Parameters *p)
+{
+    char name[BUF_SIZE];
+    char value[BUF_SIZE];
+    const char *s = text(textIn);
+    int result = 1;
+    size_t n;
+
+    trace(TRACE_5, "Parameters: '%s'", s);
+    setDefaults(p);
+    while (*s != '\0') {
+        for (n = 0; *s != '\0' && *s != '='; s++) {
+            if (n == BUF_SIZE - 1) {
+                trace(TRACE_ERROR, "Parameter name too long");
+                return 0;
+            }
+            name[n++] = *s;
+        }
+        name[n] = '\0';
+        if (n == 0) {
+            trace(TRACE_ERROR, "Parameter name missing");
+            return 0;
+        }
+        if (*s == '\0') {
+            trace(TRACE_ERROR, "Parameter %s: '=' missing after parameter name", name);
+            return 0;
+        }
+        s++; /* the '=' */
+        for (n = 0; *s != '\0' && *s != ';'; s++) {
+            if (n == BUF_SIZE - 1) {
+                trace(TRACE_ERROR, "Parameter value too long");
+                return 0;
+            }
+            value[n++] = *s;
+        }
+        value[n] = '\0';
+        if (!storeParameter(name, value, p))
+            result = 0;
+        if (*s == '\0')
+            break;
+        s++; /* the ';' */
+    }
+    if (p->minLevel > p->maxLevel) {
+        trace(TRACE_ERROR, "MIN_LEVEL (%d) greater than MAX_LEVEL (%d)", p->minLevel, p->maxLevel);
+        result = 0;
+    }
+    return result;
+}
+
+/* ---- Credential checks ------------------------------------------------ */
+
+/* Writes text into a host message buffer of size characters, cut to fit;
+ * a size of 0 or less (or no buffer) writes nothing. */
+static void setMessage(char *buf, int size, const char *msg)
+{
+    if (buf != NULL && size > 0)
+        copyText(buf, (size_t)size, msg);
+}
+
+static int splitFailed(const char *reason, char *message, int messageSize)
+{
+    setMessage(message, messageSize, reason);
+    trace(TRACE_ERROR, "%s", reason);
+    return 0;
+}
+
+int splitPassword(const char *posted, char *pin, char *cookie, char *message, int messageSize)
+{
+    const char *s = text(posted);
+    size_t n;
+
+    pin[0] = '\0';
+    cookie[0] = '\0';
+    setMessage(message, messageSize, "");
+    for (n = 0; *s != '\0' && *s != ';'; s++) {
+        if (n == BUF_SIZE - 1) {
+            pin[n] = '\0';
+            return splitFailed("Posted PIN too long", message, messageSize);
+        }
+        pin[n++] = *s;
+    }
+    pin[n] = '\0';
+    if (*s == '\0')
+        return splitFailed("Posted PIN/cookie: ';' missing", message, messageSize);
+    s++; /* the ';' */
+    if (strnlen(s, BUF_SIZE) > BUF_SIZE - 1)
+        return splitFailed("Posted cookie too long", message, messageSize);
+    copyText(cookie, BUF_SIZE, s);
+    return 1;
+}
+
+/* Reads a user attribute into value (BUF_SIZE characters, all of it
+ * zero-filled first, so it is never read uninitialised). Returns the
+ * getter's result; a failed read (negative) leaves value empty. */
+static int readUserAttribute(const Sm_Api_UserContext_t *ctx, const char *name, char *value)
+{
+    int rc;
+
+    memset(value, 0, BUF_SIZE);
+    if (ctx->fnGetUserAttr == NULL)
+        return -1;
+    rc = ctx->fnGetUserAttr(ctx->hUserContext, name, BUF_SIZE, value);
+    value[BUF_SIZE - 1] = '\0';
+    if (rc < 0)
+        memset(value, 0, BUF_SIZE);
+    return rc;
+}
+
+int checkAuthLevel(const Sm_Api_UserContext_t *ctx, const Parameters *p)
+{
+    char value[BUF_SIZE];
+    int level;
+
+    /* An attribute that cannot be read counts as no level, i.e. 0. */
+    readUserAttribute(ctx, p->attrAuth, value);
+    level = confIntValue(value);
+    return p->minLevel <= level && level <= p->maxLevel;
+}
+
+int checkPin(const Sm_Api_UserContext_t *ctx, const char *pin, const Parameters *p)
+{
+    char stored[BUF_SIZE];
+    char posted[BUF_SIZE];
+    volatile unsigned char diff = 0;
+    int rc;
+
+    rc = readUserAttribute(ctx, p->attrPin, stored);
+    trace(TRACE_SECURE, "checkPin: entered '%s' stored '%s'", text(pin), stored);
+    /* A PIN that cannot be read matches nothing, not even an empty PIN. */
+    if (rc < 0 || pin == NULL || strnlen(pin, BUF_SIZE) > BUF_SIZE - 1)
+        return 0;
+    /* Both texts zero-padded to the full buffer and compared whole: the
+     * time taken does not tell where they first differ. */
+    memset(posted, 0, sizeof posted);
+    memcpy(posted, pin, strlen(pin));
+    for (size_t i = 0; i < BUF_SIZE; i++)
+        diff = diff | (unsigned char)(posted[i] ^ stored[i]);
+    return diff == 0;
+}
+
+void traceUserAttribute(int level, const Sm_Api_UserContext_t *ctx, const char *name)
+{
+    char value[BUF_SIZE];
+
+    if (level > traceGetLevel())
+        return;
+    if (readUserAttribute(ctx, name, value) < 0)
+        trace(level, "   Can't get attribute %s", name);
+    else
+        trace(level, "   %s: %s", name, value);
+}
+
+void traceUserAttributes(const Sm_Api_UserContext_t *ctx, const Parameters *p)
+{
+    static const struct {
+        const char *name;
+        int level;
+    } attrs[] = {
+        {"SM_USERNAME", TRACE_4},           {"SM_USERIMPERSONATORNAME", TRACE_4},
+        {"SM_USERLOGINNAME", TRACE_4},      {"SM_USERIPADDRESS", TRACE_4},
+        {"SM_USERPATH", TRACE_4},           {"SM_USERPASSWORD", TRACE_SECURE},
+        {"SM_TRANSACTIONID", TRACE_4},      {"SM_USERSESSIONSPEC", TRACE_4},
+        {"SM_USERSESSIONID", TRACE_4},      {"SM_USERSESSIONIP", TRACE_4},
+        {"SM_USERSESSIONUNIVID", TRACE_4},  {"SM_USERSESSIONDIRNAME", TRACE_4},
+        {"SM_USERSESSIONDIROID", TRACE_4},  {"SM_USERSESSIONTYPE", TRACE_4},
+        {"SM_USERLASTLOGINTIME", TRACE_4},  {"SM_USERGROUPS", TRACE_4},
+        {"SM_USERNESTEDGROUPS", TRACE_4},   {"SM_USERSCHEMAATTRIBUTES", TRACE_4},
+        {"SM_USERPOLICIES", TRACE_4},       {"SM_USERPRIVS", TRACE_4},
+        {"SM_USERREALMPRIVS", TRACE_4},     {"SM_USERDISABLEDSTATE", TRACE_4},
+    };
+
+    trace(TRACE_4, "User attributes:");
+    for (size_t i = 0; i < sizeof attrs / sizeof attrs[0]; i++)
+        traceUserAttribute(attrs[i].level, ctx, attrs[i].name);
+    traceUserAttribute(TRACE_4, ctx, p->attrAuth);
+    traceUserAttribute(TRACE_SECURE, ctx, p->attrPin);
+}
+
+/* ---- Entry points ----------------------------------------------------- */
+
+extern "C" KEL_EXPORT int SmAuthQuery(const char *parameter, const char *secret, int query,
+                                      char *statusBuf, int *status)
+{
+    Parameters p;
+
+    (void)secret;
+    if (statusBuf != NULL)
+        statusBuf[0] = '\0';
+    /* A faulty string is still answered, from what could be stored. */
+    parseParameters(parameter, &p);
+    if (query == SM_AUTH_QUERY_DESCRIPTION) {
+        trace(TRACE_2, "Query description");
+        setMessage(statusBuf, QUERY_BUF_SIZE, p.description);
+        if (status != NULL)
+            *status = API_VERSION;
+        return 0;
+    }
+    if (query == SM_AUTH_QUERY_CREDENTIALS) {
+        trace(TRACE_2, "Query credentials");
+        setMessage(statusBuf, QUERY_BUF_SIZE, p.url);
+        if (status != NULL)
+            *status = CREDENTIALS_MASK;
+        return 0;
+    }
+    return 1;
+}
+
+extern "C" KEL_EXPORT int SmAuthInit(const char *parameter, const char *secret)
+{
+    Parameters p;
+    int result = 0;
+
+    trace(TRACE_2, "Init: param '%s'", text(parameter));
+    if (!parseParameters(parameter, &p))
+        return 1;
+    mutex_lock(&initLock);
+    initCount++;
+    if (initCount != 1) {
+        trace(TRACE_2, "Already initialised! initCount=%d", initCount);
+    } else if (!agentInit(secret, &p)) {
+        initCount--;
+        result = 1;
+    }
+    mutex_unlock(&initLock);
+    return result;
+}
+
+extern "C" KEL_EXPORT int SmAuthRelease(const char *parameter, const char *secret)
+{
+    (void)parameter;
+    (void)secret;
+    trace(TRACE_2, "AuthRelease");
+    mutex_lock(&initLock);
+    if (initCount == 0) {
+        trace(TRACE_2, "Ignoring call! initCount=0");
+    } else if (--initCount != 0) {
+        trace(TRACE_2, "Not releasing yet! initCount=%d", initCount);
+    } else {
+        agentRelease();
+        traceClose();
+    }
+    mutex_unlock(&initLock);
+    return 0;
+}
+
+int smauthkelInitCount(void)
+{
+    int n;
+
+    mutex_lock(&initLock);
+    n = initCount;
+    mutex_unlock(&initLock);
+    return n;
+}
+
+static void traceUserContext(const Sm_Api_UserContext_t *ctx)
+{
+    trace(TRACE_4, "User context:");
+    trace(TRACE_4, "   UserName: %s", text(ctx->lpszUserName));
+    trace(TRACE_4, "   UserPath: %s", text(ctx->lpszUserPath));
+    trace(TRACE_4, "   DirPath: %s", text(ctx->lpszDirPath));
+    trace(TRACE_4, "   DirServer: %s", text(ctx->lpszDirServer));
+    trace(TRACE_4, "   DirNamespace: %s", text(ctx->lpszDirNamespace));
+    trace(TRACE_4, "   SessionId: %s", text(ctx->lpszSessionId));
+}
+
+/* The decision after the posted text has been split: cookie, user,
+ * session, level, PIN, in this order; the first failing check decides. */
+static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const char *pin,
+                  const char *cookie)
+{
+    Sm_AgentApi_Session_t session;
+    Sm_AgentApi_Attribute_t *attrs;
+    char userName[BUF_SIZE];
+    char userDn[BUF_SIZE];
+    char clientIp[BUF_SIZE];
+    int attrCount;
+
+    memset(&session, 0, sizeof session);
+    userName[0] = '\0';
+    userDn[0] = '\0';
+    clientIp[0] = '\0';
+    if (!agentDecodeToken(cookie, &session, userName, userDn, clientIp)) {
+        trace(TRACE_2, "Cookie cannot be decoded");
+        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_COOKIE_INVALID);
+    }
+    if (strcmp(userDn, text(ctx->lpszUserName)) != 0) {
+        trace(TRACE_2, "User name does not match");
+        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
+    }
+    trace(TRACE_3, "User name matches");
+    attrCount = 0;
+    attrs = NULL;
+    if (!agentValidate(&session, text(ctx->lpszUserName), &attrCount, &attrs)) {
+        /* No list is expected with a refusal; give back whatever came. */
+        if (attrs != NULL)
+            agentFreeAttributes(attrCount, attrs);
+        trace(TRACE_2, "Session not valid");
+        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
+    }
+    trace(TRACE_3, "Session valid");
+    agentFreeAttributes(attrCount, attrs);
+    if (!checkAuthLevel(ctx, p)) {
+        trace(TRACE_2, "Auth level not valid");
+        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_AUTH_LEVEL);
+    }
+    if (p->usePin && !checkPin(ctx, pin, p)) {
+        trace(TRACE_3, "Incorrect PIN");
+        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
+    }
+    trace(TRACE_3, "User authenticated OK");
+    agentCloseSession(clientIp, &session);
+    return SM_AUTH_RESULT(SM_AUTH_ACCEPT, SM_REASON_NONE);
+}
+
+extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
+                                         const Sm_Api_UserContext_t *userContext,
+                                         const Sm_Api_UserCredentials_t *credentials,
+                                         const void *reserved, const char *parameter,
+                                         const char *realmOid, int userMsgSize, char *userMsg,
+                                         int errMsgSize, char *errMsg)
+{
+    Parameters p;
+    char pin[BUF_SIZE];
+    char cookie[BUF_SIZE];
+    const char *password = credentials != NULL ? text(credentials->lpszPassword) : "";
+
+    (void)apiContext;
+    (void)reserved;
+    (void)realmOid;
+    trace(TRACE_2, "Authenticate");
+    setMessage(userMsg, userMsgSize, "");
+    setMessage(errMsg, errMsgSize, "");
+
+    if (!parseParameters(parameter, &p)) {
+        setMessage(errMsg, errMsgSize, MSG_BAD_PARAMETERS);
+        setMessage(userMsg, userMsgSize, MSG_BAD_PARAMETERS);
+        return SM_AUTH_RESULT(SM_AUTH_FAILURE, SM_REASON_BAD_CREDENTIALS);
+    }
+    trace(TRACE_3, "Credentials.user: %s",
+          credentials != NULL ? text(credentials->lpszUsername) : "");
+    trace(TRACE_SECURE, "Credentials.password: %s", password);
+
+    if (userContext == NULL || !userContext->bIsUserContext) {
+        trace(TRACE_2, "... Disambiguate user");
+        return SM_AUTH_RESULT(SM_AUTH_NO_DISAMBIGUATE, SM_REASON_NONE);
+    }
+    trace(TRACE_2, "... Authenticate");
+    traceUserContext(userContext);
+    traceUserAttributes(userContext, &p);
+
+    if (p.usePin) {
+        if (!splitPassword(password, pin, cookie, errMsg, errMsgSize)) {
+            setMessage(userMsg, userMsgSize, MSG_BAD_PASSWORD);
+            return SM_AUTH_RESULT(SM_AUTH_FAILURE, SM_REASON_BAD_CREDENTIALS);
+        }
+        trace(TRACE_SECURE, "Posted PIN %s", pin);
+    } else {
+        /* The whole field is the cookie; a longer one is cut silently. */
+        copyText(cookie, sizeof cookie, password);
+        pin[0] = '\0';
+    }
+    return decide(userContext, &p, pin, cookie);
+}
