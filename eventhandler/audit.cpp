@@ -1,0 +1,654 @@
+/*
+ * audit.cpp - event copies, the bounded queue and the database writer.
+ *
+ * Threads: any number of policy server threads put copies into the ring
+ * (auditAuth); one writer thread of ours (dbThreadFn) peeks at the head,
+ * inserts it outside the lock, and removes and frees it once its row is
+ * committed, or sleeps retryDelay and tries the same event again; the
+ * thread that releases the handler frees the ring and joins the writer.
+ *
+ * queueMutex guards the ring, the writer's bookkeeping and the settings
+ * while they change; it is taken before the trace lock, never after. The
+ * OCI handles belong to the writer thread alone.
+ *
+ * Ownership at release: the head the writer is inserting is marked
+ * inFlight. queueFree discards every entry but that one; the writer, back
+ * under the lock and finding the ring gone, frees it itself. So every copy
+ * is freed exactly once and none while in use. A new ring is not created
+ * until the old writer has ended, so there is never more than one writer.
+ *
+ * The Oracle client library is loaded at the first connect, from the
+ * plug-in's own folder first, then from the loader's search path: the
+ * plug-in loads and selects events on a host without it.
+ */
+#include "audit.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "kelsys.h"
+#include "oci.h"
+#include "synch.h"
+#include "thread.h"
+#include "trace.h"
+
+#define OCI_LIBRARY "libclntsh.so"
+#define SQL_SIZE 1000
+#define HOST_SIZE 500
+#define DIAG_SIZE 512
+
+#define INSERT_FORMAT                                                                            \
+    "INSERT INTO %s (sm_categoryid, sm_eventid, sm_hostname, sm_sessionid, sm_username, "        \
+    "sm_agentname, sm_realmname, sm_realmoid, sm_clientip, sm_domainoid, sm_authdirname, "       \
+    "sm_authdirserver, sm_authdirnamespace, sm_resource, sm_action, sm_reason, "                 \
+    "sm_transactionid) VALUES (%d, %d, :sm_hostname, :sm_sessionid, :sm_username, "              \
+    ":sm_agentname, :sm_realmname, :sm_realmoid, :sm_clientip, :sm_domainoid, :sm_authdirname, " \
+    ":sm_authdirserver, :sm_authdirnamespace, :sm_resource, :sm_action, %d, :sm_transactionid)"
+
+/* The ring of event copies. */
+static struct SmLog_Access_s **queue = NULL;
+static int queueCapacity = 0;
+static int queueFirst = 0;
+static int queueNext = 0;
+static int queueCount = 0;
+static mutex_t queueMutex = DEFAULTMUTEX;
+/* Both live as long as the library, so a ring created after a release
+ * finds them ready (destroying them under late waiters would be unsafe). */
+static cond_t queueCondFull = DEFAULTCV;
+static cond_t queueCondEmpty = DEFAULTCV;
+
+/* The writer, under queueMutex. */
+static thread_t dbThread;
+static int dbThreadSet = 0;      /* dbThread holds a thread not yet joined */
+static int writerAlive = 0;      /* a writer thread has started and not ended */
+static struct SmLog_Access_s *inFlight = NULL; /* head being inserted */
+static struct Param pendingParam; /* settings waiting for the writer to stop */
+static int pendingSet = 0;
+
+/* OCI handles, writer thread only. */
+static OCIEnv *envhp = NULL;
+static OCIError *errhp = NULL;
+static OCISvcCtx *svchp = NULL;
+static OCIStmt *stmthp = NULL;
+static sb2 ind = 0; /* null indicator: every bound value is present */
+
+/* OCI entry points, resolved at the first connect. */
+static struct {
+    decltype(&OCIEnvCreate) envCreate;
+    decltype(&OCIHandleAlloc) handleAlloc;
+    decltype(&OCILogon) logon;
+    decltype(&OCIStmtPrepare) stmtPrepare;
+    decltype(&OCIBindByName) bindByName;
+    decltype(&OCIStmtExecute) stmtExecute;
+    decltype(&OCIErrorGet) errorGet;
+    decltype(&OCILogoff) logoff;
+    decltype(&OCIHandleFree) handleFree;
+} oci;
+static int ociLoaded = 0;
+static mutex_t ociLock = DEFAULTMUTEX;
+
+/* ---- settings --------------------------------------------------------- */
+
+/* Copies settings into param; minLevel is read concurrently by the
+ * recording threads, so it is stored atomically. */
+static void paramStore(const struct Param *p)
+{
+    __atomic_store_n(&param.minLevel, p->minLevel, __ATOMIC_RELAXED);
+    memcpy(param.dataSource, p->dataSource, sizeof param.dataSource);
+    memcpy(param.user, p->user, sizeof param.user);
+    memcpy(param.password, p->password, sizeof param.password);
+    memcpy(param.table, p->table, sizeof param.table);
+    param.maxQueue = p->maxQueue;
+    param.retryDelay = p->retryDelay;
+}
+
+/* Called with queueMutex held when no writer runs. */
+static void applyPendingParam(void)
+{
+    if (!pendingSet)
+        return;
+    paramStore(&pendingParam);
+    explicit_bzero(pendingParam.password, sizeof pendingParam.password);
+    pendingSet = 0;
+}
+
+void auditConfigure(const struct Param *next)
+{
+    mutex_lock(&queueMutex);
+    if (queue == NULL && !writerAlive) {
+        paramStore(next);
+    } else {
+        __atomic_store_n(&param.minLevel, next->minLevel, __ATOMIC_RELAXED);
+        pendingParam = *next;
+        pendingSet = 1;
+        trace(TRACE_2, "auditConfigure: database writer running, new database and queue "
+                       "settings apply after SmEventRelease");
+    }
+    mutex_unlock(&queueMutex);
+}
+
+/* ---- event copies ----------------------------------------------------- */
+
+#define EVENT_TEXTS(X)                                                                        \
+    X(szAgentName) X(szSessionId) X(szClientIp) X(szUserName) X(szDomainOid) X(szRealmName)   \
+    X(szRealmOid) X(szAuthDirName) X(szAuthDirServer) X(szAuthDirNamespace) X(szServer)       \
+    X(szResource) X(szAction) X(szTransactionId) X(szStatusMsg)
+
+struct SmLog_Access_s *eventCopy(const struct SmLog_Access_s *event)
+{
+    struct SmLog_Access_s *copy;
+    int failed = 0;
+
+    copy = (struct SmLog_Access_s *)kelSys.malloc(sizeof *copy);
+    if (copy == NULL) {
+        trace(TRACE_ERROR, "Can't allocate memory for event copy");
+        return NULL;
+    }
+    copy->nVersion = event->nVersion;
+    copy->nCurrentTime = event->nCurrentTime;
+    copy->nReason = event->nReason;
+    /* Every text is attempted, so the partial copy is always well formed. */
+#define COPY_TEXT(f)                             \
+    copy->f = kelSys.strdup(event->f);           \
+    if (copy->f == NULL)                         \
+        failed = 1;
+    EVENT_TEXTS(COPY_TEXT)
+#undef COPY_TEXT
+    if (failed) {
+        eventFree(copy);
+        trace(TRACE_ERROR, "Can't allocate memory for event copy");
+        return NULL;
+    }
+    return copy;
+}
+
+void eventFree(struct SmLog_Access_s *copy)
+{
+    if (copy == NULL)
+        return;
+#define FREE_TEXT(f) free(copy->f);
+    EVENT_TEXTS(FREE_TEXT)
+#undef FREE_TEXT
+    free(copy);
+}
+
+/* ---- the ring (queueMutex held) ---------------------------------------- */
+
+void queueLock(void)
+{
+    mutex_lock(&queueMutex);
+}
+
+void queueUnlock(void)
+{
+    mutex_unlock(&queueMutex);
+}
+
+int queueState(int *first, int *next, int *count, int *capacity)
+{
+    *first = queueFirst;
+    *next = queueNext;
+    *count = queueCount;
+    *capacity = queueCapacity;
+    return queue != NULL;
+}
+
+int queueCreate(void)
+{
+    size_t bytes;
+
+    trace(TRACE_3, "queueCreate");
+    /* A capacity below 1 is raised to 1 when the settings are read; guard
+     * here too, as a ring without a slot would block every put. */
+    queueCapacity = param.maxQueue < 1 ? 1 : param.maxQueue;
+    bytes = (size_t)queueCapacity * sizeof *queue;
+    queue = (struct SmLog_Access_s **)kelSys.malloc(bytes);
+    if (queue == NULL)
+        trace(TRACE_ERROR, "Can't allocate space for event queue");
+    else
+        memset(queue, 0, bytes);
+    queueFirst = 0;
+    queueNext = 0;
+    queueCount = 0;
+    return queue != NULL;
+}
+
+void queuePut(const struct SmLog_Access_s *event)
+{
+    struct SmLog_Access_s *copy;
+
+    trace(TRACE_4, "queuePut: entry %d, user %s, %d already in queue", queueNext,
+          event->szUserName, queueCount);
+    while (queue != NULL && queueCount >= queueCapacity) {
+        trace(TRACE_4, "queuePut: waiting - queue full");
+        cond_wait(&queueCondFull, &queueMutex);
+    }
+    if (queue == NULL)
+        return;
+    copy = eventCopy(event);
+    if (copy == NULL)
+        return;
+    queue[queueNext] = copy;
+    queueCount++;
+    if (++queueNext == queueCapacity)
+        queueNext = 0;
+    cond_signal(&queueCondEmpty);
+}
+
+/* Waits while the ring is empty; returns 0 when it no longer exists. */
+static int queueWaitEntry(const char *waitMessage)
+{
+    while (queueCount == 0) {
+        if (queue == NULL)
+            return 0;
+        trace(TRACE_4, "%s", waitMessage);
+        cond_wait(&queueCondEmpty, &queueMutex);
+    }
+    return 1;
+}
+
+struct SmLog_Access_s *queueGet(void)
+{
+    struct SmLog_Access_s *entry;
+
+    if (!queueWaitEntry("queueGet: waiting - queue empty"))
+        return NULL;
+    entry = queue[queueFirst];
+    trace(TRACE_4, "queueGet: entry %d, user %s", queueFirst, entry->szUserName);
+    queue[queueFirst] = NULL;
+    queueCount--;
+    if (++queueFirst == queueCapacity)
+        queueFirst = 0;
+    cond_signal(&queueCondFull);
+    return entry;
+}
+
+struct SmLog_Access_s *queuePeek(void)
+{
+    struct SmLog_Access_s *entry;
+
+    if (!queueWaitEntry("queuePeek: waiting - queue empty"))
+        return NULL;
+    entry = queue[queueFirst];
+    trace(TRACE_4, "queuePeek: entry %d, user %s", queueFirst, entry->szUserName);
+    return entry;
+}
+
+void queueFree(void)
+{
+    trace(TRACE_3, "queueFree");
+    if (queue == NULL)
+        return;
+    while (queueCount > 0) {
+        struct SmLog_Access_s *entry = queueGet();
+        /* The writer is inserting this one; it frees it when it is done. */
+        if (entry != inFlight)
+            eventFree(entry);
+    }
+    free(queue);
+    queue = NULL;
+    cond_broadcast(&queueCondEmpty);
+    cond_broadcast(&queueCondFull);
+}
+
+/* ---- the Oracle client library ---------------------------------------- */
+
+/* Opens OCI_LIBRARY from the folder of the object holding this code; NULL
+ * with the reason in why when it is not there. */
+static void *openBesidePlugin(char *why, size_t size)
+{
+    Dl_info info;
+    char path[PATH_SIZE];
+    const char *slash;
+    void *handle;
+
+    why[0] = '\0';
+    if (dladdr((void *)&openBesidePlugin, &info) == 0 || info.dli_fname == NULL)
+        return NULL;
+    slash = strrchr(info.dli_fname, '/');
+    if (slash == NULL)
+        return NULL;
+    snprintf(path, sizeof path, "%.*s/%s", (int)(slash - info.dli_fname), info.dli_fname,
+             OCI_LIBRARY);
+    handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (handle == NULL)
+        snprintf(why, size, "%s", dlerror());
+    return handle;
+}
+
+static int ociResolve(void *lib)
+{
+#define RESOLVE(field, name)                                                        \
+    *(void **)&oci.field = dlsym(lib, #name);                                       \
+    if (oci.field == NULL) {                                                        \
+        trace(TRACE_ERROR, "Can't load OCI library %s: no function %s", OCI_LIBRARY, \
+              #name);                                                               \
+        return 0;                                                                   \
+    }
+    RESOLVE(envCreate, OCIEnvCreate)
+    RESOLVE(handleAlloc, OCIHandleAlloc)
+    RESOLVE(logon, OCILogon)
+    RESOLVE(stmtPrepare, OCIStmtPrepare)
+    RESOLVE(bindByName, OCIBindByName)
+    RESOLVE(stmtExecute, OCIStmtExecute)
+    RESOLVE(errorGet, OCIErrorGet)
+    RESOLVE(logoff, OCILogoff)
+    RESOLVE(handleFree, OCIHandleFree)
+#undef RESOLVE
+    return 1;
+}
+
+/* Loads the library once; a failed load is tried again at the next
+ * connect, so installing the client later needs no restart. */
+static int ociLoad(void)
+{
+    char besideWhy[PATH_SIZE];
+    void *lib;
+    int ok = 1;
+
+    mutex_lock(&ociLock);
+    if (!ociLoaded) {
+        lib = openBesidePlugin(besideWhy, sizeof besideWhy);
+        if (lib == NULL)
+            lib = dlopen(OCI_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (lib == NULL) {
+            trace(TRACE_ERROR, "Can't load OCI library %s: %s%s%s", OCI_LIBRARY, dlerror(),
+                  besideWhy[0] != '\0' ? "; " : "", besideWhy);
+            ok = 0;
+        } else if (!ociResolve(lib)) {
+            dlclose(lib);
+            ok = 0;
+        } else {
+            ociLoaded = 1;
+        }
+    }
+    mutex_unlock(&ociLock);
+    return ok;
+}
+
+/* ---- database work (writer thread) ------------------------------------ */
+
+void dbTraceDiag(int level)
+{
+    char buf[DIAG_SIZE];
+    void *handle = errhp != NULL ? (void *)errhp : (void *)envhp;
+    ub4 type = errhp != NULL ? OCI_HTYPE_ERROR : OCI_HTYPE_ENV;
+    sb4 code;
+
+    if (!ociLoaded)
+        return;
+    for (ub4 record = 1;; record++) {
+        buf[0] = '\0';
+        if (oci.errorGet(handle, record, NULL, &code, (OraText *)buf, sizeof buf, type) !=
+            OCI_SUCCESS)
+            break;
+        trace(level, "%.*s", DIAG_SIZE, buf);
+    }
+}
+
+void dbDisconnect(void)
+{
+    trace(TRACE_2, "dbDisconnect");
+    if (stmthp != NULL) {
+        oci.handleFree(stmthp, OCI_HTYPE_STMT);
+        stmthp = NULL;
+    }
+    if (svchp != NULL) {
+        oci.logoff(svchp, errhp);
+        svchp = NULL;
+    }
+    if (errhp != NULL) {
+        oci.handleFree(errhp, OCI_HTYPE_ERROR);
+        errhp = NULL;
+    }
+    if (envhp != NULL) {
+        oci.handleFree(envhp, OCI_HTYPE_ENV);
+        envhp = NULL;
+    }
+}
+
+int dbCheckStatus(const char *step, int status, int okLevel)
+{
+    switch (status) {
+    case OCI_SUCCESS:
+        trace(okLevel, "%s OK", step);
+        return 1;
+    case OCI_SUCCESS_WITH_INFO:
+        trace(okLevel, "%s OK", step);
+        dbTraceDiag(okLevel);
+        return 1;
+    case OCI_ERROR:
+        trace(TRACE_ERROR, "%s FAILED", step);
+        dbTraceDiag(TRACE_ERROR);
+        break;
+    case OCI_INVALID_HANDLE:
+        trace(TRACE_ERROR, "%s FAILED - INVALID_HANDLE", step);
+        break;
+    case OCI_STILL_EXECUTING:
+        trace(TRACE_ERROR, "%s FAILED - STILL_EXECUTING", step);
+        break;
+    case OCI_CONTINUE:
+        trace(TRACE_ERROR, "%s FAILED - CONTINUE", step);
+        break;
+    case OCI_NEED_DATA:
+        trace(TRACE_ERROR, "%s FAILED - NEED_DATA", step);
+        break;
+    case OCI_NO_DATA:
+        trace(TRACE_ERROR, "%s FAILED - NODATA", step);
+        break;
+    default:
+        trace(TRACE_ERROR, "%s FAILED - status %d", step, status);
+        break;
+    }
+    dbDisconnect();
+    return 0;
+}
+
+int dbConnect(void)
+{
+    if (envhp != NULL)
+        return 1;
+    trace(TRACE_2, "dbConnect: data source '%s', user '%s'", param.dataSource, param.user);
+    if (!ociLoad())
+        return 0;
+    if (!dbCheckStatus("Create OCI environment",
+                       oci.envCreate(&envhp, OCI_THREADED | OCI_NO_MUTEX, NULL, NULL, NULL,
+                                     NULL, 0, NULL),
+                       TRACE_3))
+        return 0;
+    if (!dbCheckStatus("Allocate OCI error handle",
+                       oci.handleAlloc(envhp, (void **)&errhp, OCI_HTYPE_ERROR, 0, NULL),
+                       TRACE_3))
+        return 0;
+    if (!dbCheckStatus("OCI logon",
+                       oci.logon(envhp, errhp, &svchp, (const OraText *)param.user,
+                                 (ub4)strlen(param.user), (const OraText *)param.password,
+                                 (ub4)strlen(param.password), (const OraText *)param.dataSource,
+                                 (ub4)strlen(param.dataSource)),
+                       TRACE_3))
+        return 0;
+    if (!dbCheckStatus("Allocate OCI statement handle",
+                       oci.handleAlloc(envhp, (void **)&stmthp, OCI_HTYPE_STMT, 0, NULL),
+                       TRACE_3))
+        return 0;
+    return 1;
+}
+
+int dbBindString(const char *placeholder, const char *value)
+{
+    OCIBind *bind = NULL;
+    size_t len = strlen(value);
+
+    trace(TRACE_5, "dbBindString %s %s", placeholder, value);
+    if (len >= 0x7fffffff) {
+        trace(TRACE_ERROR, "binding name %s: value too long", placeholder);
+        return 0;
+    }
+    if (!dbCheckStatus("OCI bind string",
+                       oci.bindByName(stmthp, &bind, errhp, (const OraText *)placeholder,
+                                      (sb4)strlen(placeholder), (void *)value, (sb4)(len + 1),
+                                      SQLT_STR, &ind, NULL, NULL, 0, NULL, OCI_DEFAULT),
+                       TRACE_5)) {
+        trace(TRACE_ERROR, "binding name %s", placeholder);
+        return 0;
+    }
+    return 1;
+}
+
+static void hostName(char *host, size_t size)
+{
+    if (kelSys.gethostname(host, size) != 0) {
+        trace(TRACE_ERROR, "Can't get host name: %s", strerror(errno));
+        snprintf(host, size, "%s", "unknown");
+    }
+    host[size - 1] = '\0';
+}
+
+int dbInsertAuth(const struct SmLog_Access_s *e)
+{
+    char host[HOST_SIZE];
+    char sql[SQL_SIZE];
+
+    if (!dbConnect())
+        return 0;
+    hostName(host, sizeof host);
+    /* A table name too long for the statement cuts it; the database then
+     * refuses it and the writer retries, as with any failed insert. */
+    if (snprintf(sql, sizeof sql, INSERT_FORMAT, param.table, 1, 1, (int)e->nReason) >= SQL_SIZE)
+        trace(TRACE_ERROR, "SQL statement cut to %d characters", SQL_SIZE - 1);
+    trace(TRACE_5, "SQL: %s", sql);
+    if (!dbCheckStatus("OCI prepare statement",
+                       oci.stmtPrepare(stmthp, errhp, (const OraText *)sql, (ub4)strlen(sql),
+                                       OCI_NTV_SYNTAX, OCI_DEFAULT),
+                       TRACE_3))
+        return 0;
+    if (!dbBindString(":sm_hostname", host) || !dbBindString(":sm_sessionid", e->szSessionId) ||
+        !dbBindString(":sm_username", e->szUserName) ||
+        !dbBindString(":sm_agentname", e->szAgentName) ||
+        !dbBindString(":sm_realmname", e->szRealmName) ||
+        !dbBindString(":sm_realmoid", e->szRealmOid) ||
+        !dbBindString(":sm_clientip", e->szClientIp) ||
+        !dbBindString(":sm_domainoid", e->szDomainOid) ||
+        !dbBindString(":sm_authdirname", e->szAuthDirName) ||
+        !dbBindString(":sm_authdirserver", e->szAuthDirServer) ||
+        !dbBindString(":sm_authdirnamespace", e->szAuthDirNamespace) ||
+        !dbBindString(":sm_resource", e->szResource) ||
+        !dbBindString(":sm_action", e->szAction) ||
+        !dbBindString(":sm_transactionid", e->szTransactionId))
+        return 0;
+    return dbCheckStatus("OCI execute statement",
+                         oci.stmtExecute(svchp, stmthp, errhp, 1, 0, NULL, NULL,
+                                         OCI_COMMIT_ON_SUCCESS),
+                         TRACE_3);
+}
+
+/* ---- the writer thread ------------------------------------------------- */
+
+static void *dbThreadFn(void *)
+{
+    struct SmLog_Access_s *event;
+    int inserted;
+
+    trace(TRACE_3, "dbThreadFn: starting, thread id %u", thr_self());
+    mutex_lock(&queueMutex);
+    while (queue != NULL) {
+        event = queuePeek();
+        if (event == NULL)
+            continue;
+        inFlight = event;
+        mutex_unlock(&queueMutex);
+
+        inserted = dbInsertAuth(event);
+
+        mutex_lock(&queueMutex);
+        inFlight = NULL;
+        if (queue == NULL) {
+            /* Released meanwhile: queueFree left this entry to us. */
+            eventFree(event);
+            break;
+        }
+        if (inserted) {
+            event = queueGet();
+            mutex_unlock(&queueMutex);
+            eventFree(event);
+        } else {
+            mutex_unlock(&queueMutex);
+            kelSys.sleep((unsigned int)param.retryDelay);
+        }
+        mutex_lock(&queueMutex);
+    }
+    mutex_unlock(&queueMutex);
+    dbDisconnect();
+    trace(TRACE_3, "dbThreadFn: finishing");
+
+    mutex_lock(&queueMutex);
+    writerAlive = 0;
+    mutex_unlock(&queueMutex);
+    return NULL;
+}
+
+int auditInit(void)
+{
+    int rc;
+
+    if (queue != NULL)
+        return 1;
+    trace(TRACE_3, "auditInit");
+    if (writerAlive) {
+        /* The writer of the last run has not ended yet (a release is in
+         * progress); a second writer must never run beside it. */
+        trace(TRACE_ERROR, "auditInit: previous database thread still running, event dropped");
+        return 0;
+    }
+    applyPendingParam();
+    if (!queueCreate())
+        return 0;
+    writerAlive = 1;
+    rc = thr_create(NULL, 0, dbThreadFn, NULL, 0, &dbThread);
+    if (rc != 0) {
+        trace(TRACE_ERROR, "Can't create database thread: error %d", rc);
+        writerAlive = 0;
+        dbThreadSet = 0;
+        queueFree();
+        return 0;
+    }
+    dbThreadSet = 1;
+    trace(TRACE_3, "auditInit done");
+    return 1;
+}
+
+void auditAuth(const struct SmLog_Access_s *event)
+{
+    trace(TRACE_3, "auditAuth");
+    mutex_lock(&queueMutex);
+    if (auditInit())
+        queuePut(event);
+    mutex_unlock(&queueMutex);
+}
+
+void auditRelease(void)
+{
+    thread_t writer;
+    int joinWriter;
+
+    trace(TRACE_2, "auditRelease");
+    mutex_lock(&queueMutex);
+    queueFree();
+    writer = dbThread;
+    joinWriter = dbThreadSet;
+    dbThreadSet = 0;
+    mutex_unlock(&queueMutex);
+
+    if (joinWriter) {
+        trace(TRACE_3, "auditRelease: waiting for db thread to finish");
+        thr_join(writer, NULL, NULL);
+        trace(TRACE_3, "auditRelease: db thread finished");
+    }
+    mutex_lock(&queueMutex);
+    if (!writerAlive)
+        applyPendingParam();
+    mutex_unlock(&queueMutex);
+}

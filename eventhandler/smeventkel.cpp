@@ -1,0 +1,271 @@
+/*
+ * smeventkel.cpp - the event handler's entry points, its configuration and
+ * the selection of events to audit.
+ *
+ * The policy server calls SmEventRecord for every event it logs, on any of
+ * its threads. Accepted authentications whose "authlevel" (an item of the
+ * transaction id) reaches MIN_LEVEL are handed to the audit module, which
+ * queues a copy for its database writer; system events are traced; all else
+ * is ignored. Selection uses only the call's arguments, local buffers and
+ * the atomically read minimum level, so it needs no lock.
+ */
+#include "smeventkel.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "audit.h"
+#include "confline.h"
+#include "scrypt.h"
+#include "trace.h"
+
+#define CONF_FILE "siteminder/config/kelaudit.conf"
+/* Capacity of the name and value buffers of a transaction id item. */
+#define ITEM_SIZE 100
+
+#define DEFAULT_MIN_LEVEL 10
+#define DEFAULT_MAX_QUEUE 20
+#define DEFAULT_RETRY_DELAY 5
+
+struct Param param;
+
+static const char *const serverNames[] = {"", "Auth", "Acct", "Az", "Admin", "System"};
+
+int paramMinLevel(void)
+{
+    return __atomic_load_n(&param.minLevel, __ATOMIC_RELAXED);
+}
+
+static void setDefaults(struct Param *p)
+{
+    p->minLevel = DEFAULT_MIN_LEVEL;
+    snprintf(p->dataSource, sizeof p->dataSource, "%s", "Wuvemta");
+    snprintf(p->user, sizeof p->user, "%s", "wuvemta");
+    snprintf(p->password, sizeof p->password, "%s", "wuvemta");
+    snprintf(p->table, sizeof p->table, "%s", "smaccesslog4");
+    p->maxQueue = DEFAULT_MAX_QUEUE;
+    p->retryDelay = DEFAULT_RETRY_DELAY;
+}
+
+int storeIntParameter(const char *name, const char *value, int *field)
+{
+    if (!confIntStrict(value, field)) {
+        trace(TRACE_ERROR, "Parameter %s: value '%s' should be a number", name, value);
+        return 0;
+    }
+    return 1;
+}
+
+/* Applies one "name = value" line of kelaudit.conf. */
+static void applyParameter(struct Param *p, const char *name, const char *value)
+{
+    /* The value of the password line is the scrambled password: even so it
+     * is as good as the password itself, so the trace shows it masked. */
+    trace(TRACE_4, "Parameter %s: %s", name,
+          strcasecmp(name, "PASSWORD") == 0 ? "********" : value);
+
+    if (strcasecmp(name, "MIN_LEVEL") == 0) {
+        storeIntParameter(name, value, &p->minLevel);
+    } else if (strcasecmp(name, "DATASOURCE") == 0) {
+        snprintf(p->dataSource, sizeof p->dataSource, "%s", value);
+    } else if (strcasecmp(name, "USER") == 0) {
+        snprintf(p->user, sizeof p->user, "%s", value);
+    } else if (strcasecmp(name, "PASSWORD") == 0) {
+        snprintf(p->password, sizeof p->password, "%s", value);
+        scrypt(p->password, p->password, false);
+    } else if (strcasecmp(name, "TABLE") == 0) {
+        snprintf(p->table, sizeof p->table, "%s", value);
+    } else if (strcasecmp(name, "MAX_QUEUE") == 0) {
+        storeIntParameter(name, value, &p->maxQueue);
+    } else if (strcasecmp(name, "RETRY_DELAY") == 0) {
+        storeIntParameter(name, value, &p->retryDelay);
+    } else {
+        trace(TRACE_ERROR, "Parameter %s: not recognized", name);
+    }
+}
+
+/* The queue needs room for one event and the writer a pause of zero or
+ * more seconds: anything less would block recording threads for good or
+ * make the writer spin. */
+static void checkRanges(struct Param *p)
+{
+    if (p->maxQueue < 1) {
+        trace(TRACE_ERROR, "Parameter MAX_QUEUE: %d is below 1, using 1", p->maxQueue);
+        p->maxQueue = 1;
+    }
+    if (p->retryDelay < 0) {
+        trace(TRACE_ERROR, "Parameter RETRY_DELAY: %d is below 0, using %d", p->retryDelay,
+              DEFAULT_RETRY_DELAY);
+        p->retryDelay = DEFAULT_RETRY_DELAY;
+    }
+}
+
+void readConfigFile(struct Param *next)
+{
+    char path[PATH_SIZE];
+    char line[LINE_SIZE];
+    char name[LINE_SIZE];
+    char value[LINE_SIZE];
+    const char *home;
+    FILE *f;
+
+    setDefaults(next);
+    home = getenv("SM_HOME");
+    if (home == NULL) {
+        trace(TRACE_ERROR, "SM_HOME not defined");
+        return;
+    }
+    snprintf(path, sizeof path, "%s/%s", home, CONF_FILE);
+    f = fopen(path, "r");
+    if (f == NULL) {
+        trace(TRACE_ERROR, "Can't read configuration file %s", path);
+        return;
+    }
+    while (fgets(line, sizeof line, f) != NULL) {
+        if (confParseLine(line, name, value))
+            applyParameter(next, name, value);
+    }
+    fclose(f);
+    checkRanges(next);
+    /* The clear password lives on in param only; wipe the working copies. */
+    explicit_bzero(line, sizeof line);
+    explicit_bzero(value, sizeof value);
+}
+
+/* Copies characters of *text up to one of the stop characters (or the end)
+ * into buf, which holds ITEM_SIZE characters. Returns 0 when the item does
+ * not fit. */
+static int copyItem(const char **text, char stop, char *buf)
+{
+    size_t n = 0;
+
+    while (**text != '\0' && **text != stop) {
+        if (n == ITEM_SIZE - 1)
+            return 0;
+        buf[n++] = *(*text)++;
+    }
+    buf[n] = '\0';
+    return 1;
+}
+
+int getAuthLevel(const char *text)
+{
+    char name[ITEM_SIZE];
+    char value[ITEM_SIZE];
+    int level;
+
+    while (*text != '\0') {
+        if (!copyItem(&text, '=', name)) {
+            trace(TRACE_ERROR, "getAuthLevel: name too long");
+            return 0;
+        }
+        if (*text == '\0') {
+            trace(TRACE_ERROR, "getAuthLevel: '=' missing after name");
+            return 0;
+        }
+        text++;
+        if (!copyItem(&text, ';', value)) {
+            trace(TRACE_ERROR, "getAuthLevel: value too long");
+            return 0;
+        }
+        if (strcmp(name, "authlevel") == 0) {
+            level = confIntValue(value);
+            trace(TRACE_4, "auth level %d", level);
+            return level;
+        }
+        if (*text == '\0')
+            break;
+        text++;
+    }
+    trace(TRACE_4, "authLevel: authlevel not in transaction id");
+    return 0;
+}
+
+static void traceAccessFields(const struct SmLog_Access_s *r)
+{
+    trace(TRACE_5, "   nVersion: %ld", (long)r->nVersion);
+    trace(TRACE_5, "   nCurrentTime: %ld", (long)r->nCurrentTime);
+    trace(TRACE_5, "   nReason: %ld", (long)r->nReason);
+    trace(TRACE_5, "   szAgentName: %s", r->szAgentName);
+    trace(TRACE_5, "   szSessionId: %s", r->szSessionId);
+    trace(TRACE_5, "   szClientIp: %s", r->szClientIp);
+    trace(TRACE_5, "   szUserName: %s", r->szUserName);
+    trace(TRACE_5, "   szDomainOid: %s", r->szDomainOid);
+    trace(TRACE_5, "   szRealmName: %s", r->szRealmName);
+    trace(TRACE_5, "   szRealmOid: %s", r->szRealmOid);
+    trace(TRACE_5, "   szAuthDirName: %s", r->szAuthDirName);
+    trace(TRACE_5, "   szAuthDirServer: %s", r->szAuthDirServer);
+    trace(TRACE_5, "   szAuthDirNamespace: %s", r->szAuthDirNamespace);
+    trace(TRACE_5, "   szServer: %s", r->szServer);
+    trace(TRACE_5, "   szResource: %s", r->szResource);
+    trace(TRACE_5, "   szAction: %s", r->szAction);
+    trace(TRACE_5, "   szTransactionId: %s", r->szTransactionId);
+    trace(TRACE_5, "   szStatusMsg: %s", r->szStatusMsg);
+}
+
+void accessEvent(int category, int eventId, const struct SmLog_Access_s *record)
+{
+    int level;
+
+    if (category != SM_EVENT_CATEGORY_AUTH || eventId != SM_EVENT_AUTH_ACCEPT)
+        return;
+    trace(TRACE_4, "Auth Accept Event");
+    level = getAuthLevel(record->szTransactionId);
+    if (level < paramMinLevel())
+        return;
+    if (traceGetLevel() >= TRACE_5)
+        traceAccessFields(record);
+    auditAuth(record);
+}
+
+void systemEvent(int server, int state, const struct SmLog_System_s *)
+{
+    const char *name = server >= 1 && server <= 5 ? serverNames[server] : "";
+
+    switch (state) {
+    case SM_STATE_INITIALIZING:
+        trace(TRACE_2, "%s server INITIALIZING", name);
+        break;
+    case SM_STATE_INIT_FAILED:
+        trace(TRACE_2, "%s server INIT FAILED", name);
+        break;
+    case SM_STATE_UP:
+        trace(TRACE_2, "%s server UP", name);
+        break;
+    case SM_STATE_DOWN:
+        trace(TRACE_2, "%s server DOWN", name);
+        break;
+    default:
+        break;
+    }
+}
+
+extern "C" KEL_EXPORT int SmEventInit(void)
+{
+    struct Param next;
+
+    trace(TRACE_2, "SmEventInit");
+    readConfigFile(&next);
+    auditConfigure(&next);
+    explicit_bzero(next.password, sizeof next.password);
+    return 1;
+}
+
+extern "C" KEL_EXPORT void SmEventRelease(void)
+{
+    trace(TRACE_2, "SmEventRelease");
+    auditRelease();
+    traceClose();
+}
+
+extern "C" KEL_EXPORT void SmEventRecord(int kind, int code1, int code2, const void *record)
+{
+    if (kind == SM_EVENT_KIND_ACCESS) {
+        if (record != NULL)
+            accessEvent(code1, code2, (const struct SmLog_Access_s *)record);
+    } else if (kind == SM_EVENT_KIND_SYSTEM) {
+        systemEvent(code1, code2, (const struct SmLog_System_s *)record);
+    }
+}

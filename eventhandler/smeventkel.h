@@ -1,0 +1,39 @@
+/*
+ * smeventkel.h - the event handler's settings and event selection, shared
+ * with the audit module (which reads param) and with the tests.
+ */
+#ifndef KEL_SMEVENTKEL_H
+#define KEL_SMEVENTKEL_H
+
+#include "kelcommon.h"
+#include "smapi.h"
+
+/* Settings read from kelaudit.conf at each SmEventInit. */
+struct Param {
+    int minLevel;                /* lowest auth level audited */
+    char dataSource[BUF_SIZE];   /* database connect string */
+    char user[BUF_SIZE];         /* database user */
+    char password[BUF_SIZE];     /* database password, in clear */
+    char table[BUF_SIZE];        /* audit table */
+    int maxQueue;                /* queue capacity, in events */
+    int retryDelay;              /* seconds between database attempts */
+};
+
+/*
+ * The settings in force. Written only while the database writer is not
+ * running (see auditConfigure); minLevel, which the recording threads read
+ * at any time, is written and read atomically (paramMinLevel).
+ */
+extern struct Param param;
+
+int paramMinLevel(void);
+
+/* Fills next with the built-in defaults, then applies kelaudit.conf. */
+void readConfigFile(struct Param *next);
+int storeIntParameter(const char *name, const char *value, int *field);
+
+int getAuthLevel(const char *transactionId);
+void accessEvent(int category, int eventId, const struct SmLog_Access_s *record);
+void systemEvent(int server, int state, const struct SmLog_System_s *record);
+
+#endif

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "audit.h"
+#include "scrypt.h"
+#include "smeventkel.h"
+#include "testsupport.h"
+#include "trace.h"
+#include "tracefiles.h"
+
+namespace {
+
+class ConfigTest : public ::testing::Test {
+protected:
+    kt::TraceFiles files{5};
+    Param p{};
+
+    void SetUp() override
+    {
+        traceReset();
+        trace(TRACE_1, "test starts"); /* reads keltrace.conf now */
+    }
+    void TearDown() override { traceReset(); }
+
+    void read(const std::string &body)
+    {
+        files.writeConfig("kelaudit.conf", body);
+        readConfigFile(&p);
+    }
+
+    static std::string scrambled(const std::string &clear)
+    {
+        std::string s = clear;
+        scrypt(&s[0], s.c_str(), true);
+        return s;
+    }
+
+    void expectDefaults()
+    {
+        EXPECT_EQ(10, p.minLevel);
+        EXPECT_STREQ("Wuvemta", p.dataSource);
+        EXPECT_STREQ("wuvemta", p.user);
+        EXPECT_STREQ("wuvemta", p.password);
+        EXPECT_STREQ("smaccesslog4", p.table);
+        EXPECT_EQ(20, p.maxQueue);
+        EXPECT_EQ(5, p.retryDelay);
+    }
+};
+
+TEST_F(ConfigTest, DefaultsWithoutSmHomeOrFile)
+{
+    {
+        kt::ScopedEnv noHome("SM_HOME", nullptr);
+        readConfigFile(&p);
+    }
+    expectDefaults();
+    EXPECT_TRUE(files.has("SM_HOME not defined"));
+
+    readConfigFile(&p); /* no kelaudit.conf */
+    expectDefaults();
+    EXPECT_TRUE(files.has("Can't read configuration file " + files.configDir() + "/kelaudit.conf"));
+}
+
+TEST_F(ConfigTest, EveryKeyAndTheFileForm)
+{
+    read("# audit settings\n"
+         "DATASOURCE = audit.db\n"
+         "USER=auditor\n"
+         "password = " + scrambled("S3cret-pw") + "\n"
+         "Table\t=\tlogins extra words\n"
+         "MIN_LEVEL = 5 # comment after the value\n"
+         "max_queue = 7\n"
+         "RETRY_DELAY = 0\n");
+    EXPECT_STREQ("audit.db", p.dataSource);
+    EXPECT_STREQ("auditor", p.user);
+    EXPECT_STREQ("S3cret-pw", p.password);
+    EXPECT_STREQ("logins", p.table);
+    EXPECT_EQ(5, p.minLevel);
+    EXPECT_EQ(7, p.maxQueue);
+    EXPECT_EQ(0, p.retryDelay);
+    EXPECT_TRUE(files.has("Parameter USER: auditor"));
+    EXPECT_TRUE(files.has("Parameter max_queue: 7"));
+}
+
+TEST_F(ConfigTest, SkippedLinesAndBadNumbers)
+{
+    read(" MAX_QUEUE = 3\n"
+         "MAX_QUEUE 4\n"
+         "MAX_QUEUE =\n"
+         "=5\n"
+         "\n"
+         "MAX_QUEUE = 5x\n"
+         "MIN_LEVEL = 5#\n"
+         "RETRY_DELAY = +7\n");
+    EXPECT_EQ(20, p.maxQueue);
+    EXPECT_EQ(10, p.minLevel);
+    EXPECT_EQ(7, p.retryDelay);
+    EXPECT_TRUE(files.has("Parameter MAX_QUEUE: value '5x' should be a number"));
+    EXPECT_TRUE(files.has("Parameter MIN_LEVEL: value '5#' should be a number"));
+    /* The skipped lines left no trace at all. */
+    EXPECT_EQ(0, files.count("Parameter MAX_QUEUE: 3"));
+    EXPECT_EQ(0, files.count("Parameter MAX_QUEUE: 4"));
+}
+
+TEST_F(ConfigTest, UnknownKeysLastWinsNegativeLevel)
+{
+    read("COLOUR = blue\nUSER = first\nUSER = second\nMIN_LEVEL = -1\n");
+    EXPECT_TRUE(files.has("Parameter COLOUR: blue"));
+    EXPECT_TRUE(files.has("Parameter COLOUR: not recognized"));
+    EXPECT_STREQ("second", p.user);
+    EXPECT_EQ(-1, p.minLevel);
+    /* No password line: the default clear password stays. */
+    EXPECT_STREQ("wuvemta", p.password);
+}
+
+TEST_F(ConfigTest, EachReadStartsFromTheDefaults)
+{
+    read("USER = someone\nMAX_QUEUE = 3\n");
+    EXPECT_STREQ("someone", p.user);
+    read("TABLE = other\n");
+    EXPECT_STREQ("wuvemta", p.user);
+    EXPECT_EQ(20, p.maxQueue);
+}
+
+TEST_F(ConfigTest, PasswordUnscrambledOnceAndNeverTraced)
+{
+    files.setLevel(10);
+    traceReset();
+    const std::string clear = "Db-Pass-42";
+    read("PASSWORD = " + scrambled(clear) + "\n");
+    EXPECT_EQ(clear, std::string(p.password));
+    /* Read again: still the clear text, not unscrambled a second time. */
+    readConfigFile(&p);
+    EXPECT_EQ(clear, std::string(p.password));
+
+    std::string log = kt::readFile(files.logPath());
+    EXPECT_EQ(std::string::npos, log.find(clear));
+    EXPECT_EQ(std::string::npos, log.find(scrambled(clear)));
+    EXPECT_TRUE(files.has("Parameter PASSWORD: ********"));
+}
+
+TEST_F(ConfigTest, RangesTheQueueAndWriterCannotUse)
+{
+    read("MAX_QUEUE = 0\nRETRY_DELAY = -3\n");
+    EXPECT_EQ(1, p.maxQueue);
+    EXPECT_EQ(5, p.retryDelay);
+    EXPECT_TRUE(files.has("Parameter MAX_QUEUE: 0 is below 1, using 1"));
+    EXPECT_TRUE(files.has("Parameter RETRY_DELAY: -3 is below 0, using 5"));
+}
+
+TEST_F(ConfigTest, LongLinesAreReadInPieces)
+{
+    /* The second 999-character piece of an over-long comment is parsed as
+     * a line of its own. */
+    read("#" + std::string(998, 'x') + "USER=piece\n");
+    EXPECT_STREQ("piece", p.user);
+}
+
+} // namespace

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <set>
+#include <stdio.h>
+#include <string>
+
+#include "smapi.h"
+#include "testsupport.h"
+#include "tracefiles.h"
+#include "eventfixture.h"
+
+namespace {
+
+struct Plugin {
+    void *handle = nullptr;
+    decltype(&SmEventInit) init = nullptr;
+    decltype(&SmEventRelease) release = nullptr;
+    decltype(&SmEventRecord) record = nullptr;
+
+    explicit Plugin(const std::string &path)
+    {
+        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr)
+            return;
+        *(void **)&init = dlsym(handle, "SmEventInit");
+        *(void **)&release = dlsym(handle, "SmEventRelease");
+        *(void **)&record = dlsym(handle, "SmEventRecord");
+    }
+    ~Plugin()
+    {
+        if (handle != nullptr)
+            dlclose(handle);
+    }
+};
+
+std::set<std::string> dynamicSymbols(const std::string &path)
+{
+    std::set<std::string> names;
+    std::string cmd = "nm -D --defined-only '" + path + "'";
+    FILE *p = popen(cmd.c_str(), "r");
+    char line[1024];
+    while (p != nullptr && fgets(line, sizeof line, p) != nullptr) {
+        char addr[64], type[8], name[900];
+        if (sscanf(line, "%63s %7s %899s", addr, type, name) == 3)
+            names.insert(name);
+    }
+    if (p != nullptr)
+        pclose(p);
+    return names;
+}
+
+TEST(EventPlugin, ExportsOnlyItsEntryPoints)
+{
+    EXPECT_EQ((std::set<std::string>{"SmEventInit", "SmEventRelease", "SmEventRecord"}),
+              dynamicSymbols(KEL_PLUGIN));
+    /* The Oracle client is loaded at first use, not by the loader. */
+    std::string cmd = "objdump -p '" + std::string(KEL_PLUGIN) + "' | grep -c 'NEEDED.*clntsh'";
+    FILE *p = popen(cmd.c_str(), "r");
+    char out[16] = "";
+    ASSERT_NE(nullptr, fgets(out, sizeof out, p));
+    pclose(p);
+    EXPECT_EQ(0, atoi(out));
+}
+
+TEST(EventPlugin, WorksWithoutTheOracleClientAndRetries)
+{
+    kt::TraceFiles files{5};
+    kt::TempDir alone;
+    std::string copy = alone / "libsmeventkel.so";
+    kt::writeFile(copy, kt::readFile(KEL_PLUGIN));
+    files.writeConfig("kelaudit.conf", "MIN_LEVEL = 1\nRETRY_DELAY = 1\n");
+
+    Plugin plugin(copy);
+    ASSERT_NE(nullptr, plugin.handle) << dlerror();
+    ASSERT_NE(nullptr, plugin.init);
+    EXPECT_EQ(1, plugin.init());
+    kt::Event e("uid=alone", "authlevel=3");
+    plugin.record(1, 1, 1, e.get());
+    /* The writer tries, fails to load the library, pauses and tries again. */
+    ASSERT_TRUE(kt::eventually([&] {
+        int n = 0;
+        for (const std::string &m : files.messages())
+            n += m.rfind("Can't load OCI library libclntsh.so: ", 0) == 0;
+        return n >= 2;
+    }));
+    plugin.release();
+    EXPECT_TRUE(files.has("dbThreadFn: finishing"));
+}
+
+} // namespace

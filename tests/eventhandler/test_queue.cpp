@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audit.h"
+#include "eventfixture.h"
+#include "kelsys.h"
+#include "smeventkel.h"
+#include "trace.h"
+#include "tracefiles.h"
+
+namespace {
+
+/* Allocation failure injection: the Nth allocation of the copy fails. */
+std::atomic<int> allocCalls(0);
+std::atomic<int> failAt(-1);
+
+void *countingMalloc(size_t n)
+{
+    return ++allocCalls == failAt ? nullptr : malloc(n);
+}
+
+char *countingStrdup(const char *s)
+{
+    return ++allocCalls == failAt ? nullptr : strdup(s);
+}
+
+class QueueTest : public ::testing::Test {
+protected:
+    kt::TraceFiles files{5};
+
+    void SetUp() override
+    {
+        traceReset();
+        param.maxQueue = 3;
+        queueLock();
+        ASSERT_TRUE(queueCreate());
+        queueUnlock();
+    }
+
+    void TearDown() override
+    {
+        queueLock();
+        queueFree();
+        queueUnlock();
+        kelSysReset();
+        traceReset();
+    }
+
+    void put(kt::Event &e)
+    {
+        queueLock();
+        queuePut(e.get());
+        queueUnlock();
+    }
+
+    std::string getUser()
+    {
+        queueLock();
+        SmLog_Access_s *e = queueGet();
+        queueUnlock();
+        std::string user = e != nullptr ? e->szUserName : "(none)";
+        eventFree(e);
+        return user;
+    }
+
+    void state(int &first, int &next, int &count)
+    {
+        int capacity;
+        queueLock();
+        queueState(&first, &next, &count, &capacity);
+        queueUnlock();
+    }
+};
+
+TEST_F(QueueTest, CopiesAreDeepAndIndependent)
+{
+    kt::Event e("uid=alice");
+    put(e);
+    e.text(3) = "changed";
+    e.record().nReason = 99;
+    queueLock();
+    SmLog_Access_s *c = queuePeek();
+    queueUnlock();
+    ASSERT_NE(nullptr, c);
+    EXPECT_STREQ("uid=alice", c->szUserName);
+    EXPECT_STREQ("accepted", c->szStatusMsg);
+    EXPECT_STREQ("authlevel=10", c->szTransactionId);
+    EXPECT_EQ(0, c->nReason);
+    EXPECT_NE(e.get()->szUserName, c->szUserName);
+}
+
+TEST_F(QueueTest, PeekThenGetReturnTheSameEntry)
+{
+    kt::Event a("a"), b("b");
+    put(a);
+    put(b);
+    queueLock();
+    SmLog_Access_s *p1 = queuePeek();
+    SmLog_Access_s *p2 = queuePeek();
+    int first, next, count, cap;
+    queueState(&first, &next, &count, &cap);
+    SmLog_Access_s *g = queueGet();
+    queueUnlock();
+    EXPECT_EQ(p1, p2);
+    EXPECT_EQ(p1, g);
+    EXPECT_EQ(2, count);
+    eventFree(g);
+    EXPECT_EQ("b", getUser());
+}
+
+TEST_F(QueueTest, BothIndexesWrapAround)
+{
+    std::vector<kt::Event> evs;
+    for (int i = 0; i < 7; i++)
+        evs.emplace_back("user" + std::to_string(i));
+    int first, next, count;
+    for (int round = 0; round < 2; round++) {
+        for (int i = 0; i < 3; i++)
+            put(evs[round * 3 + i]);
+        state(first, next, count);
+        EXPECT_EQ(0, next);
+        EXPECT_EQ(3, count);
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ("user" + std::to_string(round * 3 + i), getUser());
+        state(first, next, count);
+        EXPECT_EQ(0, first);
+        EXPECT_EQ(0, count);
+    }
+    EXPECT_TRUE(files.has("queuePut: entry 2, user user5, 2 already in queue"));
+    EXPECT_TRUE(files.has("queueGet: entry 2, user user5"));
+    EXPECT_TRUE(files.has("queuePut: entry 0, user user3, 0 already in queue"));
+}
+
+TEST_F(QueueTest, FullQueueBlocksPutUntilGet)
+{
+    queueLock();
+    queueFree();
+    param.maxQueue = 1;
+    ASSERT_TRUE(queueCreate());
+    queueUnlock();
+
+    kt::Event a("first"), b("second");
+    put(a);
+    std::atomic<bool> done(false);
+    std::thread producer([&] {
+        put(b);
+        done = true;
+    });
+    ASSERT_TRUE(kt::eventually([&] { return files.has("queuePut: waiting - queue full"); }));
+    EXPECT_FALSE(done);
+    EXPECT_EQ("first", getUser());
+    producer.join();
+    EXPECT_TRUE(done);
+    EXPECT_TRUE(files.has("queuePut: entry 0, user second, 1 already in queue"));
+    EXPECT_EQ("second", getUser());
+}
+
+TEST_F(QueueTest, FreeDiscardsEntriesAndWakesEveryone)
+{
+    kt::Event a("a"), b("b"), c("c"), d("d");
+    put(a);
+    put(b);
+    put(c);
+    std::thread producer([&] { put(d); }); /* waits: the ring is full */
+    ASSERT_TRUE(kt::eventually([&] { return files.has("queuePut: waiting - queue full"); }));
+    files.clear();
+    queueLock();
+    queueFree();
+    queueUnlock();
+    producer.join();
+    std::vector<std::string> m = files.messages();
+    EXPECT_EQ("queueFree", m.at(0));
+    EXPECT_EQ("queueGet: entry 0, user a", m.at(1));
+    EXPECT_EQ("queueGet: entry 1, user b", m.at(2));
+    EXPECT_EQ("queueGet: entry 2, user c", m.at(3));
+    EXPECT_EQ(4u, m.size()); /* the waiting producer made no copy */
+
+    /* Without a ring, get and peek return at once. */
+    queueLock();
+    EXPECT_EQ(nullptr, queueGet());
+    EXPECT_EQ(nullptr, queuePeek());
+    queueUnlock();
+
+    /* A waiting consumer is woken by the free as well, and a ring created
+     * afterwards works like the first. */
+    queueLock();
+    ASSERT_TRUE(queueCreate());
+    queueUnlock();
+    std::atomic<bool> gotNone(false);
+    std::thread consumer([&] {
+        queueLock();
+        gotNone = queuePeek() == nullptr;
+        queueUnlock();
+    });
+    ASSERT_TRUE(kt::eventually([&] { return files.has("queuePeek: waiting - queue empty"); }));
+    queueLock();
+    queueFree();
+    queueUnlock();
+    consumer.join();
+    EXPECT_TRUE(gotNone);
+
+    queueLock();
+    ASSERT_TRUE(queueCreate());
+    queueUnlock();
+    put(a);
+    EXPECT_EQ("a", getUser());
+}
+
+TEST_F(QueueTest, CopyFailureAtEachAllocationLeavesTheRingUnchanged)
+{
+    kt::Event a("a"), b("b");
+    put(a);
+    int first0, next0, count0;
+    state(first0, next0, count0);
+    kelSys.malloc = countingMalloc;
+    kelSys.strdup = countingStrdup;
+    for (int n = 1; n <= 16; n++) {
+        allocCalls = 0;
+        failAt = n;
+        files.clear();
+        put(b);
+        int first, next, count;
+        state(first, next, count);
+        EXPECT_EQ(first0, first) << "allocation " << n;
+        EXPECT_EQ(next0, next) << "allocation " << n;
+        EXPECT_EQ(count0, count) << "allocation " << n;
+        if (n > 1) { /* past the record, every text is attempted */
+            EXPECT_EQ(16, allocCalls.load()) << "allocation " << n;
+        }
+        EXPECT_EQ(1, files.count("Can't allocate memory for event copy")) << "allocation " << n;
+    }
+    failAt = -1;
+    put(b); /* the next one is queued normally */
+    EXPECT_EQ("a", getUser());
+    EXPECT_EQ("b", getUser());
+}
+
+TEST_F(QueueTest, RingAllocationFailure)
+{
+    queueLock();
+    queueFree();
+    kelSys.malloc = countingMalloc;
+    allocCalls = 0;
+    failAt = 1;
+    EXPECT_FALSE(queueCreate());
+    int first, next, count, cap;
+    EXPECT_FALSE(queueState(&first, &next, &count, &cap));
+    EXPECT_EQ(0, first + next + count);
+    queueUnlock();
+    EXPECT_TRUE(files.has("Can't allocate space for event queue"));
+    failAt = -1;
+    queueLock();
+    EXPECT_TRUE(queueCreate());
+    queueUnlock();
+}
+
+} // namespace
