@@ -1,0 +1,148 @@
+/*
+ * oci.h - the part of the Oracle Call Interface that the audit writer uses:
+ * handle types, the nine calls, their modes and status codes, with Oracle's
+ * public names and values. Plain C, usable from C and C++.
+ *
+ * Building with KEL_ORACLE_HOME set replaces this header with the real
+ * client's (see platform/oci/CMakeLists.txt); nothing here may differ from
+ * Oracle's published interface.
+ *
+ * Stand-in notes (libclntsh built from platform/oci over SQLite and PostgreSQL)
+ *
+ *  - Data source of OCILogon: "postgresql://..." or "postgres://..." is a
+ *    libpq connection URI; user and password of OCILogon override any in
+ *    the URI; a connect timeout of 5 seconds applies unless the URI names
+ *    one. Anything else names an existing SQLite database file (never
+ *    created by a logon): an absolute path as is, a relative one under
+ *    "$SM_HOME/siteminder/data" when SM_HOME is set and not empty, else
+ *    under the working directory. SQLite ignores user and password and waits
+ *    up to 5 seconds for locks held by other connections.
+ *  - Statements name their placeholders ":name" (letters, digits, "_", "$",
+ *    "#"; matched without regard to case, the ":" optional in OCIBindByName).
+ *    Placeholders inside quoted literals, quoted identifiers, comments and
+ *    "::" casts are not placeholders. One statement per text.
+ *  - Binds take SQLT_STR only: the value is read when the statement is
+ *    executed (as Oracle does), up to its first NUL or value_sz bytes; an
+ *    indicator below 0 binds NULL. An empty text stays an empty text (Oracle
+ *    would store NULL).
+ *  - OCIStmtExecute takes 1 iteration, row offset 0 and mode
+ *    OCI_COMMIT_ON_SUCCESS: each execute is one transaction, committed before
+ *    a success is returned; on failure nothing of it remains.
+ *  - Diagnostic records: an error handle holds the records of the last call
+ *    that took it (OCILogon, OCIStmtPrepare, OCIBindByName, OCIStmtExecute,
+ *    OCILogoff), cleared when such a call starts; an environment handle holds
+ *    those of OCIEnvCreate (which returns the environment even when it
+ *    reports OCI_ERROR, so that it can be read and must be freed) and of the
+ *    last OCIHandleAlloc on it. Every OCI_ERROR and OCI_SUCCESS_WITH_INFO
+ *    leaves at least one record; OCI_INVALID_HANDLE leaves none.
+ *    Error numbers: SQLite's extended result code (text "SQLite error N:
+ *    message"); for PostgreSQL the five-character SQLSTATE read as a base-36
+ *    number, digits then A-Z (text "PostgreSQL error SQLSTATE: message", with
+ *    DETAIL and HINT as further records; failed connections report 08001,
+ *    lost ones 08006); the client's own checks use Oracle's numbers
+ *    ("ORA-01008: not all variables bound").
+ *  - Handles are checked against the live ones: NULL, freed or wrong-type
+ *    handles give OCI_INVALID_HANDLE. Freeing an environment frees every
+ *    handle made from it and closes its connections; freeing a statement
+ *    frees its bind handles. Calls on one environment are serialised; many
+ *    environments may be used from many threads at once.
+ */
+#ifndef KEL_OCI_H
+#define KEL_OCI_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Oracle's scalar types. */
+typedef unsigned char ub1;
+typedef signed char sb1;
+typedef unsigned short ub2;
+typedef signed short sb2;
+typedef unsigned int ub4;
+typedef signed int sb4;
+typedef int sword;
+typedef unsigned int uword;
+typedef unsigned char OraText;
+typedef OraText text;
+typedef void dvoid;
+
+/* Handles, opaque to the caller. */
+typedef struct OCIEnv OCIEnv;
+typedef struct OCIError OCIError;
+typedef struct OCISvcCtx OCISvcCtx;
+typedef struct OCIStmt OCIStmt;
+typedef struct OCIBind OCIBind;
+typedef struct OCISnapshot OCISnapshot;
+
+/* Handle types. */
+#define OCI_HTYPE_ENV 1
+#define OCI_HTYPE_ERROR 2
+#define OCI_HTYPE_SVCCTX 3
+#define OCI_HTYPE_STMT 4
+#define OCI_HTYPE_BIND 5
+
+/* Modes. */
+#define OCI_DEFAULT 0x00000000
+#define OCI_THREADED 0x00000001
+#define OCI_OBJECT 0x00000002
+#define OCI_NO_MUTEX 0x00000080
+#define OCI_COMMIT_ON_SUCCESS 0x00000020
+
+/* Statement syntax. */
+#define OCI_NTV_SYNTAX 1
+#define OCI_V7_SYNTAX 2
+#define OCI_V8_SYNTAX 3
+
+/* External data types. */
+#define SQLT_CHR 1
+#define SQLT_STR 5
+
+/* Status codes. */
+#define OCI_SUCCESS 0
+#define OCI_SUCCESS_WITH_INFO 1
+#define OCI_NO_DATA 100
+#define OCI_ERROR -1
+#define OCI_INVALID_HANDLE -2
+#define OCI_NEED_DATA 99
+#define OCI_STILL_EXECUTING -3123
+#define OCI_CONTINUE -24200
+
+sword OCIEnvCreate(OCIEnv **envhpp, ub4 mode, const void *ctxp,
+                   void *(*malocfp)(void *ctxp, size_t size),
+                   void *(*ralocfp)(void *ctxp, void *memptr, size_t newsize),
+                   void (*mfreefp)(void *ctxp, void *memptr), size_t xtramem_sz,
+                   void **usrmempp);
+
+sword OCIHandleAlloc(const void *parenth, void **hndlpp, ub4 type, size_t xtramem_sz,
+                     void **usrmempp);
+
+sword OCIHandleFree(void *hndlp, ub4 type);
+
+sword OCILogon(OCIEnv *envhp, OCIError *errhp, OCISvcCtx **svchp, const OraText *username,
+               ub4 uname_len, const OraText *password, ub4 passwd_len, const OraText *dbname,
+               ub4 dbname_len);
+
+sword OCILogoff(OCISvcCtx *svchp, OCIError *errhp);
+
+sword OCIStmtPrepare(OCIStmt *stmtp, OCIError *errhp, const OraText *stmt, ub4 stmt_len,
+                     ub4 language, ub4 mode);
+
+sword OCIBindByName(OCIStmt *stmtp, OCIBind **bindpp, OCIError *errhp,
+                    const OraText *placeholder, sb4 placeh_len, void *valuep, sb4 value_sz,
+                    ub2 dty, void *indp, ub2 *alenp, ub2 *rcodep, ub4 maxarr_len, ub4 *curelep,
+                    ub4 mode);
+
+sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iters, ub4 rowoff,
+                     const OCISnapshot *snap_in, OCISnapshot *snap_out, ub4 mode);
+
+sword OCIErrorGet(void *hndlp, ub4 recordno, OraText *sqlstate, sb4 *errcodep, OraText *bufp,
+                  ub4 bufsiz, ub4 type);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

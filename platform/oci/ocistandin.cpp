@@ -1,0 +1,991 @@
+/*
+ * ocistandin.cpp - the stand-in libclntsh: the OCI calls of oci.h with real
+ * semantics over a SQLite database file or a PostgreSQL server (libpq),
+ * chosen by the data source of OCILogon, and the test controls of
+ * oci_standin.h (failure injection, call and live-handle counters).
+ *
+ * Threading: every handle is checked against a process-wide registry under
+ * its own short lock, so a NULL, freed or wrong-type handle is refused
+ * without being touched. A call then holds its environment's lock for its
+ * whole duration: calls on one environment are serialised, different
+ * environments run in parallel, and no database work happens under a
+ * process-wide lock. The test controls have a lock of their own.
+ */
+#pragma GCC visibility push(default)
+#include "oci.h"
+#include "oci_standin.h"
+#pragma GCC visibility pop
+
+#include <atomic>
+#include <limits.h>
+#include <memory>
+#include <mutex>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <libpq-fe.h>
+#include <sqlite3.h>
+
+#include "sqltext.h"
+
+namespace ocistandin {
+
+struct Diag {
+    sb4 code;
+    std::string text;
+};
+using Diags = std::vector<Diag>;
+
+struct Handle {
+    ub4 type = 0;
+    void *self = nullptr;   /* the pointer handed out, as registered */
+    OCIEnv *env = nullptr;  /* owning environment (none for an environment) */
+    std::vector<char> userMem;
+};
+
+} // namespace ocistandin
+
+using ocistandin::Diag;
+using ocistandin::Diags;
+using ocistandin::Handle;
+
+struct OCIEnv : Handle {
+    std::mutex lock;
+    Diags diags;
+    std::unordered_set<Handle *> children; /* error handles, contexts, statements */
+};
+
+struct OCIError : Handle {
+    Diags diags;
+};
+
+struct OCISvcCtx : Handle {
+    sqlite3 *lite = nullptr;
+    PGconn *pg = nullptr;
+};
+
+struct OCIBind : Handle {
+    std::string name; /* normalised placeholder name */
+    const void *value = nullptr;
+    sb4 size = 0;
+    const sb2 *ind = nullptr;
+};
+
+struct OCIStmt : Handle {
+    bool prepared = false;
+    std::string text;
+    std::vector<ocisql::Placeholder> places;
+    std::vector<OCIBind *> binds;
+};
+
+namespace {
+
+enum Fn { ENVCREATE, HANDLEALLOC, HANDLEFREE, LOGON, LOGOFF, PREPARE, BIND, EXECUTE, ERRORGET, FN_COUNT };
+
+const char *const FN_NAMES[FN_COUNT] = {
+    "OCIEnvCreate", "OCIHandleAlloc", "OCIHandleFree", "OCILogon",    "OCILogoff",
+    "OCIStmtPrepare", "OCIBindByName", "OCIStmtExecute", "OCIErrorGet"};
+
+struct Control {
+    sword status = OCI_SUCCESS;
+    int remaining = 0;
+    long calls = 0;
+};
+
+/* Live handles: the pointer handed out and its type. */
+std::mutex registryLock;
+std::unordered_map<const void *, ub4> registry;
+std::atomic<long> liveConnections{0};
+
+/* Test controls, one per OCI function. */
+std::mutex controlLock;
+Control controls[FN_COUNT];
+
+const int SQLITE_BUSY_MS = 5000;
+const char *const PG_CONNECT_TIMEOUT = "5";
+
+/* ---- test controls ---- */
+
+void countCall(Fn f)
+{
+    std::lock_guard<std::mutex> hold(controlLock);
+    controls[f].calls++;
+}
+
+/* The status injected for this call, OCI_SUCCESS when none. */
+sword takeInjected(Fn f)
+{
+    std::lock_guard<std::mutex> hold(controlLock);
+    Control &c = controls[f];
+    if (c.remaining <= 0)
+        return OCI_SUCCESS;
+    c.remaining--;
+    return c.status;
+}
+
+int fnByName(const char *name)
+{
+    for (int f = 0; name != nullptr && f < FN_COUNT; f++)
+        if (strcmp(name, FN_NAMES[f]) == 0)
+            return f;
+    return -1;
+}
+
+bool isFailure(sword status)
+{
+    return status != OCI_SUCCESS && status != OCI_SUCCESS_WITH_INFO;
+}
+
+/* ---- diagnostic records ---- */
+
+/* Records are single lines: control characters become spaces and trailing
+ * white space goes, so a caller can log them as they are. */
+void addDiag(Diags &d, sb4 code, const std::string &text)
+{
+    std::string line = text;
+    for (char &c : line)
+        if ((unsigned char)c < 0x20 || c == 0x7f)
+            c = ' ';
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    d.push_back({code, line});
+}
+
+void oraDiag(Diags &d, int ora, const std::string &text)
+{
+    char prefix[16];
+    snprintf(prefix, sizeof prefix, "ORA-%05d: ", ora);
+    addDiag(d, ora, prefix + text);
+}
+
+void injectedDiag(Diags &d, Fn f, sword status)
+{
+    char text[128];
+    snprintf(text, sizeof text, "ORA-%05d: %s made to return %d", OCI_STANDIN_INJECTED,
+             FN_NAMES[f], status);
+    addDiag(d, OCI_STANDIN_INJECTED, text);
+}
+
+/* An injected failure: nothing done; OCI_ERROR leaves its record. */
+sword injectedFailure(Fn f, sword status, Diags *d)
+{
+    if (status == OCI_ERROR && d != nullptr)
+        injectedDiag(*d, f, status);
+    return status;
+}
+
+/* An injected OCI_SUCCESS_WITH_INFO turns a real success into a warning. */
+sword withInjectedInfo(Fn f, sword injected, sword status, Diags *d)
+{
+    if (injected != OCI_SUCCESS_WITH_INFO || status != OCI_SUCCESS)
+        return status;
+    if (d != nullptr)
+        injectedDiag(*d, f, injected);
+    return OCI_SUCCESS_WITH_INFO;
+}
+
+void liteDiag(Diags &d, sqlite3 *db, const std::string &suffix = "")
+{
+    int code = sqlite3_extended_errcode(db);
+    addDiag(d, code, "SQLite error " + std::to_string(code) + ": " + sqlite3_errmsg(db) + suffix);
+}
+
+/* The five SQLSTATE characters read as a base-36 number. */
+sb4 sqlstateNumber(const char *state)
+{
+    sb4 n = 0;
+    for (int i = 0; i < 5 && state[i] != '\0'; i++) {
+        char c = state[i];
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'Z' ? c - 'A' + 10 : 0;
+        n = n * 36 + digit;
+    }
+    return n;
+}
+
+void pgDiag(Diags &d, const char *state, const std::string &text)
+{
+    addDiag(d, sqlstateNumber(state), std::string("PostgreSQL error ") + state + ": " + text);
+}
+
+/* Copies a record into the caller's buffer, cut to fit with its
+ * terminator and never in the middle of a UTF-8 sequence. */
+void copyCut(OraText *buf, ub4 size, const std::string &text)
+{
+    size_t n = text.size() < size ? text.size() : size - 1;
+    for (int back = 0; back < 3 && n > 0 && n < text.size() &&
+                       ((unsigned char)text[n] & 0xC0) == 0x80;
+         back++)
+        n--;
+    memcpy(buf, text.data(), n);
+    buf[n] = '\0';
+}
+
+/* ---- handle registry ---- */
+
+template <class T> T *live(const void *p, ub4 type)
+{
+    if (p == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> hold(registryLock);
+    auto it = registry.find(p);
+    if (it == registry.end() || it->second != type)
+        return nullptr;
+    return static_cast<T *>(const_cast<void *>(p));
+}
+
+ub4 liveType(const void *p)
+{
+    std::lock_guard<std::mutex> hold(registryLock);
+    auto it = registry.find(p);
+    return it == registry.end() ? 0 : it->second;
+}
+
+void delist(const void *p)
+{
+    std::lock_guard<std::mutex> hold(registryLock);
+    registry.erase(p);
+}
+
+template <class T> T *create(OCIEnv *env, ub4 type)
+{
+    std::unique_ptr<T> h(new T);
+    h->type = type;
+    h->self = h.get();
+    h->env = env;
+    {
+        std::lock_guard<std::mutex> hold(registryLock);
+        registry.emplace(h->self, type);
+    }
+    if (env != nullptr && type != OCI_HTYPE_BIND) {
+        try {
+            env->children.insert(h.get());
+        } catch (...) {
+            delist(h->self);
+            throw;
+        }
+    }
+    return h.release();
+}
+
+void giveUserMemory(Handle *h, size_t size, void **usrmempp)
+{
+    if (usrmempp == nullptr)
+        return;
+    *usrmempp = nullptr;
+    if (size > 0) {
+        h->userMem.assign(size, 0);
+        *usrmempp = h->userMem.data();
+    }
+}
+
+void closeConnection(OCISvcCtx *svc)
+{
+    if (svc->lite != nullptr) {
+        sqlite3_close_v2(svc->lite);
+        svc->lite = nullptr;
+        liveConnections--;
+    }
+    if (svc->pg != nullptr) {
+        PQfinish(svc->pg);
+        svc->pg = nullptr;
+        liveConnections--;
+    }
+}
+
+void freeBinds(OCIStmt *stmt)
+{
+    for (OCIBind *b : stmt->binds) {
+        delist(b->self);
+        delete b;
+    }
+    stmt->binds.clear();
+}
+
+/* Frees a child of an environment (the caller holds the environment's
+ * lock and takes it out of the children). */
+void destroyChild(Handle *h)
+{
+    delist(h->self);
+    switch (h->type) {
+    case OCI_HTYPE_ERROR:
+        delete static_cast<OCIError *>(h->self);
+        break;
+    case OCI_HTYPE_SVCCTX:
+        closeConnection(static_cast<OCISvcCtx *>(h->self));
+        delete static_cast<OCISvcCtx *>(h->self);
+        break;
+    case OCI_HTYPE_STMT:
+        freeBinds(static_cast<OCIStmt *>(h->self));
+        delete static_cast<OCIStmt *>(h->self);
+        break;
+    }
+}
+
+void freeEnv(OCIEnv *env)
+{
+    delist(env);
+    {
+        std::lock_guard<std::mutex> hold(env->lock);
+        for (Handle *h : env->children)
+            destroyChild(h);
+        env->children.clear();
+    }
+    delete env;
+}
+
+void freeChild(Handle *h)
+{
+    OCIEnv *env = h->env;
+    std::lock_guard<std::mutex> hold(env->lock);
+    env->children.erase(h);
+    destroyChild(h);
+}
+
+/* The handle behind a pointer registered with that type. */
+Handle *asHandle(void *p, ub4 type)
+{
+    switch (type) {
+    case OCI_HTYPE_ENV:
+        return static_cast<OCIEnv *>(p);
+    case OCI_HTYPE_ERROR:
+        return static_cast<OCIError *>(p);
+    case OCI_HTYPE_SVCCTX:
+        return static_cast<OCISvcCtx *>(p);
+    default:
+        return static_cast<OCIStmt *>(p);
+    }
+}
+
+/* Runs an entry point's body; out of memory becomes OCI_ERROR rather
+ * than an exception crossing the C interface. */
+template <class F> sword guarded(F &&body)
+{
+    try {
+        return body();
+    } catch (...) {
+        return OCI_ERROR;
+    }
+}
+
+/* ---- bound values ---- */
+
+OCIBind *findBind(OCIStmt *stmt, const std::string &name)
+{
+    for (OCIBind *b : stmt->binds)
+        if (b->name == name)
+            return b;
+    return nullptr;
+}
+
+/* The value bound, read now (binds are by reference); false for NULL. */
+bool boundValue(const OCIBind *b, std::string &out)
+{
+    if ((b->ind != nullptr && *b->ind < 0) || b->value == nullptr)
+        return false;
+    const char *p = static_cast<const char *>(b->value);
+    out.assign(p, strnlen(p, (size_t)b->size));
+    return true;
+}
+
+/* ---- SQLite ---- */
+
+/* Relative names live in the product's data folder when SM_HOME is set. */
+std::string sqlitePath(const std::string &dataSource)
+{
+    if (dataSource[0] == '/')
+        return dataSource;
+    const char *home = getenv("SM_HOME");
+    if (home != nullptr && *home != '\0')
+        return std::string(home) + "/siteminder/data/" + dataSource;
+    return dataSource;
+}
+
+bool liteOpen(OCISvcCtx *svc, const std::string &dataSource, Diags &d)
+{
+    std::string path = sqlitePath(dataSource);
+    sqlite3 *db = nullptr;
+    /* Never create: a mistyped data source must fail like an unknown one. */
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_extended_result_codes(db, 1);
+        sqlite3_busy_timeout(db, SQLITE_BUSY_MS);
+        /* A file that is not a database fails here rather than at the first insert. */
+        rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    }
+    if (rc != SQLITE_OK) {
+        if (db != nullptr)
+            liteDiag(d, db, " (" + path + ")");
+        else
+            addDiag(d, rc, "SQLite error " + std::to_string(rc) + ": " + sqlite3_errstr(rc));
+        sqlite3_close_v2(db);
+        return false;
+    }
+    svc->lite = db;
+    liveConnections++;
+    return true;
+}
+
+void liteRollback(sqlite3 *db)
+{
+    if (!sqlite3_get_autocommit(db))
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+/* Binds every parameter of st by name; false (with a record) when one has
+ * no bind or is not a ":name" parameter. */
+bool liteBindAll(sqlite3_stmt *st, OCIStmt *stmt, Diags &d)
+{
+    for (int i = 1; i <= sqlite3_bind_parameter_count(st); i++) {
+        const char *name = sqlite3_bind_parameter_name(st, i);
+        OCIBind *b = name != nullptr && name[0] == ':'
+                         ? findBind(stmt, ocisql::normaliseName(name, strlen(name)))
+                         : nullptr;
+        if (b == nullptr) {
+            oraDiag(d, 1008, std::string("not all variables bound (") + (name ? name : "?") + ")");
+            return false;
+        }
+        std::string value;
+        int rc = boundValue(b, value)
+                     ? sqlite3_bind_text(st, i, value.data(), (int)value.size(), SQLITE_TRANSIENT)
+                     : sqlite3_bind_null(st, i);
+        if (rc != SQLITE_OK) {
+            liteDiag(d, sqlite3_db_handle(st));
+            return false;
+        }
+    }
+    return true;
+}
+
+/* A second statement after the first is refused, as Oracle refuses it:
+ * one text, one statement. */
+bool liteHasMore(sqlite3 *db, const char *tail, const char *end)
+{
+    sqlite3_stmt *next = nullptr;
+    int rc = sqlite3_prepare_v2(db, tail, (int)(end - tail), &next, nullptr);
+    sqlite3_finalize(next);
+    return rc != SQLITE_OK || next != nullptr;
+}
+
+bool liteExecute(sqlite3 *db, OCIStmt *stmt, Diags &d)
+{
+    const std::string &text = stmt->text;
+    sqlite3_stmt *st = nullptr;
+    const char *tail = nullptr;
+    if (sqlite3_prepare_v2(db, text.data(), (int)text.size(), &st, &tail) != SQLITE_OK) {
+        liteDiag(d, db);
+        return false;
+    }
+    if (st == nullptr) {
+        oraDiag(d, 900, "invalid SQL statement");
+        return false;
+    }
+    if (liteHasMore(db, tail, text.data() + text.size())) {
+        sqlite3_finalize(st);
+        oraDiag(d, 911, "invalid character: more than one statement");
+        return false;
+    }
+    bool ok = liteBindAll(st, stmt, d);
+    if (ok) {
+        int rc;
+        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        }
+        ok = rc == SQLITE_DONE;
+        if (!ok)
+            liteDiag(d, db);
+    }
+    sqlite3_finalize(st);
+    /* Commit on success also ends a transaction the statement may have opened. */
+    if (ok && !sqlite3_get_autocommit(db) &&
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        liteDiag(d, db);
+        ok = false;
+    }
+    if (!ok)
+        liteRollback(db);
+    return ok;
+}
+
+/* ---- PostgreSQL ---- */
+
+bool isPostgresUri(const std::string &dataSource)
+{
+    return dataSource.rfind("postgresql://", 0) == 0 || dataSource.rfind("postgres://", 0) == 0;
+}
+
+void ignoreNotice(void *, const char *) {}
+
+bool pgOpen(OCISvcCtx *svc, const std::string &uri, const std::string &user,
+            const std::string &password, Diags &d)
+{
+    /* Keywords before dbname may be overridden by the URI, those after it
+     * override the URI: the logon's user and password win. */
+    const char *keys[] = {"connect_timeout", "fallback_application_name", "dbname", "user",
+                          "password", nullptr};
+    const char *values[] = {PG_CONNECT_TIMEOUT, "kel", uri.c_str(), user.c_str(),
+                            password.c_str(), nullptr};
+    PGconn *pg = PQconnectdbParams(keys, values, 1);
+    if (pg == nullptr) {
+        pgDiag(d, "08001", "out of memory");
+        return false;
+    }
+    if (PQstatus(pg) != CONNECTION_OK) {
+        pgDiag(d, "08001", PQerrorMessage(pg));
+        PQfinish(pg);
+        return false;
+    }
+    PQsetNoticeProcessor(pg, ignoreNotice, nullptr);
+    svc->pg = pg;
+    liveConnections++;
+    return true;
+}
+
+void pgResultDiag(Diags &d, PGconn *pg, const PGresult *r)
+{
+    const char *state = r != nullptr ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    const char *primary = r != nullptr ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    if (state == nullptr)
+        state = PQstatus(pg) == CONNECTION_BAD ? "08006" : "XX000";
+    pgDiag(d, state, primary != nullptr ? primary : PQerrorMessage(pg));
+    const char *detail = r != nullptr ? PQresultErrorField(r, PG_DIAG_MESSAGE_DETAIL) : nullptr;
+    const char *hint = r != nullptr ? PQresultErrorField(r, PG_DIAG_MESSAGE_HINT) : nullptr;
+    if (detail != nullptr)
+        addDiag(d, sqlstateNumber(state), std::string("DETAIL: ") + detail);
+    if (hint != nullptr)
+        addDiag(d, sqlstateNumber(state), std::string("HINT: ") + hint);
+}
+
+bool pgCommand(PGconn *pg, const char *sql, Diags *d)
+{
+    PGresult *r = PQexec(pg, sql);
+    bool ok = r != nullptr && PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok && d != nullptr)
+        pgResultDiag(*d, pg, r);
+    PQclear(r);
+    return ok;
+}
+
+bool pgExecute(PGconn *pg, OCIStmt *stmt, Diags &d)
+{
+    std::vector<std::string> names;
+    std::string sql = ocisql::toNumbered(stmt->text, stmt->places, names);
+    std::vector<std::string> held(names.size());
+    std::vector<const char *> values(names.size(), nullptr);
+    for (size_t i = 0; i < names.size(); i++)
+        if (boundValue(findBind(stmt, names[i]), held[i]))
+            values[i] = held[i].c_str();
+
+    /* Extended protocol: one statement per text, values never spliced in. */
+    PGresult *r = PQexecParams(pg, sql.c_str(), (int)names.size(), nullptr, values.data(),
+                               nullptr, nullptr, 0);
+    ExecStatusType status = r != nullptr ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+    bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    if (!ok)
+        pgResultDiag(d, pg, r);
+    PQclear(r);
+    PGTransactionStatusType tx = PQtransactionStatus(pg);
+    if (ok && tx == PQTRANS_INTRANS)
+        ok = pgCommand(pg, "COMMIT", &d);
+    else if (!ok && (tx == PQTRANS_INTRANS || tx == PQTRANS_INERROR))
+        pgCommand(pg, "ROLLBACK", nullptr);
+    return ok;
+}
+
+/* ---- argument checks shared by the statement calls ---- */
+
+/* The statement's first placeholder without a bind, or "". */
+std::string firstUnbound(OCIStmt *stmt)
+{
+    for (const ocisql::Placeholder &p : stmt->places)
+        if (findBind(stmt, p.name) == nullptr)
+            return p.name;
+    return "";
+}
+
+bool checkExecuteArgs(OCIStmt *stmt, ub4 iters, ub4 rowoff, ub4 mode, Diags &d)
+{
+    if (!stmt->prepared) {
+        oraDiag(d, 24337, "statement handle not prepared");
+        return false;
+    }
+    if (iters == 0) {
+        oraDiag(d, 24333, "zero iteration count");
+        return false;
+    }
+    if (iters != 1 || rowoff != 0) {
+        oraDiag(d, 3001, "unimplemented feature: array execute (iters 1, row offset 0 only)");
+        return false;
+    }
+    if (mode != OCI_COMMIT_ON_SUCCESS) {
+        oraDiag(d, 3001, "unimplemented feature: execute mode " + std::to_string(mode) +
+                             " (OCI_COMMIT_ON_SUCCESS only)");
+        return false;
+    }
+    std::string unbound = firstUnbound(stmt);
+    if (!unbound.empty()) {
+        oraDiag(d, 1008, "not all variables bound (:" + unbound + ")");
+        return false;
+    }
+    return true;
+}
+
+bool checkBindArgs(OCIStmt *stmt, const std::string &name, sb4 value_sz, ub2 dty, ub2 *alenp,
+                   ub2 *rcodep, ub4 maxarr_len, ub4 *curelep, ub4 mode, Diags &d)
+{
+    if (!stmt->prepared) {
+        oraDiag(d, 24337, "statement handle not prepared");
+        return false;
+    }
+    bool known = false;
+    for (const ocisql::Placeholder &p : stmt->places)
+        known = known || p.name == name;
+    if (!known) {
+        oraDiag(d, 1036, "illegal variable name/number (:" + name + ")");
+        return false;
+    }
+    if (dty != SQLT_STR) {
+        oraDiag(d, 3001, "unimplemented feature: data type " + std::to_string(dty) +
+                             " (SQLT_STR only)");
+        return false;
+    }
+    if (value_sz < 0) {
+        oraDiag(d, 1459, "invalid length for variable character string");
+        return false;
+    }
+    if (alenp != nullptr || rcodep != nullptr || maxarr_len != 0 || curelep != nullptr ||
+        mode != OCI_DEFAULT) {
+        oraDiag(d, 3001, "unimplemented feature: array, length or return-code binds, bind modes");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+/* ---- the OCI calls ---- */
+
+/* Memory callbacks are accepted and not used. */
+sword OCIEnvCreate(OCIEnv **envhpp, ub4 mode, const void *, void *(*)(void *, size_t),
+                   void *(*)(void *, void *, size_t), void (*)(void *, void *), size_t xtramem_sz,
+                   void **usrmempp)
+{
+    countCall(ENVCREATE);
+    if (envhpp == nullptr)
+        return OCI_INVALID_HANDLE;
+    *envhpp = nullptr;
+    if (usrmempp != nullptr)
+        *usrmempp = nullptr;
+    return guarded([&]() -> sword {
+        sword injected = takeInjected(ENVCREATE);
+        if (isFailure(injected) && injected != OCI_ERROR)
+            return injected;
+        OCIEnv *env = create<OCIEnv>(nullptr, OCI_HTYPE_ENV);
+        *envhpp = env;
+        /* The environment is handed out even on failure: it holds the
+         * record, and the caller frees it. */
+        if (injected == OCI_ERROR)
+            return injectedFailure(ENVCREATE, injected, &env->diags);
+        if ((mode & ~(ub4)(OCI_THREADED | OCI_OBJECT | OCI_NO_MUTEX)) != 0) {
+            oraDiag(env->diags, 24300, "bad value for mode " + std::to_string(mode));
+            return OCI_ERROR;
+        }
+        giveUserMemory(env, xtramem_sz, usrmempp);
+        return withInjectedInfo(ENVCREATE, injected, OCI_SUCCESS, &env->diags);
+    });
+}
+
+sword OCIHandleAlloc(const void *parenth, void **hndlpp, ub4 type, size_t xtramem_sz,
+                     void **usrmempp)
+{
+    countCall(HANDLEALLOC);
+    OCIEnv *env = live<OCIEnv>(parenth, OCI_HTYPE_ENV);
+    if (env == nullptr || hndlpp == nullptr)
+        return OCI_INVALID_HANDLE;
+    return guarded([&]() -> sword {
+        std::lock_guard<std::mutex> hold(env->lock);
+        env->diags.clear();
+        *hndlpp = nullptr;
+        sword injected = takeInjected(HANDLEALLOC);
+        if (isFailure(injected))
+            return injectedFailure(HANDLEALLOC, injected, &env->diags);
+        Handle *h;
+        if (type == OCI_HTYPE_ERROR)
+            h = create<OCIError>(env, type);
+        else if (type == OCI_HTYPE_STMT)
+            h = create<OCIStmt>(env, type);
+        else {
+            oraDiag(env->diags, 21560,
+                    "argument 3 is null, invalid, or out of range (handle type " +
+                        std::to_string(type) + ")");
+            return OCI_ERROR;
+        }
+        giveUserMemory(h, xtramem_sz, usrmempp);
+        *hndlpp = h->self;
+        return withInjectedInfo(HANDLEALLOC, injected, OCI_SUCCESS, &env->diags);
+    });
+}
+
+/* Bind handles go with their statement; they cannot be freed alone. */
+sword OCIHandleFree(void *hndlp, ub4 type)
+{
+    countCall(HANDLEFREE);
+    if (hndlp == nullptr || type == OCI_HTYPE_BIND || liveType(hndlp) != type)
+        return OCI_INVALID_HANDLE;
+    return guarded([&]() -> sword {
+        Handle *h = asHandle(hndlp, type);
+        OCIEnv *env = type == OCI_HTYPE_ENV ? static_cast<OCIEnv *>(hndlp) : h->env;
+        sword injected = takeInjected(HANDLEFREE);
+        if (isFailure(injected)) {
+            std::lock_guard<std::mutex> hold(env->lock);
+            return injectedFailure(HANDLEFREE, injected, &env->diags);
+        }
+        if (type == OCI_HTYPE_ENV)
+            freeEnv(env);
+        else
+            freeChild(h);
+        return injected;
+    });
+}
+
+sword OCILogon(OCIEnv *envhp, OCIError *errhp, OCISvcCtx **svchp, const OraText *username,
+               ub4 uname_len, const OraText *password, ub4 passwd_len, const OraText *dbname,
+               ub4 dbname_len)
+{
+    countCall(LOGON);
+    OCIEnv *env = live<OCIEnv>(envhp, OCI_HTYPE_ENV);
+    OCIError *err = live<OCIError>(errhp, OCI_HTYPE_ERROR);
+    if (env == nullptr || err == nullptr || err->env != env || svchp == nullptr)
+        return OCI_INVALID_HANDLE;
+    return guarded([&]() -> sword {
+        std::lock_guard<std::mutex> hold(env->lock);
+        err->diags.clear();
+        *svchp = nullptr;
+        sword injected = takeInjected(LOGON);
+        if (isFailure(injected))
+            return injectedFailure(LOGON, injected, &err->diags);
+        if ((username == nullptr && uname_len > 0) || (password == nullptr && passwd_len > 0) ||
+            dbname == nullptr || dbname_len == 0 || memchr(dbname, 0, dbname_len) != nullptr) {
+            oraDiag(err->diags, 12162, "TNS:net service name is incorrectly specified");
+            return OCI_ERROR;
+        }
+        std::string user(reinterpret_cast<const char *>(username), username ? uname_len : 0);
+        std::string pass(reinterpret_cast<const char *>(password), password ? passwd_len : 0);
+        std::string source(reinterpret_cast<const char *>(dbname), dbname_len);
+
+        OCISvcCtx *svc = create<OCISvcCtx>(env, OCI_HTYPE_SVCCTX);
+        bool ok = isPostgresUri(source) ? pgOpen(svc, source, user, pass, err->diags)
+                                        : liteOpen(svc, source, err->diags);
+        if (!ok) {
+            env->children.erase(svc);
+            destroyChild(svc);
+            return OCI_ERROR;
+        }
+        *svchp = svc;
+        return withInjectedInfo(LOGON, injected, OCI_SUCCESS, &err->diags);
+    });
+}
+
+sword OCILogoff(OCISvcCtx *svchp, OCIError *errhp)
+{
+    countCall(LOGOFF);
+    OCISvcCtx *svc = live<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX);
+    OCIError *err = live<OCIError>(errhp, OCI_HTYPE_ERROR);
+    if (svc == nullptr || err == nullptr || err->env != svc->env)
+        return OCI_INVALID_HANDLE;
+    return guarded([&]() -> sword {
+        std::lock_guard<std::mutex> hold(svc->env->lock);
+        err->diags.clear();
+        sword injected = takeInjected(LOGOFF);
+        if (isFailure(injected))
+            return injectedFailure(LOGOFF, injected, &err->diags);
+        svc->env->children.erase(svc);
+        destroyChild(svc);
+        return withInjectedInfo(LOGOFF, injected, OCI_SUCCESS, &err->diags);
+    });
+}
+
+/* Preparing parses nothing on the server (as with Oracle): the text is
+ * checked when it is executed. Binds of an earlier prepare are dropped. */
+sword OCIStmtPrepare(OCIStmt *stmtp, OCIError *errhp, const OraText *stmt, ub4 stmt_len,
+                     ub4 language, ub4 mode)
+{
+    countCall(PREPARE);
+    OCIStmt *st = live<OCIStmt>(stmtp, OCI_HTYPE_STMT);
+    OCIError *err = live<OCIError>(errhp, OCI_HTYPE_ERROR);
+    if (st == nullptr || err == nullptr || err->env != st->env)
+        return OCI_INVALID_HANDLE;
+    return guarded([&]() -> sword {
+        std::lock_guard<std::mutex> hold(st->env->lock);
+        err->diags.clear();
+        sword injected = takeInjected(PREPARE);
+        if (isFailure(injected))
+            return injectedFailure(PREPARE, injected, &err->diags);
+        freeBinds(st);
+        st->prepared = false;
+        st->places.clear();
+        if (stmt == nullptr || stmt_len == 0 || stmt_len > INT_MAX) {
+            oraDiag(err->diags, 900, "invalid SQL statement");
+            return OCI_ERROR;
+        }
+        if (memchr(stmt, 0, stmt_len) != nullptr) {
+            oraDiag(err->diags, 911, "invalid character (NUL in statement text)");
+            return OCI_ERROR;
+        }
+        if (language < OCI_NTV_SYNTAX || language > OCI_V8_SYNTAX || mode != OCI_DEFAULT) {
+            oraDiag(err->diags, 21560, "argument 5 or 6 is null, invalid, or out of range");
+            return OCI_ERROR;
+        }
+        st->text.assign(reinterpret_cast<const char *>(stmt), stmt_len);
+        st->places = ocisql::findPlaceholders(st->text);
+        st->prepared = true;
+        return withInjectedInfo(PREPARE, injected, OCI_SUCCESS, &err->diags);
+    });
+}
+
+/* One bind per placeholder name: binding a name again replaces its value
+ * and hands back the same bind handle. *bindpp is only written. */
+sword OCIBindByName(OCIStmt *stmtp, OCIBind **bindpp, OCIError *errhp,
+                    const OraText *placeholder, sb4 placeh_len, void *valuep, sb4 value_sz,
+                    ub2 dty, void *indp, ub2 *alenp, ub2 *rcodep, ub4 maxarr_len, ub4 *curelep,
+                    ub4 mode)
+{
+    countCall(BIND);
+    OCIStmt *st = live<OCIStmt>(stmtp, OCI_HTYPE_STMT);
+    OCIError *err = live<OCIError>(errhp, OCI_HTYPE_ERROR);
+    if (st == nullptr || err == nullptr || err->env != st->env || bindpp == nullptr)
+        return OCI_INVALID_HANDLE;
+    return guarded([&]() -> sword {
+        std::lock_guard<std::mutex> hold(st->env->lock);
+        err->diags.clear();
+        sword injected = takeInjected(BIND);
+        if (isFailure(injected))
+            return injectedFailure(BIND, injected, &err->diags);
+        std::string name = placeholder != nullptr && placeh_len > 0
+                               ? ocisql::normaliseName(
+                                     reinterpret_cast<const char *>(placeholder), (size_t)placeh_len)
+                               : "";
+        if (!checkBindArgs(st, name, value_sz, dty, alenp, rcodep, maxarr_len, curelep, mode,
+                           err->diags))
+            return OCI_ERROR;
+        OCIBind *b = findBind(st, name);
+        if (b == nullptr) {
+            b = create<OCIBind>(st->env, OCI_HTYPE_BIND);
+            b->name = name;
+            try {
+                st->binds.push_back(b);
+            } catch (...) {
+                delist(b->self);
+                delete b;
+                throw;
+            }
+        }
+        b->value = valuep;
+        b->size = value_sz;
+        b->ind = static_cast<const sb2 *>(indp);
+        *bindpp = b;
+        return withInjectedInfo(BIND, injected, OCI_SUCCESS, &err->diags);
+    });
+}
+
+sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iters, ub4 rowoff,
+                     const OCISnapshot *, OCISnapshot *, ub4 mode)
+{
+    countCall(EXECUTE);
+    OCISvcCtx *svc = live<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX);
+    OCIStmt *st = live<OCIStmt>(stmtp, OCI_HTYPE_STMT);
+    OCIError *err = live<OCIError>(errhp, OCI_HTYPE_ERROR);
+    if (svc == nullptr || st == nullptr || err == nullptr || st->env != svc->env ||
+        err->env != svc->env)
+        return OCI_INVALID_HANDLE;
+    return guarded([&]() -> sword {
+        std::lock_guard<std::mutex> hold(svc->env->lock);
+        err->diags.clear();
+        sword injected = takeInjected(EXECUTE);
+        if (isFailure(injected))
+            return injectedFailure(EXECUTE, injected, &err->diags);
+        if (!checkExecuteArgs(st, iters, rowoff, mode, err->diags))
+            return OCI_ERROR;
+        bool ok = svc->lite != nullptr ? liteExecute(svc->lite, st, err->diags)
+                                       : pgExecute(svc->pg, st, err->diags);
+        return withInjectedInfo(EXECUTE, injected, ok ? OCI_SUCCESS : OCI_ERROR, &err->diags);
+    });
+}
+
+/* Reading records changes nothing; sqlstate is not used (as with Oracle). */
+sword OCIErrorGet(void *hndlp, ub4 recordno, OraText *, sb4 *errcodep, OraText *bufp,
+                  ub4 bufsiz, ub4 type)
+{
+    countCall(ERRORGET);
+    OCIEnv *env = nullptr;
+    Diags *diags = nullptr;
+    if (type == OCI_HTYPE_ERROR) {
+        OCIError *err = live<OCIError>(hndlp, OCI_HTYPE_ERROR);
+        if (err != nullptr) {
+            env = err->env;
+            diags = &err->diags;
+        }
+    } else if (type == OCI_HTYPE_ENV) {
+        env = live<OCIEnv>(hndlp, OCI_HTYPE_ENV);
+        if (env != nullptr)
+            diags = &env->diags;
+    }
+    if (env == nullptr)
+        return OCI_INVALID_HANDLE;
+    std::lock_guard<std::mutex> hold(env->lock);
+    sword injected = takeInjected(ERRORGET);
+    if (isFailure(injected))
+        return injected;
+    if (recordno < 1 || recordno > diags->size())
+        return OCI_NO_DATA;
+    const Diag &d = (*diags)[recordno - 1];
+    if (errcodep != nullptr)
+        *errcodep = d.code;
+    if (bufp != nullptr && bufsiz > 0)
+        copyCut(bufp, bufsiz, d.text);
+    return injected;
+}
+
+/* ---- test controls ---- */
+
+int ociStandinFail(const char *function, int status, int count)
+{
+    int f = fnByName(function);
+    if (f < 0)
+        return 0;
+    std::lock_guard<std::mutex> hold(controlLock);
+    controls[f].status = status;
+    controls[f].remaining = count > 0 ? count : 0;
+    return 1;
+}
+
+void ociStandinReset(void)
+{
+    std::lock_guard<std::mutex> hold(controlLock);
+    for (Control &c : controls)
+        c = Control();
+}
+
+long ociStandinCalls(const char *function)
+{
+    int f = fnByName(function);
+    if (f < 0)
+        return -1;
+    std::lock_guard<std::mutex> hold(controlLock);
+    return controls[f].calls;
+}
+
+long ociStandinLiveHandles(void)
+{
+    std::lock_guard<std::mutex> hold(registryLock);
+    return (long)registry.size();
+}
+
+long ociStandinLiveConnections(void)
+{
+    return liveConnections.load();
+}

@@ -1,0 +1,154 @@
+/*
+ * sqltext.cpp - finds ":name" placeholders the way the database would see
+ * them: not inside '...' literals (E'...' with backslash escapes),
+ * "..." identifiers, $tag$...$tag$ bodies, -- and nested slash-star
+ * comments, and not in "::" casts. Pure functions; no state.
+ */
+#include "sqltext.h"
+
+#include <ctype.h>
+
+namespace ocisql {
+
+static bool isNameStart(char c)
+{
+    return isalpha((unsigned char)c) || c == '_';
+}
+
+static bool isNameChar(char c)
+{
+    return isalnum((unsigned char)c) || c == '_' || c == '$' || c == '#';
+}
+
+/* Identifier characters of PostgreSQL (bytes >= 0x80 included). */
+static bool isIdentChar(char c)
+{
+    return isalnum((unsigned char)c) || c == '_' || c == '$' || (unsigned char)c >= 0x80;
+}
+
+/* End (one past the closing quote) of a quoted run starting at i. */
+static size_t skipQuoted(const std::string &s, size_t i, char quote, bool backslash)
+{
+    size_t j = i + 1;
+    while (j < s.size()) {
+        if (backslash && s[j] == '\\') {
+            j += 2;
+        } else if (s[j] == quote) {
+            if (j + 1 < s.size() && s[j + 1] == quote)
+                j += 2;
+            else
+                return j + 1;
+        } else {
+            j++;
+        }
+    }
+    return s.size();
+}
+
+static size_t skipBlockComment(const std::string &s, size_t i)
+{
+    int depth = 0;
+    size_t j = i;
+    while (j + 1 < s.size()) {
+        if (s[j] == '/' && s[j + 1] == '*') {
+            depth++;
+            j += 2;
+        } else if (s[j] == '*' && s[j + 1] == '/') {
+            j += 2;
+            if (--depth == 0)
+                return j;
+        } else {
+            j++;
+        }
+    }
+    return s.size();
+}
+
+/* When a $tag$ opens at i, the end of its body; else i. */
+static size_t skipDollarQuoted(const std::string &s, size_t i)
+{
+    if (i > 0 && isIdentChar(s[i - 1]))
+        return i;
+    size_t j = i + 1;
+    if (j < s.size() && s[j] != '$') {
+        if (!isNameStart(s[j]) && (unsigned char)s[j] < 0x80)
+            return i;
+        while (j < s.size() && s[j] != '$' && isIdentChar(s[j]))
+            j++;
+    }
+    if (j >= s.size() || s[j] != '$')
+        return i;
+    std::string tag = s.substr(i, j - i + 1);
+    size_t end = s.find(tag, j + 1);
+    return end == std::string::npos ? s.size() : end + tag.size();
+}
+
+std::vector<Placeholder> findPlaceholders(const std::string &s)
+{
+    std::vector<Placeholder> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        char c = s[i];
+        char next = i + 1 < s.size() ? s[i + 1] : '\0';
+        if (c == '\'') {
+            bool escapes = i > 0 && (s[i - 1] == 'E' || s[i - 1] == 'e') &&
+                           (i < 2 || !isIdentChar(s[i - 2]));
+            i = skipQuoted(s, i, '\'', escapes);
+        } else if (c == '"') {
+            i = skipQuoted(s, i, '"', false);
+        } else if (c == '-' && next == '-') {
+            size_t nl = s.find('\n', i);
+            i = nl == std::string::npos ? s.size() : nl + 1;
+        } else if (c == '/' && next == '*') {
+            i = skipBlockComment(s, i);
+        } else if (c == '$') {
+            size_t end = skipDollarQuoted(s, i);
+            i = end == i ? i + 1 : end;
+        } else if (c == ':' && next == ':') {
+            i += 2;
+        } else if (c == ':' && isNameStart(next)) {
+            size_t j = i + 1;
+            while (j < s.size() && isNameChar(s[j]))
+                j++;
+            out.push_back({i, j - i, normaliseName(s.data() + i, j - i)});
+            i = j;
+        } else {
+            i++;
+        }
+    }
+    return out;
+}
+
+std::string normaliseName(const char *name, size_t len)
+{
+    if (len > 0 && name[0] == ':') {
+        name++;
+        len--;
+    }
+    std::string out(name, len);
+    for (char &c : out)
+        c = (char)toupper((unsigned char)c);
+    return out;
+}
+
+std::string toNumbered(const std::string &text, const std::vector<Placeholder> &places,
+                       std::vector<std::string> &names)
+{
+    std::string out;
+    size_t from = 0;
+    names.clear();
+    for (const Placeholder &p : places) {
+        size_t n = 0;
+        while (n < names.size() && names[n] != p.name)
+            n++;
+        if (n == names.size())
+            names.push_back(p.name);
+        out.append(text, from, p.pos - from);
+        out += "$" + std::to_string(n + 1);
+        from = p.pos + p.len;
+    }
+    out.append(text, from, std::string::npos);
+    return out;
+}
+
+} // namespace ocisql

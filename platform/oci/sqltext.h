@@ -1,0 +1,33 @@
+/*
+ * sqltext.h - named placeholders in statement texts: finding them outside
+ * quotes and comments, and rewriting them as PostgreSQL's $1..$n.
+ * Pure functions; no state.
+ */
+#ifndef KEL_OCI_SQLTEXT_H
+#define KEL_OCI_SQLTEXT_H
+
+#include <string>
+#include <vector>
+
+namespace ocisql {
+
+struct Placeholder {
+    size_t pos;       /* offset of the ":" */
+    size_t len;       /* length with the ":" */
+    std::string name; /* normalised name (see normaliseName) */
+};
+
+/* Placeholders of text in order of appearance (repeats included). */
+std::vector<Placeholder> findPlaceholders(const std::string &text);
+
+/* Upper-cased name without a leading ":"; "" when the rest is empty. */
+std::string normaliseName(const char *name, size_t len);
+
+/* text with each placeholder replaced by $n, n counting distinct names in
+ * order of first appearance; names receives those names in that order. */
+std::string toNumbered(const std::string &text, const std::vector<Placeholder> &places,
+                       std::vector<std::string> &names);
+
+} // namespace ocisql
+
+#endif

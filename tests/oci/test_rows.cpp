@@ -1,0 +1,196 @@
+/*
+ * Rows through libclntsh, the same cases on each database (this file is
+ * compiled into the SQLite and the PostgreSQL test program): what the
+ * writer binds is what lands, committed, and a failed statement leaves
+ * nothing behind.
+ */
+#include "ocitest.h"
+
+namespace {
+
+using ot::Rows;
+using ot::Session;
+using ot::Value;
+
+class Rows_ : public ::testing::Test {
+protected:
+    std::unique_ptr<ot::Backend> db;
+
+    void SetUp() override
+    {
+        ociStandinReset();
+        ot::makeBackend(db);
+    }
+
+    void TearDown() override { EXPECT_EQ(ociStandinLiveHandles(), 0); }
+
+    void open(Session &s) { ASSERT_EQ(s.open(db->source(), db->user(), db->password()), OCI_SUCCESS) << s.diag(); }
+
+    /* The expected row: categoryid, eventid, reason, then the texts. */
+    static std::vector<Value> row(int reason, const std::vector<std::string> &texts)
+    {
+        std::vector<Value> r = {Value("1"), Value("1"), Value(std::to_string(reason))};
+        r.insert(r.end(), texts.begin(), texts.end());
+        return r;
+    }
+};
+
+TEST_F(Rows_, WriterInsertLandsAsOneCommittedRow)
+{
+    std::vector<std::string> values = ot::awkwardValues();
+    Session s;
+    open(s);
+    ASSERT_EQ(s.insert(values, -7), OCI_SUCCESS) << s.diag();
+
+    /* Read through another connection while the session is still open:
+     * the row is committed, not merely visible to its writer. */
+    Rows rows = db->query(ot::ROW_SQL);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0], row(-7, values));
+    EXPECT_TRUE(db->query("SELECT sm_timestamp FROM smaccesslog4").at(0).at(0).has_value());
+}
+
+TEST_F(Rows_, NullIndicatorStoresNull)
+{
+    std::vector<std::string> values = ot::awkwardValues();
+    std::vector<sb2> inds(14, 0);
+    inds[2] = -1;
+    Session s;
+    open(s);
+    ASSERT_EQ(s.insert(values, 0, &inds), OCI_SUCCESS) << s.diag();
+
+    std::vector<Value> expected = row(0, values);
+    expected[3 + 2] = Value();
+    EXPECT_EQ(db->query(ot::ROW_SQL), Rows{expected});
+}
+
+/* The writer keeps one connection and one statement handle, prepared and
+ * bound anew for every row. */
+TEST_F(Rows_, RowsOnOneStatementHandleKeepTheirOwnValuesInOrder)
+{
+    Session s;
+    open(s);
+    std::vector<std::vector<std::string>> sent;
+    for (int i = 0; i < 3; i++) {
+        std::vector<std::string> values(14, "row" + std::to_string(i));
+        values[13] = std::string(i * 100, 't');
+        sent.push_back(values);
+        ASSERT_EQ(s.insert(sent.back(), i), OCI_SUCCESS) << s.diag();
+    }
+    Rows rows = db->query(ot::ROW_SQL);
+    ASSERT_EQ(rows.size(), 3u);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(rows[i], row(i, sent[i])) << "row " << i;
+}
+
+/* Binds are by reference, as in OCI: the value is read at execute. */
+TEST_F(Rows_, ValueIsReadWhenExecuted)
+{
+    Session s;
+    open(s);
+    std::string value = "before";
+    ASSERT_EQ(s.prepare("INSERT INTO smaccesslog4 (sm_username) VALUES (:u)"), OCI_SUCCESS);
+    ASSERT_EQ(s.bind(":u", value, nullptr), OCI_SUCCESS);
+    value.replace(0, 6, "after!");
+    ASSERT_EQ(s.execute(), OCI_SUCCESS) << s.diag();
+    EXPECT_EQ(db->query("SELECT sm_username FROM smaccesslog4"), Rows{{Value("after!")}});
+}
+
+TEST_F(Rows_, MissingTableOrColumnFailsWithRecordAndSessionGoesOn)
+{
+    std::vector<std::string> values = ot::awkwardValues();
+    Session s;
+    open(s);
+    EXPECT_EQ(s.insert(values, 1, nullptr, "no_such_table"), OCI_ERROR);
+    EXPECT_NE(s.diag().find("no_such_table"), std::string::npos) << s.diag();
+
+    std::string v = "x";
+    ASSERT_EQ(s.prepare("INSERT INTO smaccesslog4 (sm_nosuchcolumn) VALUES (:v)"), OCI_SUCCESS);
+    ASSERT_EQ(s.bind(":v", v, nullptr), OCI_SUCCESS);
+    EXPECT_EQ(s.execute(), OCI_ERROR);
+    EXPECT_NE(s.diag().find("sm_nosuchcolumn"), std::string::npos) << s.diag();
+
+    /* A failure ends nothing but that statement. */
+    ASSERT_EQ(s.insert(values, 1), OCI_SUCCESS) << s.diag();
+    EXPECT_EQ(s.diag(), "") << "records are cleared by the next call";
+    EXPECT_EQ(db->count(), 1);
+}
+
+TEST_F(Rows_, FailedStatementCommitsNothing)
+{
+    db->exec("CREATE UNIQUE INDEX smaccesslog4_user ON smaccesslog4 (sm_username)");
+    Session s;
+    open(s);
+    /* The first row is fine, the second breaks the index: all or nothing. */
+    std::string first = "first", second = "second";
+    ASSERT_EQ(s.prepare("INSERT INTO smaccesslog4 (sm_username) VALUES (:a), (:b)"), OCI_SUCCESS);
+    ASSERT_EQ(s.bind(":a", first, nullptr), OCI_SUCCESS);
+    ASSERT_EQ(s.bind(":b", first, nullptr), OCI_SUCCESS);
+    EXPECT_EQ(s.execute(), OCI_ERROR);
+    EXPECT_NE(s.diag(), "");
+    EXPECT_EQ(db->count(), 0);
+
+    ASSERT_EQ(s.bind(":b", second, nullptr), OCI_SUCCESS);
+    EXPECT_EQ(s.execute(), OCI_SUCCESS) << s.diag();
+    EXPECT_EQ(db->count(), 2);
+}
+
+/* A table name is pasted into the statement unchecked; whatever it holds,
+ * one execute runs one statement. */
+TEST_F(Rows_, SecondStatementInTextIsRefused)
+{
+    std::vector<std::string> values = ot::awkwardValues();
+    std::string x = "x", y = "y";
+    Session s;
+    open(s);
+    ASSERT_EQ(s.insert(values, 1), OCI_SUCCESS) << s.diag();
+    ASSERT_EQ(s.prepare("INSERT INTO smaccesslog4 (sm_username) VALUES (:u); "
+                        "DELETE FROM smaccesslog4"),
+              OCI_SUCCESS);
+    ASSERT_EQ(s.bind(":u", x, nullptr), OCI_SUCCESS);
+    EXPECT_EQ(s.execute(), OCI_ERROR);
+    EXPECT_NE(s.diag(), "");
+    EXPECT_EQ(db->count(), 1);
+
+    /* A trailing ";" alone is not a second statement. */
+    ASSERT_EQ(s.prepare("INSERT INTO smaccesslog4 (sm_username) VALUES (:u);"), OCI_SUCCESS);
+    ASSERT_EQ(s.bind(":u", y, nullptr), OCI_SUCCESS);
+    EXPECT_EQ(s.execute(), OCI_SUCCESS) << s.diag();
+    EXPECT_EQ(db->count(), 2);
+}
+
+TEST_F(Rows_, PlaceholdersAreFoundOnlyOutsideQuotesAndComments)
+{
+    Session s;
+    open(s);
+    ASSERT_EQ(s.prepare("INSERT INTO smaccesslog4 (sm_username, \"sm_action\", sm_resource) "
+                        "-- :c\n VALUES (:U, ':notbound', 'x'':y' || :r) /* :d */"),
+              OCI_SUCCESS);
+    std::string user = "alice", resource = "/r", v = "v";
+    ASSERT_EQ(s.bind(":u", user, nullptr), OCI_SUCCESS) << "names ignore case";
+    EXPECT_EQ(s.bind(":notbound", v, nullptr), OCI_ERROR);
+    EXPECT_NE(s.diag().find("ORA-01036"), std::string::npos) << s.diag();
+
+    EXPECT_EQ(s.execute(), OCI_ERROR) << ":r is not bound yet";
+    EXPECT_NE(s.diag().find("ORA-01008"), std::string::npos) << s.diag();
+    EXPECT_EQ(db->count(), 0);
+
+    ASSERT_EQ(s.bind("r", resource, nullptr), OCI_SUCCESS) << "the colon is optional";
+    ASSERT_EQ(s.execute(), OCI_SUCCESS) << s.diag();
+    EXPECT_EQ(db->query("SELECT sm_username, sm_action, sm_resource FROM smaccesslog4"),
+              (Rows{{Value("alice"), Value(":notbound"), Value("x':y/r")}}));
+}
+
+TEST_F(Rows_, ExecuteOnlyWithCommitOnSuccess)
+{
+    Session s;
+    open(s);
+    ASSERT_EQ(s.prepare("INSERT INTO smaccesslog4 (sm_username) VALUES ('x')"), OCI_SUCCESS);
+    EXPECT_EQ(OCIStmtExecute(s.svc, s.stmt, s.err, 1, 0, nullptr, nullptr, OCI_DEFAULT), OCI_ERROR);
+    EXPECT_NE(s.diag(), "");
+    EXPECT_EQ(OCIStmtExecute(s.svc, s.stmt, s.err, 0, 0, nullptr, nullptr, OCI_COMMIT_ON_SUCCESS),
+              OCI_ERROR);
+    EXPECT_EQ(db->count(), 0);
+}
+
+} // namespace
