@@ -1,0 +1,367 @@
+/*
+ * common.cpp - what the demo and the load driver share: the layout of the
+ * installation, loading the plug-ins, the user directory and its attribute
+ * getter, access records, and the audit table.
+ */
+#include "smhost.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fstream>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <sstream>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace smhost {
+
+static std::string dirOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+static bool isDir(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Layout findLayout(const std::string &libDirOverride)
+{
+    Layout l;
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    self[n > 0 ? n : 0] = '\0';
+    l.binDir = dirOf(self);
+    std::string prefix = dirOf(l.binDir);
+    l.libDir = libDirOverride.empty() ? prefix + "/lib" : libDirOverride;
+    /* Installed: <prefix>/share/kel/sql; in the build tree: the sources. */
+    l.sqlDir = isDir(prefix + "/share/kel/sql") ? prefix + "/share/kel/sql" : KEL_SOURCE_SQL_DIR;
+    return l;
+}
+
+template <typename F> static bool resolve(void *lib, const char *name, F &fn, std::string &error)
+{
+    *(void **)&fn = dlsym(lib, name);
+    if (fn == nullptr)
+        error = std::string("entry point ") + name + " missing";
+    return fn != nullptr;
+}
+
+bool loadPlugins(const std::string &libDir, Plugins &p, std::string &error)
+{
+    std::string auth = libDir + "/libsmauthkel.so";
+    std::string event = libDir + "/libsmeventkel.so";
+    p.auth = dlopen(auth.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (p.auth == nullptr) {
+        error = dlerror();
+        return false;
+    }
+    p.event = dlopen(event.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (p.event == nullptr) {
+        error = dlerror();
+        unloadPlugins(p);
+        return false;
+    }
+    if (!resolve(p.auth, "SmAuthQuery", p.authQuery, error) ||
+        !resolve(p.auth, "SmAuthInit", p.authInit, error) ||
+        !resolve(p.auth, "SmAuthenticate", p.authenticate, error) ||
+        !resolve(p.auth, "SmAuthRelease", p.authRelease, error) ||
+        !resolve(p.event, "SmEventInit", p.eventInit, error) ||
+        !resolve(p.event, "SmEventRelease", p.eventRelease, error) ||
+        !resolve(p.event, "SmEventRecord", p.eventRecord, error)) {
+        unloadPlugins(p);
+        return false;
+    }
+    return true;
+}
+
+void unloadPlugins(Plugins &p)
+{
+    if (p.auth != nullptr)
+        dlclose(p.auth);
+    if (p.event != nullptr)
+        dlclose(p.event);
+    p = Plugins();
+}
+
+static std::string trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\r\n");
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+bool readUsers(const std::string &path, std::vector<User> &users, std::string &error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read user file " + path + ": " + strerror(errno);
+        return false;
+    }
+    std::string line;
+    int lineNo = 0;
+    while (std::getline(in, line)) {
+        lineNo++;
+        line = trim(line);
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::string> fields;
+        std::stringstream ss(line);
+        std::string f;
+        while (std::getline(ss, f, '|'))
+            fields.push_back(trim(f));
+        char *end = nullptr;
+        User u;
+        if (fields.size() < 3 || fields[0].empty()) {
+            error = path + ":" + std::to_string(lineNo) + ": expected \"dn | level | PIN | name=value ...\"";
+            return false;
+        }
+        u.dn = fields[0];
+        long level = strtol(fields[1].c_str(), &end, 10);
+        if (fields[1].empty() || *end != '\0' || level < -1000000 || level > 1000000) {
+            error = path + ":" + std::to_string(lineNo) + ": level '" + fields[1] + "' is not a number";
+            return false;
+        }
+        u.level = (int)level;
+        u.pin = fields[2];
+        for (size_t i = 3; i < fields.size(); i++) {
+            size_t eq = fields[i].find('=');
+            if (eq == std::string::npos || eq == 0) {
+                error = path + ":" + std::to_string(lineNo) + ": attribute '" + fields[i] + "' is not name=value";
+                return false;
+            }
+            u.attrs[fields[i].substr(0, eq)] = fields[i].substr(eq + 1);
+        }
+        users.push_back(u);
+    }
+    if (users.empty()) {
+        error = "no users in " + path;
+        return false;
+    }
+    return true;
+}
+
+std::vector<User> builtinUsers()
+{
+    std::vector<User> users;
+    auto add = [&](const char *uid, int level, const char *pin) {
+        User u;
+        u.dn = std::string("uid=") + uid + ",ou=people,o=kel";
+        u.level = level;
+        u.pin = pin;
+        u.attrs["SM_USERLOGINNAME"] = uid;
+        u.attrs["mail"] = std::string(uid) + "@example.org";
+        users.push_back(u);
+    };
+    add("alice", 3, "1234");
+    add("bob", 2, "4321");
+    add("carol", 5, "1111");
+    add("dave", 3, "2222");
+    add("eve", 3, "3333");
+    return users;
+}
+
+/* The attribute getter: the user's own attributes, its DN, level and PIN
+ * under the scheme's default names, a few of the server's own. */
+static int getUserAttr(void *handle, const char *name, int size, char *buf)
+{
+    const User *u = (const User *)handle;
+    std::string value;
+
+    if (size <= 0)
+        return -1;
+    auto it = u->attrs.find(name);
+    if (it != u->attrs.end())
+        value = it->second;
+    else if (strcmp(name, "authlevel") == 0)
+        value = std::to_string(u->level);
+    else if (strcmp(name, "pin") == 0)
+        value = u->pin;
+    else if (strcmp(name, "SM_USERNAME") == 0 || strcmp(name, "SM_USERPATH") == 0)
+        value = u->dn;
+    else
+        return -1;
+    snprintf(buf, (size_t)size, "%s", value.c_str());
+    return (int)strlen(buf);
+}
+
+UserContext::UserContext(const User &user, bool identified)
+{
+    sessionId_ = "host-session-" + user.dn;
+    ctx.bIsUserContext = identified ? 1 : 0;
+    ctx.lpszUserName = user.dn.c_str();
+    ctx.lpszUserPath = user.dn.c_str();
+    ctx.lpszDirPath = "ldap://ldap.example.org:389/o=kel";
+    ctx.lpszDirOid = "0e-directory";
+    ctx.lpszDirServer = "ldap.example.org:389";
+    ctx.lpszDirNamespace = "LDAP:";
+    ctx.lpszSessionId = sessionId_.c_str();
+    ctx.lpszSessionSpec = "";
+    ctx.pReserved = nullptr;
+    ctx.hUserContext = (void *)&user;
+    ctx.fnGetUserAttr = getUserAttr;
+}
+
+AccessEvent::AccessEvent(const User &user, const std::string &sessionId, const std::string &txn)
+{
+    texts_ = {"webagent1", sessionId, "192.0.2.10", user.dn, "domain-0001", "protected",
+              "realm-0001", "corporate-ldap", "ldap.example.org:389", "LDAP:", "www.example.org",
+              "/stepup/index.html", "GET", txn, "Step-up login accepted"};
+    char **f[15] = {&rec.szAgentName, &rec.szSessionId, &rec.szClientIp, &rec.szUserName,
+                    &rec.szDomainOid, &rec.szRealmName, &rec.szRealmOid, &rec.szAuthDirName,
+                    &rec.szAuthDirServer, &rec.szAuthDirNamespace, &rec.szServer,
+                    &rec.szResource, &rec.szAction, &rec.szTransactionId, &rec.szStatusMsg};
+    for (int i = 0; i < 15; i++)
+        *f[i] = &texts_[i][0];
+    rec.nVersion = 1;
+    rec.nCurrentTime = (int32_t)time(nullptr);
+    rec.nReason = 0;
+}
+
+bool writePrivateFile(const std::string &path, const std::string &content, std::string &error)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || write(fd, content.data(), content.size()) != (ssize_t)content.size()) {
+        error = "cannot write " + path + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    return close(fd) == 0;
+}
+
+std::string makeHome(const std::string &given, std::string &error)
+{
+    std::string home = given;
+    if (home.empty()) {
+        const char *tmp = getenv("TMPDIR");
+        std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/smhostXXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr) {
+            error = "cannot create a folder for SM_HOME: " + std::string(strerror(errno));
+            return "";
+        }
+        home = buf.data();
+    }
+    for (const char *sub : {"/siteminder", "/siteminder/config", "/siteminder/data"}) {
+        std::string d = home + sub;
+        if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = "cannot create " + d + ": " + strerror(errno);
+            return "";
+        }
+    }
+    return home;
+}
+
+bool isPostgres(const std::string &ds)
+{
+    return ds.rfind("postgresql://", 0) == 0 || ds.rfind("postgres://", 0) == 0;
+}
+
+static PGconn *pgConnect(const AuditDb &db, std::string &error)
+{
+    const char *keys[] = {"dbname", "user", "password", "connect_timeout", nullptr};
+    const char *values[] = {db.dataSource.c_str(), db.user.c_str(), db.password.c_str(), "5", nullptr};
+    PGconn *c = PQconnectdbParams(keys, values, 1);
+    if (PQstatus(c) != CONNECTION_OK) {
+        error = std::string("cannot connect to ") + db.dataSource + ": " + PQerrorMessage(c);
+        PQfinish(c);
+        return nullptr;
+    }
+    return c;
+}
+
+static std::string readText(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string &error)
+{
+    std::string file = sqlDir + (isPostgres(db.dataSource) ? "/smaccesslog4.postgresql.sql"
+                                                          : "/smaccesslog4.sqlite.sql");
+    std::string ddl = readText(file);
+    if (ddl.empty()) {
+        error = "cannot read the table definition " + file;
+        return false;
+    }
+    if (isPostgres(db.dataSource)) {
+        PGconn *c = pgConnect(db, error);
+        if (c == nullptr)
+            return false;
+        PGresult *r = PQexec(c, ddl.c_str());
+        const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+        /* A table left by an earlier run is fine: rows are told apart by
+         * their run's transaction ids. */
+        bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK ||
+                  (state != nullptr && strcmp(state, "42P07") == 0);
+        if (!ok)
+            error = "cannot create the audit table: " + std::string(PQerrorMessage(c));
+        PQclear(r);
+        PQfinish(c);
+        return ok;
+    }
+    sqlite3 *s = nullptr;
+    char *err = nullptr;
+    bool ok = sqlite3_open_v2(db.dataSource.c_str(), &s, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                              nullptr) == SQLITE_OK &&
+              sqlite3_exec(s, ddl.c_str(), nullptr, nullptr, &err) == SQLITE_OK;
+    if (!ok)
+        error = "cannot create the audit table in " + db.dataSource + ": " +
+                (err != nullptr ? err : sqlite3_errmsg(s));
+    sqlite3_free(err);
+    sqlite3_close(s);
+    return ok;
+}
+
+bool readAuditRows(const AuditDb &db, const std::string &prefix,
+                   std::vector<std::pair<std::string, std::string>> &rows, std::string &error)
+{
+    rows.clear();
+    if (isPostgres(db.dataSource)) {
+        PGconn *c = pgConnect(db, error);
+        if (c == nullptr)
+            return false;
+        std::string sql = "SELECT sm_username, sm_transactionid FROM " + db.table +
+                          " WHERE substr(sm_transactionid, 1, length($1)) = $1 ORDER BY id";
+        const char *params[] = {prefix.c_str()};
+        PGresult *r = PQexecParams(c, sql.c_str(), 1, nullptr, params, nullptr, nullptr, 0);
+        bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
+        if (!ok)
+            error = "cannot read the audit table: " + std::string(PQerrorMessage(c));
+        for (int i = 0; ok && i < PQntuples(r); i++)
+            rows.emplace_back(PQgetvalue(r, i, 0), PQgetvalue(r, i, 1));
+        PQclear(r);
+        PQfinish(c);
+        return ok;
+    }
+    sqlite3 *s = nullptr;
+    sqlite3_stmt *st = nullptr;
+    std::string sql = "SELECT sm_username, sm_transactionid FROM " + db.table +
+                      " WHERE substr(sm_transactionid, 1, length(?1)) = ?1 ORDER BY rowid";
+    bool ok = sqlite3_open_v2(db.dataSource.c_str(), &s, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+              sqlite3_busy_timeout(s, 5000) == SQLITE_OK &&
+              sqlite3_prepare_v2(s, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+              sqlite3_bind_text(st, 1, prefix.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK;
+    int rc = SQLITE_ROW;
+    while (ok && (rc = sqlite3_step(st)) == SQLITE_ROW)
+        rows.emplace_back((const char *)sqlite3_column_text(st, 0), (const char *)sqlite3_column_text(st, 1));
+    if (!ok || rc != SQLITE_DONE) {
+        error = "cannot read the audit table in " + db.dataSource + ": " + sqlite3_errmsg(s);
+        ok = false;
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(s);
+    return ok;
+}
+
+} // namespace smhost

@@ -1,0 +1,98 @@
+/*
+ * smhost.h - the simulated policy server: it loads the two plug-ins by name
+ * and drives them through their entry points the way a policy server does,
+ * with a user directory of its own and sessions in the Agent API stand-in.
+ */
+#ifndef KEL_SMHOST_H
+#define KEL_SMHOST_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "smapi.h"
+
+namespace smhost {
+
+/* Where the installation's pieces are, found from the program's own path:
+ * <prefix>/bin/smhost, <prefix>/lib/<plug-ins>, <prefix>/bin/kelpasswd. */
+struct Layout {
+    std::string binDir;
+    std::string libDir;
+    std::string sqlDir;
+};
+Layout findLayout(const std::string &libDirOverride);
+
+/* The entry points of both plug-ins. */
+struct Plugins {
+    void *auth = nullptr;
+    void *event = nullptr;
+    decltype(&SmAuthQuery) authQuery = nullptr;
+    decltype(&SmAuthInit) authInit = nullptr;
+    decltype(&SmAuthenticate) authenticate = nullptr;
+    decltype(&SmAuthRelease) authRelease = nullptr;
+    decltype(&SmEventInit) eventInit = nullptr;
+    decltype(&SmEventRelease) eventRelease = nullptr;
+    decltype(&SmEventRecord) eventRecord = nullptr;
+};
+/* Loads libsmauthkel.so and libsmeventkel.so from libDir. On failure
+ * returns false with the reason in error. */
+bool loadPlugins(const std::string &libDir, Plugins &p, std::string &error);
+void unloadPlugins(Plugins &p);
+
+/* A user of the directory. */
+struct User {
+    std::string dn;
+    int level = 0;
+    std::string pin;
+    std::map<std::string, std::string> attrs;
+};
+
+/* Reads users from a file: one per line, "dn | level | PIN | name=value |
+ * ...", "#" lines and blank lines skipped. Returns false with the reason
+ * (file and line) in error. */
+bool readUsers(const std::string &path, std::vector<User> &users, std::string &error);
+std::vector<User> builtinUsers();
+
+/* A user context for SmAuthenticate whose attribute getter reads user. */
+struct UserContext {
+    explicit UserContext(const User &user, bool identified);
+    Sm_Api_UserContext_t ctx{};
+
+private:
+    std::string sessionId_;
+};
+
+/* The audit table: create it, count and read rows. */
+struct AuditDb {
+    std::string dataSource;   /* SQLite file (absolute) or PostgreSQL URI */
+    std::string user, password;
+    std::string table = "smaccesslog4";
+};
+bool isPostgres(const std::string &dataSource);
+/* Creates the table from the DDL of sqlDir (SQLite: creating the file). */
+bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string &error);
+/* Rows whose transaction id starts with prefix: (user name, transaction id)
+ * in insertion order; false with the reason on a database error. */
+bool readAuditRows(const AuditDb &db, const std::string &prefix,
+                   std::vector<std::pair<std::string, std::string>> &rows, std::string &error);
+
+/* An access record for an accepted login, holding its own texts. */
+struct AccessEvent {
+    AccessEvent(const User &user, const std::string &sessionId, const std::string &transactionId);
+    SmLog_Access_s rec{};
+
+private:
+    std::vector<std::string> texts_;
+};
+
+/* Writes a file, creating it private to the owner. */
+bool writePrivateFile(const std::string &path, const std::string &content, std::string &error);
+std::string makeHome(const std::string &given, std::string &error);
+
+int runDemo(const std::vector<std::string> &args);
+int runLoad(const std::vector<std::string> &args);
+
+} // namespace smhost
+
+#endif
