@@ -202,20 +202,21 @@ int splitPassword(const char *posted, char *pin, char *cookie, char *message, in
     return 1;
 }
 
-/* Reads a user attribute into value (BUF_SIZE characters, all of it
- * zero-filled first, so it is never read uninitialised). Returns the
+/* Reads a user attribute into value (BUF_SIZE characters). The whole
+ * buffer is zero-filled before the read and again after the text's end, so
+ * nothing uninitialised or left over is ever read from it. Returns the
  * getter's result; a failed read (negative) leaves value empty. */
 static int readUserAttribute(const Sm_Api_UserContext_t *ctx, const char *name, char *value)
 {
+    size_t len;
     int rc;
 
     memset(value, 0, BUF_SIZE);
     if (ctx->fnGetUserAttr == NULL)
         return -1;
     rc = ctx->fnGetUserAttr(ctx->hUserContext, name, BUF_SIZE, value);
-    value[BUF_SIZE - 1] = '\0';
-    if (rc < 0)
-        memset(value, 0, BUF_SIZE);
+    len = rc < 0 ? 0 : strnlen(value, BUF_SIZE - 1);
+    memset(value + len, 0, BUF_SIZE - len);
     return rc;
 }
 

@@ -1,7 +1,7 @@
 /*
- * authtest.h - helpers of the scheme's unit tests: a user directory the
- * attribute getter reads from, a fixture with a throwaway trace log, the
- * test clock and the stand-in Agent API reset, and log checks.
+ * authtest.h - helpers of the scheme's unit tests: a user whose attributes
+ * the getter reads, a fixture with a throwaway trace log, the test clock and
+ * an emptied stand-in Agent API, and a check of lines in order.
  */
 #ifndef AUTHTEST_H
 #define AUTHTEST_H
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string.h>
 #include <string>
@@ -16,9 +17,7 @@
 
 #include "agent.h"
 #include "smagent_control.h"
-#include "smapi.h"
 #include "smauthkel.h"
-#include "testsupport.h"
 #include "trace.h"
 #include "tracefiles.h"
 
@@ -26,9 +25,8 @@ namespace authtest {
 
 const long T0 = 1700000000;
 
-/* The attributes of one user. A name not in attrs cannot be read: the
- * getter then returns -1, after leaving failText in the buffer (what a host
- * leaves there is its own business). */
+/* A user's attributes. A name not in attrs cannot be read: the getter
+ * leaves failText in the buffer (hosts leave what they like) and says -1. */
 struct FakeUser {
     std::map<std::string, std::string> attrs;
     std::string failText;
@@ -41,9 +39,8 @@ struct FakeUser {
         std::lock_guard<std::mutex> guard(u->lock);
         u->asked.push_back(name);
         auto it = u->attrs.find(name);
-        const std::string &v = it == u->attrs.end() ? u->failText : it->second;
-        snprintf(buf, (size_t)size, "%s", v.c_str());
-        return it == u->attrs.end() ? -1 : (int)v.size();
+        snprintf(buf, (size_t)size, "%s", (it == u->attrs.end() ? u->failText : it->second).c_str());
+        return it == u->attrs.end() ? -1 : 0;
     }
 
     int timesAsked(const std::string &name)
@@ -56,12 +53,11 @@ struct FakeUser {
     }
 };
 
-/* A user context for name whose attributes come from user. */
 inline Sm_Api_UserContext_t userContext(const char *name, FakeUser *user, bool identified = true)
 {
     Sm_Api_UserContext_t ctx;
     memset(&ctx, 0, sizeof ctx);
-    ctx.bIsUserContext = identified ? 1 : 0;
+    ctx.bIsUserContext = identified;
     ctx.lpszUserName = name;
     ctx.lpszUserPath = "ou=people,o=qx";
     ctx.lpszDirPath = "ldap://dir.qx";
@@ -73,37 +69,32 @@ inline Sm_Api_UserContext_t userContext(const char *name, FakeUser *user, bool i
     return ctx;
 }
 
-inline std::string repeat(char c, size_t n)
-{
-    return std::string(n, c);
-}
+inline std::string repeat(char c, size_t n) { return std::string(n, c); }
 
-/* True when the log holds the lines of want in this order (other lines may
- * stand between them). */
+/* The lines of want appear in log in this order (others may stand between). */
 inline ::testing::AssertionResult inOrder(const std::vector<std::string> &log,
                                           const std::vector<std::string> &want)
 {
     size_t i = 0;
     for (const std::string &line : log)
-        if (i < want.size() && line == want[i])
-            i++;
+        i += i < want.size() && line == want[i];
     if (i == want.size())
         return ::testing::AssertionSuccess();
     std::string all;
     for (const std::string &line : log)
-        all += "\n  " + line.substr(0, 200);
+        all += "\n  " + line.substr(0, 160);
     return ::testing::AssertionFailure() << "missing in order: '" << want[i] << "'; log:" << all;
 }
 
-/* A fresh trace log at the given level, the test clock at T0, the stand-in
- * Agent API emptied and knowing the agent "authkel" with secret "s3cret". */
+/* Trace log at level 5 in a fresh SM_HOME, test clock at T0, the stand-in
+ * emptied and knowing agent "authkel" with secret "s3cret", its clock at T0. */
 class SchemeTest : public ::testing::Test {
 protected:
     std::unique_ptr<kt::TraceFiles> tf;
 
     void SetUp() override
     {
-        tf = std::make_unique<kt::TraceFiles>(level());
+        tf = std::make_unique<kt::TraceFiles>(5);
         traceReset();
         kt::clock::install(T0);
         smagentReset();
@@ -115,26 +106,22 @@ protected:
 
     void TearDown() override
     {
-        /* Whatever a test did, no list may stay behind or be freed wrongly. */
-        EXPECT_EQ(smagentOpenLists(), 0);
-        EXPECT_EQ(smagentBadFrees(), 0);
+        EXPECT_EQ(smagentOpenLists(), 0) << "attribute lists not freed";
+        EXPECT_EQ(smagentBadFrees(), 0) << "lists freed twice or with a wrong count";
         agentTestReset();
         smagentReset();
         kt::clock::uninstall();
         traceReset();
     }
 
-    virtual int level() const { return 5; }
-
-    /* Changes the trace level; seen by the first trace call made after the
-     * clock has moved on by two seconds. */
-    void setLevel(int newLevel)
+    /* Seen by the first trace call after the clock moved two seconds on. */
+    void setLevel(int level)
     {
-        tf->setLevel(newLevel);
+        tf->setLevel(level);
         kt::clock::advance(2);
     }
 
-    /* The messages of the log, without the notices of configuration reads. */
+    /* The log without the notices of configuration reads. */
     std::vector<std::string> log() const
     {
         std::vector<std::string> out;
@@ -145,13 +132,12 @@ protected:
     }
     bool logHas(const std::string &line) const { return tf->has(line); }
 
-    /* A session of the stand-in for userDn; returns its cookie. */
-    std::string newSession(const char *userDn, int idle = 0, int max = 0,
+    /* Opens a stand-in session for userDn; returns its cookie. */
+    std::string newSession(const char *userDn, int idle = 0,
                            std::vector<SmAgentCtl_Attr_t> extras = {}, int extrasOnly = 0)
     {
-        SmAgentCtl_Session_t s = {userDn,     "jdoe",        "10.1.2.3",
-                                  idle,       max,           (int)extras.size(),
-                                  extras.data(), extrasOnly};
+        SmAgentCtl_Session_t s = {userDn, "jdoe", "10.1.2.3", idle, 0,
+                                  (int)extras.size(), extras.data(), extrasOnly};
         char cookie[64];
         EXPECT_EQ(smagentCreateSession(&s, cookie, sizeof cookie), 1);
         return cookie;
