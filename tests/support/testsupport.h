@@ -60,6 +60,18 @@ void advance(long seconds);
 void uninstall();
 }
 
+/* What a child program did: exit status (128 + signal when killed) and
+ * its standard output and error. */
+struct RunResult {
+    int status = -1;
+    std::string out, err;
+};
+
+/* Runs path with args, stdin at /dev/null, extra environment variables
+ * set ("NAME=value"), and captures both streams. */
+RunResult runProgram(const std::string &path, const std::vector<std::string> &args,
+                     const std::vector<std::string> &env = {});
+
 } // namespace kt
 
 #endif

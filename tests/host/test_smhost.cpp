@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "pgtest.h"
+#include "testsupport.h"
+
+namespace {
+
+kt::RunResult smhost(const std::vector<std::string> &args)
+{
+    return kt::runProgram(SMHOST_PATH, args);
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST(Smhost, DemoShowsEveryOutcomeAndTheAuditRows)
+{
+    kt::TempDir home;
+    kt::RunResult r = smhost({"demo", "--home", home.path()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "Demo passed")) << r.out;
+    EXPECT_TRUE(contains(r.out, "PIN and own cookie                       2      0      accepted     as expected, audited"));
+    EXPECT_TRUE(contains(r.out, "replay of a logged-out cookie            3      8      rejected     as expected"));
+    EXPECT_TRUE(contains(r.out, "user message \"Invalid PIN/cookie in 'password'\", error message \"Posted PIN/cookie: ';' missing\""));
+    EXPECT_TRUE(contains(r.out, "  uid=alice,ou=people,o=kel      authlevel=3;"));
+    EXPECT_TRUE(contains(r.out, "  uid=dave,ou=people,o=kel       authlevel=3;"));
+    EXPECT_FALSE(contains(r.out, "  uid=bob,ou=people,o=kel        authlevel=2;"));
+    /* The database password set with kelpasswd never reaches the trace. */
+    std::string trace = kt::readFile(home / "siteminder/trace.log");
+    EXPECT_TRUE(contains(trace, "User authenticated OK"));
+    EXPECT_FALSE(contains(trace, "-pw"));
+}
+
+TEST(Smhost, DemoWithAUserFile)
+{
+    kt::TempDir dir;
+    kt::writeFile(dir / "users", kt::readFile(USERS_SAMPLE));
+    kt::RunResult r = smhost({"demo", "--home", dir.path(), "--users", dir / "users"});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+}
+
+TEST(Smhost, LoadOnSqliteChecksEveryRow)
+{
+    kt::TempDir home;
+    kt::RunResult r = smhost({"load", "--threads", "3", "--logins", "150", "--home", home.path()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "check passed: 150 audited logins, 150 rows in smaccesslog4")) << r.out;
+    EXPECT_TRUE(contains(r.out, "SmAuthenticate      p50 "));
+}
+
+TEST(Smhost, BadUseIsOneLineAndStatusOne)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string start;
+    };
+    kt::TempDir dir;
+    kt::writeFile(dir / "bad-users", "uid=x | high | 1\n");
+    const Case cases[] = {
+        {{"demo", "--lib-dir", dir / "nothing-here"}, "smhost demo: cannot load the plug-ins: "},
+        {{"frobnicate"}, "smhost: unknown command 'frobnicate'"},
+        {{"demo", "--colour"}, "smhost demo: unknown option --colour"},
+        {{"load", "--threads", "zero"}, "smhost load: bad option --threads zero"},
+        {{"demo", "--users", dir / "missing"}, "smhost demo: cannot read user file "},
+        {{"demo", "--users", dir / "bad-users"}, "smhost demo: " + (dir / "bad-users") + ":1: level 'high'"},
+    };
+    for (const Case &c : cases) {
+        kt::RunResult r = smhost(c.args);
+        EXPECT_EQ(1, r.status) << c.start;
+        EXPECT_EQ(0u, r.err.rfind(c.start, 0)) << r.err;
+        if (c.args[0] != "frobnicate") {
+            EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        }
+        EXPECT_EQ("", r.out);
+    }
+}
+
+TEST(SmhostPg, LoadOnPostgresChecksEveryRow)
+{
+    kt::pg::Server server;
+    KT_REQUIRE_PG(server);
+    kt::TempDir home;
+    kt::RunResult r = smhost({"load", "--threads", "2", "--logins", "100", "--home", home.path(),
+                              "--datasource", server.uri, "--db-user", server.user, "--db-password",
+                              server.password, "--create-table"});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "check passed: 100 audited logins, 100 rows")) << r.out;
+}
+
+} // namespace
