@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "audit.h"
+#include "eventfixture.h"
+#include "pgtest.h"
+#include "scrypt.h"
+#include "smeventkel.h"
+#include "trace.h"
+#include "tracefiles.h"
+
+namespace {
+
+class PgWriterTest : public ::testing::Test {
+protected:
+    kt::pg::Server server;
+    kt::TraceFiles files{2};
+    std::string table;
+
+    void SetUp() override
+    {
+        KT_REQUIRE_PG(server);
+        traceReset();
+        table = "audit_" + std::to_string(getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::string ddl = kt::readFile(std::string(KEL_SQL_DIR) + "/smaccesslog4.postgresql.sql");
+        for (size_t pos; (pos = ddl.find("smaccesslog4")) != std::string::npos;)
+            ddl.replace(pos, 12, table);
+        kt::pg::Conn c(server);
+        ASSERT_TRUE(c.exec("DROP TABLE IF EXISTS " + table + "; " + ddl));
+        std::string pw = server.password;
+        scrypt(&pw[0], pw.c_str(), true);
+        files.writeConfig("kelaudit.conf", "DATASOURCE = " + server.uri + "\nUSER = " + server.user +
+                                               "\nPASSWORD = " + pw + "\nTABLE = " + table +
+                                               "\nMIN_LEVEL = 1\nMAX_QUEUE = 5\nRETRY_DELAY = 1\n");
+        SmEventInit();
+    }
+
+    void TearDown() override
+    {
+        SmEventRelease();
+        traceReset();
+    }
+
+    kt::pg::Rows rows(const std::string &columns)
+    {
+        kt::pg::Conn c(server);
+        return c.query("SELECT " + columns + " FROM " + table + " ORDER BY id");
+    }
+
+    bool waitRows(size_t n)
+    {
+        return kt::eventually([&] { return rows("sm_username").size() >= n; }, 60);
+    }
+};
+
+TEST_F(PgWriterTest, EachEventBecomesOneRow)
+{
+    kt::Event a("uid=o'brien", "authlevel=5", 12);
+    kt::Event b("uid=j\xc3\xbcrgen", "authlevel=5;note=$1 :sm_username '--", -1);
+    b.text(4) = "";
+    SmEventRecord(1, 1, 1, a.get());
+    SmEventRecord(1, 1, 1, b.get());
+    ASSERT_TRUE(waitRows(2));
+    kt::pg::Rows r = rows("sm_categoryid, sm_eventid, sm_reason, sm_username, sm_domainoid, "
+                          "sm_transactionid, sm_hostname, sm_action");
+    ASSERT_EQ(2u, r.size());
+    char host[500];
+    gethostname(host, sizeof host);
+    EXPECT_EQ("1", *r[0][0]);
+    EXPECT_EQ("1", *r[0][1]);
+    EXPECT_EQ("12", *r[0][2]);
+    EXPECT_EQ("uid=o'brien", *r[0][3]);
+    EXPECT_EQ("-1", *r[1][2]);
+    EXPECT_EQ("uid=j\xc3\xbcrgen", *r[1][3]);
+    EXPECT_EQ("", *r[1][4]);
+    EXPECT_EQ("authlevel=5;note=$1 :sm_username '--", *r[1][5]);
+    EXPECT_EQ(host, *r[1][6]);
+    EXPECT_EQ("GET", *r[1][7]);
+}
+
+TEST_F(PgWriterTest, ServerStoppedMidStreamLosesNothing)
+{
+    /* Each producer records a first half, waits for the server to be
+     * stopped, and records the second half into the outage. */
+    const int producers = 2, perProducer = 40;
+    std::atomic<bool> stopped(false);
+    std::vector<std::thread> pool;
+    for (int p = 0; p < producers; p++)
+        pool.emplace_back([&, p] {
+            for (int i = 0; i < perProducer; i++) {
+                if (i == perProducer / 2)
+                    kt::eventually([&] { return stopped.load(); }, 60);
+                kt::Event e("p" + std::to_string(p), "authlevel=5;seq=" + std::to_string(i));
+                SmEventRecord(1, 1, 1, e.get());
+            }
+        });
+    ASSERT_TRUE(waitRows(producers * perProducer / 2));
+    ASSERT_TRUE(kt::pg::stopServer());
+    stopped = true;
+    /* While the server is down the writer fails, pauses and retries; the
+     * queue fills and holds up the producers; nothing is dropped. */
+    ASSERT_TRUE(kt::eventually([&] { return files.has("OCI logon FAILED"); }, 60));
+    usleep(1500000);
+    ASSERT_TRUE(kt::pg::startServer());
+    for (std::thread &t : pool)
+        t.join();
+    ASSERT_TRUE(waitRows(producers * perProducer));
+    usleep(300000); /* anything written twice would show up now */
+    kt::pg::Rows r = rows("sm_username, sm_transactionid");
+    ASSERT_EQ((size_t)(producers * perProducer), r.size());
+    std::vector<int> next(producers, 0);
+    for (auto &row : r) {
+        int p = (*row[0])[1] - '0';
+        EXPECT_EQ("authlevel=5;seq=" + std::to_string(next[p]++), *row[1]);
+    }
+}
+
+} // namespace
