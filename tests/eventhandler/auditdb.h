@@ -6,6 +6,7 @@
 #define KEL_AUDITDB_H
 
 #include <map>
+#include <stdio.h>
 #include <sqlite3.h>
 #include <stdexcept>
 #include <string>
@@ -17,15 +18,18 @@ namespace kt {
 
 using Row = std::map<std::string, std::string>;
 
-/* Creates dir/name from sql/smaccesslog4.sqlite.sql. */
+/* Creates the database file at path from sql/smaccesslog4.sqlite.sql. It
+ * is made under another name and renamed into place, so a writer retrying
+ * its logon meanwhile never opens a half-made database. */
 inline void createAuditDb(const std::string &path)
 {
+    std::string tmp = path + ".new";
     sqlite3 *db = nullptr;
     char *err = nullptr;
     std::string ddl = readFile(std::string(KEL_SQL_DIR) + "/smaccesslog4.sqlite.sql");
     if (ddl.empty())
         throw std::runtime_error("no table definition");
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+    if (sqlite3_open(tmp.c_str(), &db) != SQLITE_OK ||
         sqlite3_exec(db, ddl.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
         std::string msg = err != nullptr ? err : sqlite3_errmsg(db);
         sqlite3_free(err);
@@ -33,6 +37,8 @@ inline void createAuditDb(const std::string &path)
         throw std::runtime_error("cannot create audit table: " + msg);
     }
     sqlite3_close(db);
+    if (rename(tmp.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot rename " + tmp);
 }
 
 /* All rows of the table, in insertion order; NULL columns read "(null)". */
