@@ -158,3 +158,25 @@ TEST_F(ConfigTest, LongLinesAreReadInPieces)
 }
 
 } // namespace
+
+namespace {
+
+/* The password tool and the handler hold the same scrambling: what the
+ * administrator types into kelpasswd is what the handler logs on with. */
+TEST(ConfigRoundTrip, KelpasswdThenReadConfigFileGivesTheTypedPassword)
+{
+    kt::TraceFiles files{1};
+    traceReset();
+    for (const std::string typed : {"Secret-DB-pw-42", "x", "0123456789abcdefghijklmnopqrstuvwxyzABCD"}) {
+        files.writeConfig("kelaudit.conf", "# settings\nUSER = auditor\nPASSWORD = old\n");
+        kt::RunResult r = kt::runProgram(KELPASSWD_PATH, {typed}, {"SM_HOME=" + files.home()});
+        ASSERT_EQ(0, r.status) << r.err;
+        Param p{};
+        readConfigFile(&p);
+        EXPECT_EQ(typed, std::string(p.password));
+        EXPECT_STREQ("auditor", p.user);
+    }
+    traceReset();
+}
+
+} // namespace
