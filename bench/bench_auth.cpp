@@ -1,0 +1,208 @@
+/*
+ * bench_auth.cpp - the authentication scheme against the Agent API calls
+ * it is made of.
+ *
+ *   SmAuthenticate/L   one accepted step-up login (PIN;cookie) at trace level L
+ *   AgentApiBaseline   the stand-in's own calls for one login, without the
+ *                      scheme: decode the cookie, validate the session
+ *                      (login), log it out, and free the two lists
+ *   ParseParameters/N  the parameter string of N characters (0: the typical one)
+ *
+ * Sessions are opened in batches outside the timed region, as a login needs
+ * a fresh one (it is logged out by the login).
+ */
+#include <benchmark/benchmark.h>
+
+#include <string.h>
+#include <string>
+#include <vector>
+
+#include "agent.h"
+#include "benchutil.h"
+#include "clockhook.h"
+#include "smagent_control.h"
+#include "smauthkel.h"
+#include "trace.h"
+
+namespace {
+
+const char *const PARAMS = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
+const char *const USER_DN = "uid=load0,ou=people,o=kel";
+const int BATCH = 64;
+
+kb::Home *home;
+
+/* The user directory as the host reads it: level and PIN attributes. */
+int getUserAttr(void *, const char *name, int size, char *buf)
+{
+    const char *value = strcmp(name, "authlevel") == 0 ? "3" : strcmp(name, "pin") == 0 ? "pin0" : nullptr;
+    if (value == nullptr)
+        return -1;
+    snprintf(buf, (size_t)size, "%s", value);
+    return 0;
+}
+
+void traceLevel(int level)
+{
+    home->traceConf(level);
+    kb::openGates();
+    trace(TRACE_ERROR, "level %d", level);
+    unlink(home->logPath().c_str());
+}
+
+/* Opens BATCH sessions for USER_DN; the cookies go to cookies. */
+void openSessions(std::vector<std::string> &cookies)
+{
+    cookies.clear();
+    for (int i = 0; i < BATCH; i++) {
+        SmAgentCtl_Session_t s{};
+        char cookie[64];
+        s.userDn = USER_DN;
+        s.userName = "load";
+        s.clientIp = "192.0.2.20";
+        smagentCreateSession(&s, cookie, sizeof cookie);
+        cookies.push_back(cookie);
+    }
+}
+
+void SmAuthenticateLogin(benchmark::State &state)
+{
+    traceLevel((int)state.range(0));
+    Sm_Api_UserContext_t ctx;
+    memset(&ctx, 0, sizeof ctx);
+    ctx.bIsUserContext = 1;
+    ctx.lpszUserName = USER_DN;
+    ctx.lpszUserPath = "ou=people,o=kel";
+    ctx.lpszDirPath = "ldap://dir.kel";
+    ctx.lpszDirServer = "dir.kel:389";
+    ctx.lpszDirNamespace = "LDAP:";
+    ctx.lpszSessionId = "host-session-1";
+    ctx.fnGetUserAttr = getUserAttr;
+    std::vector<std::string> cookies, posted;
+    char userMsg[128], errMsg[128];
+    size_t next = BATCH;
+    long refused = 0;
+
+    for (auto _ : state) {
+        if (next == (size_t)BATCH) {
+            state.PauseTiming();
+            openSessions(cookies);
+            posted.clear();
+            for (const std::string &c : cookies)
+                posted.push_back("pin0;" + c);
+            next = 0;
+            state.ResumeTiming();
+        }
+        Sm_Api_UserCredentials_t cred{USER_DN, posted[next++].c_str()};
+        int rc = SmAuthenticate(nullptr, &ctx, &cred, nullptr, PARAMS, nullptr, sizeof userMsg, userMsg,
+                                sizeof errMsg, errMsg);
+        refused += SM_AUTH_STATUS(rc) != SM_AUTH_ACCEPT;
+    }
+    if (refused != 0)
+        state.SkipWithError("logins refused");
+    unlink(home->logPath().c_str());
+}
+
+void AgentApiBaseline(benchmark::State &state)
+{
+    Sm_AgentApi_Server_t server{};
+    Sm_AgentApi_Init_t init{};
+    void *handle = nullptr;
+    snprintf(server.address, sizeof server.address, "127.0.0.1");
+    init.version = SM_AGENTAPI_VERSION;
+    snprintf(init.agentName, sizeof init.agentName, "loadagent");
+    snprintf(init.sharedSecret, sizeof init.sharedSecret, "load-secret");
+    init.serverCount = 1;
+    init.servers = &server;
+    if (Sm_AgentApi_Init(&init, &handle) != 0) {
+        state.SkipWithError("Sm_AgentApi_Init failed");
+        return;
+    }
+    std::vector<std::string> cookies;
+    size_t next = BATCH;
+    long refused = 0;
+
+    for (auto _ : state) {
+        if (next == (size_t)BATCH) {
+            state.PauseTiming();
+            openSessions(cookies);
+            next = 0;
+            state.ResumeTiming();
+        }
+        Sm_AgentApi_Session_t session;
+        Sm_AgentApi_Resource_t resource;
+        Sm_AgentApi_Realm_t realm;
+        Sm_AgentApi_Credentials_t cred;
+        Sm_AgentApi_Attribute_t *list = nullptr;
+        int version, thirdParty, count = 0, tokenLength = 4096;
+        memset(&session, 0, sizeof session);
+        Sm_AgentApi_DecodeSSOToken(handle, cookies[next++].c_str(), &version, &thirdParty, &count, &list, 0,
+                                   &tokenLength, nullptr);
+        for (int i = 0; i < count; i++) {
+            if (list[i].id == SM_AGENTAPI_ATTR_SESSIONID)
+                snprintf(session.sessionId, sizeof session.sessionId, "%s", list[i].value);
+            else if (list[i].id == SM_AGENTAPI_ATTR_SESSIONSPEC)
+                snprintf(session.sessionSpec, sizeof session.sessionSpec, "%s", list[i].value);
+        }
+        Sm_AgentApi_FreeAttributes(count, list);
+        memset(&resource, 0, sizeof resource);
+        memset(&realm, 0, sizeof realm);
+        memset(&cred, 0, sizeof cred);
+        snprintf(cred.userName, sizeof cred.userName, "%s", USER_DN);
+        list = nullptr;
+        count = 0;
+        refused += Sm_AgentApi_Login(handle, "*", &resource, &realm, &cred, &session, &count, &list) !=
+                   SM_AGENTAPI_YES;
+        Sm_AgentApi_FreeAttributes(count, list);
+        refused += Sm_AgentApi_Logout(handle, "192.0.2.20", &session) != SM_AGENTAPI_YES;
+    }
+    Sm_AgentApi_UnInit(&handle);
+    if (refused != 0)
+        state.SkipWithError("stand-in refused a login");
+}
+
+void ParseParameters(benchmark::State &state)
+{
+    static Parameters p;
+    std::string text = PARAMS;
+    if (state.range(0) > 0) {
+        text = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3;DESCRIPTION=";
+        while (text.size() < (size_t)state.range(0))
+            text += "Step-up login with PIN and session cookie. ";
+        text.resize((size_t)state.range(0));
+    }
+    traceLevel(0);
+    int ok = 1;
+    for (auto _ : state) {
+        ok &= parseParameters(text.c_str(), &p);
+        benchmark::DoNotOptimize(p);
+    }
+    if (!ok)
+        state.SkipWithError("parameters refused");
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)text.size());
+}
+
+} // namespace
+
+BENCHMARK(SmAuthenticateLogin)->Name("SmAuthenticate")->Arg(0)->Arg(5);
+BENCHMARK(AgentApiBaseline);
+BENCHMARK(ParseParameters)->Arg(0)->Arg(256)->Arg(1024)->Arg(4096);
+
+int main(int argc, char **argv)
+{
+    kb::Home h;
+    home = &h;
+    kb::installClock();
+    h.traceConf(0);
+    smagentAddAgent("loadagent", "load-secret");
+    agentSetLibraryPath(AGENTAPI_PATH);
+    if (SmAuthInit(PARAMS, "load-secret") != 0) {
+        fprintf(stderr, "SmAuthInit failed\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    SmAuthRelease(PARAMS, "load-secret");
+    return 0;
+}
