@@ -10,11 +10,17 @@
  *
  * Control characters in a message are written escaped (\n, \r, \xHH), so a
  * user name or cookie attribute cannot forge extra lines in the log.
+ *
+ * Cost of a written line beyond the fstat and the write: the timestamp up
+ * to the second is formatted once per second, the " pid tid: " part once
+ * per thread (again in a child after fork), and the prefix, message and
+ * newline go to the stream in one piece.
  */
 #include "trace.h"
 
 #include <atomic>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,6 +43,8 @@
 #define MSG_STACK_SIZE 4096
 /* Prefix: timestamp, pid, thread id. */
 #define PREFIX_SIZE (CFTIME_MAX + 64)
+/* " pid tid: " of a thread. */
+#define IDS_SIZE 48
 
 static char fileName[LINE_SIZE] = DEFAULT_FILE;
 static std::atomic<int> traceLevel(DEFAULT_LEVEL);
@@ -46,6 +54,19 @@ static int32_t confFileModTime = 0;
 static int32_t lastCheckOpenTime = 0;
 static FILE *filePtr = NULL;
 static mutex_t fileLock = DEFAULTMUTEX;
+
+/* Under fileLock: the timestamp of stampSecond up to its ".000", and where
+ * its milliseconds go (-1: nowhere, the local time could not be had). */
+static time_t stampSecond = (time_t)-1;
+static char stampText[CFTIME_MAX];
+static int stampMillis = -1;
+/* Bumped in the child after fork, so every thread's " pid tid: " is made
+ * again there; forkHandlerSet under fileLock. */
+static std::atomic<unsigned> forkGeneration(1);
+static int forkHandlerSet = 0;
+/* Per thread: " pid tid: " and the fork generation it was made in. */
+static thread_local char threadIds[IDS_SIZE];
+static thread_local unsigned threadIdsGeneration = 0;
 
 static void closeLog(void)
 {
@@ -141,22 +162,51 @@ static int checkOpenFile(long now)
     return 1;
 }
 
-/* "06/12/26 09:05:03.042   815    7: " */
-static void buildPrefix(char *prefix, size_t size, const struct timeval *tv)
+static void forkChild(void)
 {
-    char stamp[CFTIME_MAX];
-    char millis[8];
-    char *dot;
-    time_t sec = tv->tv_sec;
+    forkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
 
-    cftime(stamp, "%d/%m/%y %T.000", &sec);
-    dot = strchr(stamp, '.');
-    if (dot != NULL && strlen(dot + 1) >= 3) {
-        snprintf(millis, sizeof millis, "%03lu",
-                 (unsigned long)((tv->tv_usec / 1000) % 1000));
-        memcpy(dot + 1, millis, 3);
+/* The local time of sec as "%d/%m/%y %T.000", made once per second. */
+static void stampFor(time_t sec)
+{
+    char *dot;
+
+    if (sec == stampSecond)
+        return;
+    stampSecond = sec;
+    cftime(stampText, "%d/%m/%y %T.000", &sec);
+    dot = strchr(stampText, '.');
+    stampMillis = dot != NULL && strlen(dot + 1) >= 3 ? (int)(dot + 1 - stampText) : -1;
+}
+
+/* " 815    7: " of the calling thread: process id in 5 columns, thread id
+ * in 4. Both stay for the life of the thread, except in a fork child. */
+static const char *threadIdText(void)
+{
+    unsigned generation = forkGeneration.load(std::memory_order_relaxed);
+
+    if (threadIdsGeneration != generation) {
+        snprintf(threadIds, sizeof threadIds, " %5lu %4u: ", (unsigned long)getpid(), thr_self());
+        threadIdsGeneration = generation;
     }
-    snprintf(prefix, size, "%s %5lu %4u: ", stamp, (unsigned long)getpid(), thr_self());
+    return threadIds;
+}
+
+/* "06/12/26 09:05:03.042   815    7: "; returns its length. */
+static size_t buildPrefix(char *prefix, size_t size, const struct timeval *tv)
+{
+    unsigned long ms = (unsigned long)((tv->tv_usec / 1000) % 1000);
+    int n;
+
+    stampFor(tv->tv_sec);
+    n = snprintf(prefix, size, "%s%s", stampText, threadIdText());
+    if (stampMillis >= 0) {
+        prefix[stampMillis] = (char)('0' + ms / 100);
+        prefix[stampMillis + 1] = (char)('0' + ms / 10 % 10);
+        prefix[stampMillis + 2] = (char)('0' + ms % 10);
+    }
+    return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
 }
 
 /* Copies msg into out with control characters escaped; out must hold
@@ -239,29 +289,85 @@ static const char *formatMessage(char *stackBuf, size_t size, char **heap,
     return *heap;
 }
 
+static int plainChar(unsigned char c)
+{
+    return c >= 0x20 ? c != 0x7f : c == '\t';
+}
+
+/* 1 when the n characters of msg hold no NUL and nothing to escape. Tested
+ * a word at a time: a word with no byte below 0x20 and none equal to 0x7f
+ * is plain; only the others are looked at byte by byte. */
+static int plainText(const char *msg, size_t n)
+{
+    const uint64_t ones = 0x0101010101010101ULL;
+    const uint64_t highs = 0x8080808080808080ULL;
+    size_t i = 0;
+
+    for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
+        uint64_t x, del;
+
+        memcpy(&x, msg + i, sizeof x);
+        del = x ^ (0x7f * ones);
+        if (((x - 0x20 * ones) & ~x & highs) == 0 && ((del - ones) & ~del & highs) == 0)
+            continue;
+        for (size_t j = i; j < i + sizeof(uint64_t); j++)
+            if (!plainChar((unsigned char)msg[j]))
+                return 0;
+    }
+    for (; i < n; i++)
+        if (!plainChar((unsigned char)msg[i]))
+            return 0;
+    return 1;
+}
+
+/* Writes prefix, message and newline in one piece when the message fits in
+ * the line buffer and holds nothing to escape (nor a NUL, where the text
+ * ends); otherwise through formatMessage and writeLine. */
+static void writeMessage(const char *prefix, size_t prefixLen, const char *format, va_list args)
+{
+    char line[PREFIX_SIZE + MSG_STACK_SIZE];
+    char stackBuf[MSG_STACK_SIZE];
+    size_t room = sizeof line - prefixLen - 1; /* 1 for the newline */
+    char *heap;
+    const char *msg;
+    va_list copy;
+    int n;
+
+    memcpy(line, prefix, prefixLen);
+    va_copy(copy, args);
+    n = vsnprintf(line + prefixLen, room, format, copy);
+    va_end(copy);
+    if (n >= 0 && (size_t)n < room && plainText(line + prefixLen, (size_t)n)) {
+        line[prefixLen + (size_t)n] = '\n';
+        fwrite(line, 1, prefixLen + (size_t)n + 1, filePtr);
+        return;
+    }
+    msg = formatMessage(stackBuf, sizeof stackBuf, &heap, format, args);
+    writeLine(prefix, msg);
+    free(heap);
+}
+
 void vtrace(int level, const char *format, va_list args)
 {
     char prefix[PREFIX_SIZE];
-    char stackBuf[MSG_STACK_SIZE];
-    char *heap;
-    const char *msg;
+    size_t prefixLen;
     struct timeval tv;
     int justRead;
 
     mutex_lock(&fileLock);
+    if (!forkHandlerSet)
+        forkHandlerSet = pthread_atfork(NULL, NULL, forkChild) == 0;
     if (kelSys.gettimeofday(&tv) != 0) {
         tv.tv_sec = 0;
         tv.tv_usec = 0;
     }
     justRead = readConfigFile((long)tv.tv_sec);
     if (level <= traceLevel.load(std::memory_order_relaxed) && checkOpenFile((long)tv.tv_sec)) {
-        buildPrefix(prefix, sizeof prefix, &tv);
+        prefixLen = buildPrefix(prefix, sizeof prefix, &tv);
         if (justRead)
             fprintf(filePtr, "%sCONFIGURATION READ: file %s level %d limit %d\n", prefix,
                     fileName, traceLevel.load(std::memory_order_relaxed), (int)maxFileSize);
-        msg = formatMessage(stackBuf, sizeof stackBuf, &heap, format, args);
-        writeLine(prefix, msg);
-        free(heap);
+        writeMessage(prefix, prefixLen, format, args);
         fflush(filePtr);
     }
     mutex_unlock(&fileLock);
