@@ -1,0 +1,81 @@
+/*
+ * fuzz_kelpasswd.cpp - kelpasswd's rewrite of a kelaudit.conf of random
+ * bytes.
+ *
+ * Checks: the rewrite succeeds; every piece of the file (a line, or up to
+ * 999 bytes of a longer one) that is not a password line comes out byte
+ * for byte, stray NULs included; each password line becomes "<name> =
+ * <scrambled>"; without one, a password line is appended on a line of its
+ * own; no temporary file is left behind.
+ */
+#include <dirent.h>
+#include <string.h>
+#include <strings.h>
+
+#include "confline.h"
+#include "fuzzutil.h"
+#include "kelpasswd.h"
+
+static const char *SCRAMBLED = "Xq7Rz0";
+static std::string confDir, confPath;
+
+static int noSync(int)
+{
+    return 0;
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fz::traceInto(5);
+    confDir = fz::scratch() + "/home/siteminder/config";
+    confPath = confDir + "/kelaudit.conf";
+    passwdFileOps.fsync = noSync; /* tmpfs or not, the disk is not under test */
+    if (freopen("/dev/null", "w", stdout) == nullptr)
+        abort();
+    return 0;
+}
+
+static std::string expected(const std::string &in)
+{
+    std::string out;
+    bool seen = false;
+    size_t pos = 0;
+    while (pos < in.size()) {
+        size_t nl = in.find('\n', pos);
+        size_t end = nl == std::string::npos ? in.size() : nl + 1;
+        if (end - pos > LINE_SIZE - 1)
+            end = pos + LINE_SIZE - 1;
+        std::string piece = in.substr(pos, end - pos);
+        pos = end;
+        char name[LINE_SIZE], value[LINE_SIZE];
+        if (confParseLine(piece.c_str(), name, value) && strcasecmp(name, "password") == 0) {
+            out += std::string(name) + " = " + SCRAMBLED + "\n";
+            seen = true;
+        } else {
+            out += piece;
+        }
+    }
+    if (!seen) {
+        if (!out.empty() && out.back() != '\n')
+            out += '\n';
+        out += std::string("password = ") + SCRAMBLED + "\n";
+    }
+    return out;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::string in((const char *)data, size);
+    fz::writeBytes(confPath, data, size);
+    FZ_CHECK(passwdWriteConfig(SCRAMBLED) == 1, "rewrite failed");
+    std::string out = fz::readBytes(confPath);
+    FZ_CHECK(out == expected(in), "file differs (%zu bytes in, %zu out)", in.size(), out.size());
+
+    DIR *d = opendir(confDir.c_str());
+    int files = 0;
+    for (struct dirent *e; (e = readdir(d)) != nullptr;)
+        files += e->d_name[0] != '.';
+    closedir(d);
+    FZ_CHECK(files == 2, "%d files in the folder (a temporary file left?)", files);
+    return 0;
+}
