@@ -115,18 +115,10 @@ struct Session {
 
     void close()
     {
-        if (stmt != nullptr) {
-            EXPECT_EQ(OCIHandleFree(stmt, OCI_HTYPE_STMT), OCI_SUCCESS);
-        }
-        if (svc != nullptr) {
-            EXPECT_EQ(OCILogoff(svc, err), OCI_SUCCESS);
-        }
-        if (err != nullptr) {
-            EXPECT_EQ(OCIHandleFree(err, OCI_HTYPE_ERROR), OCI_SUCCESS);
-        }
-        if (env != nullptr) {
-            EXPECT_EQ(OCIHandleFree(env, OCI_HTYPE_ENV), OCI_SUCCESS);
-        }
+        EXPECT_TRUE(stmt == nullptr || OCIHandleFree(stmt, OCI_HTYPE_STMT) == OCI_SUCCESS);
+        EXPECT_TRUE(svc == nullptr || OCILogoff(svc, err) == OCI_SUCCESS);
+        EXPECT_TRUE(err == nullptr || OCIHandleFree(err, OCI_HTYPE_ERROR) == OCI_SUCCESS);
+        EXPECT_TRUE(env == nullptr || OCIHandleFree(env, OCI_HTYPE_ENV) == OCI_SUCCESS);
         stmt = nullptr;
         svc = nullptr;
         err = nullptr;
@@ -199,15 +191,6 @@ struct Backend {
 /* Defined by each test program: a fresh database with the audit table,
  * or nothing (with the test skipped or failed). */
 void makeBackend(std::unique_ptr<Backend> &out);
-
-/* The number a PostgreSQL SQLSTATE is reported with. */
-inline sb4 sqlstateCode(const char *state)
-{
-    sb4 n = 0;
-    for (int i = 0; i < 5; i++)
-        n = n * 36 + (state[i] <= '9' ? state[i] - '0' : state[i] - 'A' + 10);
-    return n;
-}
 
 } // namespace ot
 

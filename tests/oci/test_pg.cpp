@@ -30,6 +30,15 @@ struct PgBackend : ot::Backend {
     Rows query(const std::string &sql) override { return conn->query(sql); }
 };
 
+/* The number a PostgreSQL SQLSTATE is reported with. */
+sb4 sqlstateCode(const char *state)
+{
+    sb4 n = 0;
+    for (int i = 0; i < 5; i++)
+        n = n * 36 + (state[i] <= '9' ? state[i] - '0' : state[i] - 'A' + 10);
+    return n;
+}
+
 } // namespace
 
 void ot::makeBackend(std::unique_ptr<Backend> &out)
@@ -88,7 +97,7 @@ TEST_F(Postgres, WrongPasswordOrDatabaseFailsTheLogon)
         sb4 code = 0;
         std::string rec = s.diag(1, &code);
         EXPECT_NE(rec.find("password authentication failed"), std::string::npos) << rec;
-        EXPECT_EQ(code, ot::sqlstateCode("08001"));
+        EXPECT_EQ(code, sqlstateCode("08001"));
         EXPECT_EQ(rec.find("not-the-password"), std::string::npos);
     }
     {
@@ -109,7 +118,7 @@ TEST_F(Postgres, ErrorsCarryTheSqlstate)
     ASSERT_EQ(s.insert(values, 1, nullptr, "missing_table"), OCI_ERROR);
     sb4 code = 0;
     EXPECT_EQ(s.diag(1, &code), "PostgreSQL error 42P01: relation \"missing_table\" does not exist");
-    EXPECT_EQ(code, ot::sqlstateCode("42P01"));
+    EXPECT_EQ(code, sqlstateCode("42P01"));
     EXPECT_EQ(s.diag(2), "");
 }
 

@@ -83,19 +83,6 @@ TEST_F(Rows_, RowsOnOneStatementHandleKeepTheirOwnValuesInOrder)
         EXPECT_EQ(rows[i], row(i, sent[i])) << "row " << i;
 }
 
-/* Binds are by reference, as in OCI: the value is read at execute. */
-TEST_F(Rows_, ValueIsReadWhenExecuted)
-{
-    Session s;
-    open(s);
-    std::string value = "before";
-    ASSERT_EQ(s.prepare("INSERT INTO smaccesslog4 (sm_username) VALUES (:u)"), OCI_SUCCESS);
-    ASSERT_EQ(s.bind(":u", value, nullptr), OCI_SUCCESS);
-    value.replace(0, 6, "after!");
-    ASSERT_EQ(s.execute(), OCI_SUCCESS) << s.diag();
-    EXPECT_EQ(db->query("SELECT sm_username FROM smaccesslog4"), Rows{{Value("after!")}});
-}
-
 TEST_F(Rows_, MissingTableOrColumnFailsWithRecordAndSessionGoesOn)
 {
     std::vector<std::string> values = ot::awkwardValues();
@@ -179,18 +166,6 @@ TEST_F(Rows_, PlaceholdersAreFoundOnlyOutsideQuotesAndComments)
     ASSERT_EQ(s.execute(), OCI_SUCCESS) << s.diag();
     EXPECT_EQ(db->query("SELECT sm_username, sm_action, sm_resource FROM smaccesslog4"),
               (Rows{{Value("alice"), Value(":notbound"), Value("x':y/r")}}));
-}
-
-TEST_F(Rows_, ExecuteOnlyWithCommitOnSuccess)
-{
-    Session s;
-    open(s);
-    ASSERT_EQ(s.prepare("INSERT INTO smaccesslog4 (sm_username) VALUES ('x')"), OCI_SUCCESS);
-    EXPECT_EQ(OCIStmtExecute(s.svc, s.stmt, s.err, 1, 0, nullptr, nullptr, OCI_DEFAULT), OCI_ERROR);
-    EXPECT_NE(s.diag(), "");
-    EXPECT_EQ(OCIStmtExecute(s.svc, s.stmt, s.err, 0, 0, nullptr, nullptr, OCI_COMMIT_ON_SUCCESS),
-              OCI_ERROR);
-    EXPECT_EQ(db->count(), 0);
 }
 
 } // namespace

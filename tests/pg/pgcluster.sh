@@ -70,6 +70,15 @@ as_owner() {
     fi
 }
 
+# The server's user must reach the folder; when the build tree is closed to
+# it (a checkout under /root, say), the cluster lives under /tmp instead, at
+# a name derived from the folder so that every action finds it.
+if [ "$(id -u)" -eq 0 ] && ! as_owner test -x "$(dirname "$DIR")" 2>/dev/null; then
+    DIR=${TMPDIR:-/tmp}/kel-pg-$PORT-$(printf '%s' "$DIR" | md5sum | cut -c1-12)
+    DATA=$DIR/data
+    LOG=$DIR/server.log
+fi
+
 port_in_use() {
     (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null
 }
@@ -83,8 +92,14 @@ show_log() {
     return 0
 }
 
+check_port_free() {
+    if port_in_use; then
+        die "port $PORT is taken by another program; choose another with -DKEL_PG_PORT=<port>"
+    fi
+}
+
 server_start() {
-    port_in_use && die "port $PORT is taken by another program; choose another with -DKEL_PG_PORT=<port>"
+    check_port_free
     as_owner "$BIN/pg_ctl" -D "$DATA" -l "$LOG" -w -t 60 start >/dev/null ||
         { show_log; die "the server in $DATA did not start"; }
 }
@@ -99,6 +114,7 @@ server_stop() { # mode
 create_cluster() {
     # A server left over from an interrupted run on this folder goes first.
     server_stop immediate
+    check_port_free
     rm -rf "$DIR"
     mkdir -p "$DIR"
     if [ "$(id -u)" -eq 0 ]; then
