@@ -82,4 +82,4 @@ install(FILES
   DESTINATION ${KEL_INSTALL_SHARE}/config)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/kelpasswd.1 DESTINATION share/man/man1)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/kel
-  FILES_MATCHING PATTERN "*.md")
+  FILES_MATCHING PATTERN "*.md" PATTERN "samples" EXCLUDE)
