@@ -15,7 +15,6 @@
 namespace {
 
 const std::string BUILD_DIR = KEL_BUILD_DIR;
-const std::string SOURCE_DIR = KEL_SOURCE_DIR;
 
 bool contains(const std::string &text, const std::string &part)
 {
