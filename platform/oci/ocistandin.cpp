@@ -97,9 +97,10 @@ struct Control {
     long calls = 0;
 };
 
-/* Live handles: the pointer handed out and its type. */
+/* Live handles: the pointer handed out and its type. Never destroyed, so
+ * that a call made while the process exits still finds it. */
 std::mutex registryLock;
-std::unordered_map<const void *, ub4> registry;
+std::unordered_map<const void *, ub4> &registry = *new std::unordered_map<const void *, ub4>;
 std::atomic<long> liveConnections{0};
 
 /* Test controls, one per OCI function. */
