@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace smhost {
@@ -257,6 +258,21 @@ std::string makeHome(const std::string &given, std::string &error)
         }
     }
     return home;
+}
+
+/* kelpasswd of this installation, with the password as its argument: the
+ * way an administrator sets the database password. */
+bool runKelpasswd(const Layout &l, const std::string &home, const std::string &password)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::string tool = l.binDir + "/kelpasswd";
+        setenv("SM_HOME", home.c_str(), 1);
+        execl(tool.c_str(), "kelpasswd", password.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool isPostgres(const std::string &ds)

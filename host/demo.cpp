@@ -12,7 +12,6 @@
 #include <chrono>
 #include <stdio.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -113,19 +112,6 @@ const char *resultName(int result)
     default:
         return "?";
     }
-}
-
-bool runKelpasswd(const Layout &l, const std::string &home, const std::string &password)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::string tool = l.binDir + "/kelpasswd";
-        setenv("SM_HOME", home.c_str(), 1);
-        execl(tool.c_str(), "kelpasswd", password.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 int usage(const char *msg)

@@ -14,7 +14,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -102,19 +101,6 @@ double percentile(std::vector<double> &v, double q)
     size_t k = (size_t)(q * (double)(v.size() - 1));
     std::nth_element(v.begin(), v.begin() + (long)k, v.end());
     return v[k];
-}
-
-bool runKelpasswd(const Layout &l, const std::string &home, const std::string &password)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::string tool = l.binDir + "/kelpasswd";
-        setenv("SM_HOME", home.c_str(), 1);
-        execl(tool.c_str(), "kelpasswd", password.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 } // namespace

@@ -86,6 +86,10 @@ private:
     std::vector<std::string> texts_;
 };
 
+/* Runs kelpasswd (beside smhost) for SM_HOME home; true when it set the
+ * password. */
+bool runKelpasswd(const Layout &l, const std::string &home, const std::string &password);
+
 /* Writes a file, creating it private to the owner. */
 bool writePrivateFile(const std::string &path, const std::string &content, std::string &error);
 std::string makeHome(const std::string &given, std::string &error);
