@@ -81,8 +81,8 @@ int smagentAddAgent(const char *name, const char *secret);
 
 /* Opens a session starting now and writes its token into cookie (cut to
  * cookieSize - 1 characters; tokens are 32 characters). Returns 1, or 0
- * when spec or cookie is null or cookieSize is too small for the token. */
-int smagentCreateSession(const SmAgentCtl_Session_t *spec, char *cookie, int cookieSize);
+ * when request or cookie is null or cookieSize is too small for the token. */
+int smagentCreateSession(const SmAgentCtl_Session_t *request, char *cookie, int cookieSize);
 
 /* 1 while the session of the token is open (not logged out), else 0. */
 int smagentSessionAlive(const char *cookie);

@@ -161,10 +161,10 @@ bool liveHandle(void *handle)
 std::map<std::string, Session>::iterator findSession(const Sm_AgentApi_Session_t *rec)
 {
     std::string id = boundedText(rec->sessionId, sizeof rec->sessionId);
-    std::string spec = boundedText(rec->sessionSpec, sizeof rec->sessionSpec);
+    std::string wanted = boundedText(rec->sessionSpec, sizeof rec->sessionSpec);
 
     for (auto it = sessions.begin(); it != sessions.end(); ++it)
-        if (it->second.sessionId == id && it->second.sessionSpec == spec)
+        if (it->second.sessionId == id && it->second.sessionSpec == wanted)
             return it;
     return sessions.end();
 }
@@ -447,27 +447,27 @@ extern "C" SMAGENT_EXPORT int smagentAddAgent(const char *name, const char *secr
     return 1;
 }
 
-extern "C" SMAGENT_EXPORT int smagentCreateSession(const SmAgentCtl_Session_t *spec, char *cookie,
+extern "C" SMAGENT_EXPORT int smagentCreateSession(const SmAgentCtl_Session_t *request, char *cookie,
                                     int cookieSize)
 {
     std::lock_guard<std::mutex> guard(lock);
 
-    if (spec == NULL || cookie == NULL || cookieSize <= 32)
+    if (request == NULL || cookie == NULL || cookieSize <= 32)
         return 0;
     Session s;
-    s.userDn = spec->userDn == NULL ? "" : spec->userDn;
-    s.userName = spec->userName == NULL ? "" : spec->userName;
-    s.clientIp = spec->clientIp == NULL ? "" : spec->clientIp;
+    s.userDn = request->userDn == NULL ? "" : request->userDn;
+    s.userName = request->userName == NULL ? "" : request->userName;
+    s.clientIp = request->clientIp == NULL ? "" : request->clientIp;
     s.sessionId = randomHex(128);
-    s.sessionSpec = "spec:" + randomHex(256);
+    s.sessionSpec = "ss:" + randomHex(256);
     s.startTime = now();
     s.lastTime = s.startTime;
-    s.idleTimeout = spec->idleTimeout;
-    s.maxTimeout = spec->maxTimeout;
-    for (int i = 0; i < spec->extraCount && spec->extras != NULL; i++)
-        s.extras.emplace_back(spec->extras[i].id,
-                              spec->extras[i].value == NULL ? "" : spec->extras[i].value);
-    s.extrasOnly = spec->extrasOnly != 0;
+    s.idleTimeout = request->idleTimeout;
+    s.maxTimeout = request->maxTimeout;
+    for (int i = 0; i < request->extraCount && request->extras != NULL; i++)
+        s.extras.emplace_back(request->extras[i].id,
+                              request->extras[i].value == NULL ? "" : request->extras[i].value);
+    s.extrasOnly = request->extrasOnly != 0;
 
     std::string token = newToken();
     sessions[token] = std::move(s);
