@@ -78,6 +78,8 @@ struct OCIBind : Handle {
 
 struct OCIStmt : Handle {
     bool prepared = false;
+    /* The last text given and its placeholders, always kept together: a
+     * prepare of the same text again (the writer's every row) reuses them. */
     std::string text;
     std::vector<ocisql::Placeholder> places;
     std::vector<OCIBind *> binds;
@@ -383,13 +385,26 @@ OCIBind *findBind(OCIStmt *stmt, const std::string &name)
     return nullptr;
 }
 
-/* The value bound, read now (binds are by reference); false for NULL. */
-bool boundValue(const OCIBind *b, std::string &out)
+/* The text bound, read now (binds are by reference), in place: its start
+ * and length; false for NULL. */
+bool boundText(const OCIBind *b, const char **text, size_t *len)
 {
     if ((b->ind != nullptr && *b->ind < 0) || b->value == nullptr)
         return false;
-    const char *p = static_cast<const char *>(b->value);
-    out.assign(p, strnlen(p, (size_t)b->size));
+    *text = static_cast<const char *>(b->value);
+    *len = strnlen(*text, (size_t)b->size);
+    return true;
+}
+
+/* The value bound, copied; false for NULL. */
+bool boundValue(const OCIBind *b, std::string &out)
+{
+    const char *p;
+    size_t len;
+
+    if (!boundText(b, &p, &len))
+        return false;
+    out.assign(p, len);
     return true;
 }
 
@@ -451,9 +466,10 @@ bool liteBindAll(sqlite3_stmt *st, OCIStmt *stmt, Diags &d)
             oraDiag(d, 1008, std::string("not all variables bound (") + (name ? name : "?") + ")");
             return false;
         }
-        std::string value;
-        int rc = boundValue(b, value)
-                     ? sqlite3_bind_text(st, i, value.data(), (int)value.size(), SQLITE_TRANSIENT)
+        const char *value;
+        size_t len;
+        int rc = boundText(b, &value, &len)
+                     ? sqlite3_bind_text(st, i, value, (int)len, SQLITE_TRANSIENT)
                      : sqlite3_bind_null(st, i);
         if (rc != SQLITE_OK) {
             liteDiag(d, sqlite3_db_handle(st));
@@ -828,7 +844,6 @@ sword OCIStmtPrepare(OCIStmt *stmtp, OCIError *errhp, const OraText *stmt, ub4 s
             return injectedFailure(PREPARE, injected, &err->diags);
         freeBinds(st);
         st->prepared = false;
-        st->places.clear();
         if (stmt == nullptr || stmt_len == 0 || stmt_len > INT_MAX) {
             oraDiag(err->diags, 900, "invalid SQL statement");
             return OCI_ERROR;
@@ -841,8 +856,11 @@ sword OCIStmtPrepare(OCIStmt *stmtp, OCIError *errhp, const OraText *stmt, ub4 s
             oraDiag(err->diags, 21560, "argument 5 or 6 is null, invalid, or out of range");
             return OCI_ERROR;
         }
-        st->text.assign(reinterpret_cast<const char *>(stmt), stmt_len);
-        st->places = ocisql::findPlaceholders(st->text);
+        if (st->text.size() != stmt_len || memcmp(st->text.data(), stmt, stmt_len) != 0) {
+            st->places.clear();
+            st->text.assign(reinterpret_cast<const char *>(stmt), stmt_len);
+            st->places = ocisql::findPlaceholders(st->text);
+        }
         st->prepared = true;
         return withInjectedInfo(PREPARE, injected, OCI_SUCCESS, &err->diags);
     });
