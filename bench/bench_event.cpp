@@ -52,7 +52,10 @@ unsigned int parkedSleep(unsigned int)
 }
 
 std::thread consumer;
+const char *const STOP_USER = "uid=stop-consumer";
 
+/* Takes entries out until it meets the stop entry. It must be gone before
+ * the writer wakes: the writer alone may take the head it is inserting. */
 void consume()
 {
     for (;;) {
@@ -61,7 +64,10 @@ void consume()
         queueUnlock();
         if (e == nullptr)
             return;
+        bool stop = strcmp(e->szUserName, STOP_USER) == 0;
         eventFree(e);
+        if (stop)
+            return;
     }
 }
 
@@ -95,13 +101,15 @@ void auditSetup(const benchmark::State &state)
 
 void auditTeardown(const benchmark::State &)
 {
+    kb::Event stop(STOP_USER, "authlevel=3");
+    auditAuth(stop.get());
+    consumer.join();
     {
         std::lock_guard<std::mutex> hold(parkLock);
         releaseWriter = true;
     }
     parkCond.notify_all();
     SmEventRelease();
-    consumer.join();
     kelSysReset();
     kb::installClock();
 }

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# run.sh - builds the benchmarks (configure preset "bench"), runs them all
+# against their baselines, and writes BENCHMARKS.md at the top of the tree.
+#
+#   bench/run.sh
+#
+# Environment: KEL_BENCH_BUILD (build folder, default build/bench),
+# KEL_BENCH_PG_PORT (port of the throwaway PostgreSQL server, default 54339),
+# KEL_BENCH_OUT (report file, default BENCHMARKS.md). A whole run takes a
+# few minutes. PostgreSQL figures are left out when no server can be started.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${KEL_BENCH_BUILD:-$ROOT/build/bench}
+PG_PORT=${KEL_BENCH_PG_PORT:-54339}
+OUT=${KEL_BENCH_OUT:-$ROOT/BENCHMARKS.md}
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/kelbench-run.XXXXXX")
+PG_DIR=$WORK/pg
+PG_UP=0
+
+cleanup() {
+    if [ "$PG_UP" = 1 ]; then
+        bash "$ROOT/tests/pg/pgcluster.sh" stop "$PG_DIR" "$PG_PORT" >/dev/null 2>&1 || true
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+cd "$ROOT"
+cmake --preset bench -B "$BUILD" >/dev/null
+cmake --build "$BUILD" -j2 --target bench_trace bench_auth bench_event bench_writer
+
+uptime >"$WORK/load-before.txt"
+# Three repetitions of each microbenchmark, interleaved at random so that a
+# change in the machine's load falls on all of them alike; the report takes
+# the medians.
+GB_ARGS=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+         --benchmark_min_time=0.2 --benchmark_enable_random_interleaving=true
+         --benchmark_out_format=json)
+for b in trace auth event; do
+    echo "== bench_$b"
+    "$BUILD/bin/bench_$b" "${GB_ARGS[@]}" --benchmark_out="$WORK/$b.json"
+done
+
+echo "== bench_writer"
+PG_ARGS=()
+if bash "$ROOT/tests/pg/pgcluster.sh" start "$PG_DIR" "$PG_PORT" >"$WORK/pg.log" 2>&1; then
+    PG_UP=1
+    PG_ARGS=(--pg "postgresql://127.0.0.1:$PG_PORT/kel")
+else
+    echo "PostgreSQL not started (see below); its figures are left out" >&2
+    cat "$WORK/pg.log" >&2
+fi
+"$BUILD/bin/bench_writer" --rows 20 --rounds 16 "${PG_ARGS[@]}" | tee "$WORK/writer.jsonl"
+uptime >"$WORK/load-after.txt"
+
+python3 "$ROOT/bench/report.py" "$WORK" "$OUT"
+echo "wrote $OUT"
