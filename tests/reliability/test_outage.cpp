@@ -84,6 +84,7 @@ void expectEveryRow(kt::LoadRun &run)
 {
     const kt::RunResult &r = run.finish();
     EXPECT_EQ(0, r.status) << r.out << r.err;
+    printf("smhost load: %s", r.out.substr(r.out.rfind("check")).c_str()); /* figures for the log */
     EXPECT_TRUE(kt::has(r.out, std::string("check passed: ") + LOGINS + " audited logins, " + LOGINS +
                                    " rows in smaccesslog4"))
         << r.out;

@@ -73,6 +73,7 @@ TEST(PgOutage, ServerStoppedHardAndStartedAgainThreeTimes)
     ASSERT_NE(std::string::npos, at) << r.out;
     ASSERT_EQ(2, sscanf(r.out.c_str() + at, "check passed: %ld audited logins, %ld rows", &logins, &rows));
     EXPECT_EQ(logins, rows);
+    printf("smhost load: %s", r.out.substr(at).c_str()); /* figures for the log */
 
     std::string trace = kt::readFile(run.tracePath());
     EXPECT_GT(run.traced("dbConnect: data source"), 3) << "reconnected after each outage";
