@@ -6,6 +6,8 @@
  *   AgentApiBaseline   the stand-in's own calls for one login, without the
  *                      scheme: decode the cookie, validate the session
  *                      (login), log it out, and free the two lists
+ *   AuthPaired         the two above in turn on halves of each batch of sessions:
+ *                      the ratio of the target, robust to a changing load
  *   ParseParameters/N  the parameter string of N characters (0: the typical one)
  *
  * Sessions are opened in batches outside the timed region, as a login needs
@@ -15,6 +17,7 @@
 
 #include <string.h>
 #include <string>
+#include <time.h>
 #include <vector>
 
 #include "agent.h"
@@ -65,9 +68,8 @@ void openSessions(std::vector<std::string> &cookies)
     }
 }
 
-void SmAuthenticateLogin(benchmark::State &state)
+Sm_Api_UserContext_t userContext()
 {
-    traceLevel((int)state.range(0));
     Sm_Api_UserContext_t ctx;
     memset(&ctx, 0, sizeof ctx);
     ctx.bIsUserContext = 1;
@@ -78,6 +80,25 @@ void SmAuthenticateLogin(benchmark::State &state)
     ctx.lpszDirNamespace = "LDAP:";
     ctx.lpszSessionId = "host-session-1";
     ctx.fnGetUserAttr = getUserAttr;
+    return ctx;
+}
+
+int baselineLogin(void *handle, const char *cookie);
+void *baselineInit();
+
+/* Logs out the sessions of a batch that a run left unused: the stand-in
+ * looks sessions up one by one, so leftovers would make every later login
+ * slower and the figures depend on the order of the benchmarks. */
+void closeLeftovers(void *handle, const std::vector<std::string> &cookies, size_t next)
+{
+    for (; next < cookies.size(); next++)
+        baselineLogin(handle, cookies[next].c_str());
+}
+
+void SmAuthenticateLogin(benchmark::State &state)
+{
+    traceLevel((int)state.range(0));
+    Sm_Api_UserContext_t ctx = userContext();
     std::vector<std::string> cookies, posted;
     char userMsg[128], errMsg[128];
     size_t next = BATCH;
@@ -98,12 +119,47 @@ void SmAuthenticateLogin(benchmark::State &state)
                                 sizeof errMsg, errMsg);
         refused += SM_AUTH_STATUS(rc) != SM_AUTH_ACCEPT;
     }
+    void *handle = baselineInit();
+    closeLeftovers(handle, cookies, next);
+    Sm_AgentApi_UnInit(&handle);
     if (refused != 0)
         state.SkipWithError("logins refused");
     unlink(home->logPath().c_str());
 }
 
-void AgentApiBaseline(benchmark::State &state)
+/* One login through the stand-in's own calls, as the scheme makes them:
+ * decode the cookie, validate its session, log it out, free both lists.
+ * Returns 1 when the stand-in accepted it. */
+int baselineLogin(void *handle, const char *cookie)
+{
+    Sm_AgentApi_Session_t session;
+    Sm_AgentApi_Resource_t resource;
+    Sm_AgentApi_Realm_t realm;
+    Sm_AgentApi_Credentials_t cred;
+    Sm_AgentApi_Attribute_t *list = nullptr;
+    int version, thirdParty, count = 0, tokenLength = 4096, ok = 1;
+    memset(&session, 0, sizeof session);
+    Sm_AgentApi_DecodeSSOToken(handle, cookie, &version, &thirdParty, &count, &list, 0, &tokenLength, nullptr);
+    for (int i = 0; i < count; i++) {
+        if (list[i].id == SM_AGENTAPI_ATTR_SESSIONID)
+            snprintf(session.sessionId, sizeof session.sessionId, "%s", list[i].value);
+        else if (list[i].id == SM_AGENTAPI_ATTR_SESSIONSPEC)
+            snprintf(session.sessionSpec, sizeof session.sessionSpec, "%s", list[i].value);
+    }
+    Sm_AgentApi_FreeAttributes(count, list);
+    memset(&resource, 0, sizeof resource);
+    memset(&realm, 0, sizeof realm);
+    memset(&cred, 0, sizeof cred);
+    snprintf(cred.userName, sizeof cred.userName, "%s", USER_DN);
+    list = nullptr;
+    count = 0;
+    ok &= Sm_AgentApi_Login(handle, "*", &resource, &realm, &cred, &session, &count, &list) == SM_AGENTAPI_YES;
+    Sm_AgentApi_FreeAttributes(count, list);
+    ok &= Sm_AgentApi_Logout(handle, "192.0.2.20", &session) == SM_AGENTAPI_YES;
+    return ok;
+}
+
+void *baselineInit()
 {
     Sm_AgentApi_Server_t server{};
     Sm_AgentApi_Init_t init{};
@@ -114,7 +170,13 @@ void AgentApiBaseline(benchmark::State &state)
     snprintf(init.sharedSecret, sizeof init.sharedSecret, "load-secret");
     init.serverCount = 1;
     init.servers = &server;
-    if (Sm_AgentApi_Init(&init, &handle) != 0) {
+    return Sm_AgentApi_Init(&init, &handle) == 0 ? handle : nullptr;
+}
+
+void AgentApiBaseline(benchmark::State &state)
+{
+    void *handle = baselineInit();
+    if (handle == nullptr) {
         state.SkipWithError("Sm_AgentApi_Init failed");
         return;
     }
@@ -129,36 +191,73 @@ void AgentApiBaseline(benchmark::State &state)
             next = 0;
             state.ResumeTiming();
         }
-        Sm_AgentApi_Session_t session;
-        Sm_AgentApi_Resource_t resource;
-        Sm_AgentApi_Realm_t realm;
-        Sm_AgentApi_Credentials_t cred;
-        Sm_AgentApi_Attribute_t *list = nullptr;
-        int version, thirdParty, count = 0, tokenLength = 4096;
-        memset(&session, 0, sizeof session);
-        Sm_AgentApi_DecodeSSOToken(handle, cookies[next++].c_str(), &version, &thirdParty, &count, &list, 0,
-                                   &tokenLength, nullptr);
-        for (int i = 0; i < count; i++) {
-            if (list[i].id == SM_AGENTAPI_ATTR_SESSIONID)
-                snprintf(session.sessionId, sizeof session.sessionId, "%s", list[i].value);
-            else if (list[i].id == SM_AGENTAPI_ATTR_SESSIONSPEC)
-                snprintf(session.sessionSpec, sizeof session.sessionSpec, "%s", list[i].value);
-        }
-        Sm_AgentApi_FreeAttributes(count, list);
-        memset(&resource, 0, sizeof resource);
-        memset(&realm, 0, sizeof realm);
-        memset(&cred, 0, sizeof cred);
-        snprintf(cred.userName, sizeof cred.userName, "%s", USER_DN);
-        list = nullptr;
-        count = 0;
-        refused += Sm_AgentApi_Login(handle, "*", &resource, &realm, &cred, &session, &count, &list) !=
-                   SM_AGENTAPI_YES;
-        Sm_AgentApi_FreeAttributes(count, list);
-        refused += Sm_AgentApi_Logout(handle, "192.0.2.20", &session) != SM_AGENTAPI_YES;
+        refused += !baselineLogin(handle, cookies[next++].c_str());
     }
+    closeLeftovers(handle, cookies, next);
     Sm_AgentApi_UnInit(&handle);
     if (refused != 0)
         state.SkipWithError("stand-in refused a login");
+}
+
+double threadCpuNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec * 1e9 + (double)ts.tv_nsec;
+}
+
+/* The scheme and its baseline measured in turn on halves of each batch of
+ * sessions (the order swapped every batch), so that a change in the
+ * machine's load falls on both alike. Counters: CPU time per login of each
+ * and their ratio. */
+void AuthPaired(benchmark::State &state)
+{
+    traceLevel(0);
+    Sm_Api_UserContext_t ctx = userContext();
+    void *handle = baselineInit();
+    if (handle == nullptr) {
+        state.SkipWithError("Sm_AgentApi_Init failed");
+        return;
+    }
+    std::vector<std::string> cookies, posted;
+    char userMsg[128], errMsg[128];
+    double schemeNs = 0, baseNs = 0;
+    long logins = 0, refused = 0;
+    bool schemeFirst = true;
+    const int half = BATCH / 2;
+
+    for (auto _ : state) {
+        openSessions(cookies);
+        posted.clear();
+        for (const std::string &c : cookies)
+            posted.push_back("pin0;" + c);
+        for (int part = 0; part < 2; part++) {
+            bool scheme = (part == 0) == schemeFirst;
+            int from = part * half;
+            double t0 = threadCpuNs();
+            for (int i = from; i < from + half; i++) {
+                if (scheme) {
+                    Sm_Api_UserCredentials_t cred{USER_DN, posted[(size_t)i].c_str()};
+                    int rc = SmAuthenticate(nullptr, &ctx, &cred, nullptr, PARAMS, nullptr, sizeof userMsg,
+                                            userMsg, sizeof errMsg, errMsg);
+                    refused += SM_AUTH_STATUS(rc) != SM_AUTH_ACCEPT;
+                } else {
+                    refused += !baselineLogin(handle, cookies[(size_t)i].c_str());
+                }
+            }
+            (scheme ? schemeNs : baseNs) += threadCpuNs() - t0;
+        }
+        logins += half;
+        schemeFirst = !schemeFirst;
+    }
+    Sm_AgentApi_UnInit(&handle);
+    if (refused != 0)
+        state.SkipWithError("logins refused");
+    if (logins > 0) {
+        state.counters["scheme_ns"] = schemeNs / (double)logins;
+        state.counters["baseline_ns"] = baseNs / (double)logins;
+        state.counters["ratio"] = schemeNs / baseNs;
+    }
 }
 
 void ParseParameters(benchmark::State &state)
@@ -186,6 +285,7 @@ void ParseParameters(benchmark::State &state)
 
 BENCHMARK(SmAuthenticateLogin)->Name("SmAuthenticate")->Arg(0)->Arg(5);
 BENCHMARK(AgentApiBaseline);
+BENCHMARK(AuthPaired);
 BENCHMARK(ParseParameters)->Arg(0)->Arg(256)->Arg(1024)->Arg(4096);
 
 int main(int argc, char **argv)

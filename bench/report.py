@@ -15,8 +15,12 @@ import subprocess
 import sys
 
 
+COUNTERS = {}
+
+
 def load_gb(path):
-    """Median CPU and real time per benchmark name, in nanoseconds."""
+    """Median CPU and real time per benchmark name, in nanoseconds; the
+    medians of user counters go to COUNTERS."""
     with open(path) as f:
         data = json.load(f)
     out = {}
@@ -25,6 +29,9 @@ def load_gb(path):
             continue
         scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
         out[b["run_name"]] = (b["cpu_time"] * scale, b["real_time"] * scale)
+        for k in ("scheme_ns", "baseline_ns", "ratio"):
+            if k in b:
+                COUNTERS[(b["run_name"], k)] = b[k]
     return data.get("context", {}), out
 
 
@@ -110,8 +117,8 @@ def main():
     for lv in (0, 3):
         f = cpu(t, "TraceFiltered/%d" % lv)
         L.append("| trace line filtered out by level (level %d) | %s | | %s | < 100 ns | %s |" % (lv, ns(f), ns(f), verdict(f < 100)))
-    f, b = cpu(a, "SmAuthenticate/0"), cpu(a, "AgentApiBaseline")
-    L.append("| `SmAuthenticate`, accepted PIN;cookie login, trace level 0 | %s | %s (decode, login, logout and two frees, straight) | %.2f | ≤ 1.2 | %s |"
+    f, b = COUNTERS[("AuthPaired", "scheme_ns")], COUNTERS[("AuthPaired", "baseline_ns")]
+    L.append("| `SmAuthenticate`, accepted PIN;cookie login, trace level 0 (measured in turn with its baseline) | %s | %s (decode, login, logout and two frees, straight) | %.2f | ≤ 1.2 | %s (see below) |"
              % (ns(f), ns(b), f / b, verdict(f / b <= 1.2)))
     for k, what in (("SmEventRecordReject", "rejected authentication (kind 1, 1, 2)"),
                     ("SmEventRecordLowLevel", "accepted login below MIN_LEVEL")):
@@ -128,7 +135,23 @@ def main():
                  % (w["db"], w["writer_rows_per_s"], w["bare_rows_per_s"], w["ratio"], verdict(w["ratio"] >= 0.9)))
     if not any(w["db"] == "PostgreSQL" for w in writer):
         L.append("| database writer, PostgreSQL | not run: no server could be started | | | ≥ 0.9 | |")
-    L.append("")
+    L += ["",
+          "### Why `SmAuthenticate` stays above its target", "",
+          "The stand-in Agent API answers from memory, so its three calls for a login cost about",
+          "%s. The scheme's own work beside them is fixed by what it must do on every login:" % ns(b),
+          "about thirty trace calls whose messages are filtered out at level 0 (%s each: every"
+          % ns(cpu(t, "TraceFiltered/0")),
+          "call takes the trace lock and reads the clock, because any call may be the one that",
+          "finds `keltrace.conf` changed and must then write), the parse of its parameter string",
+          "(%s), and the fixed-size buffers that are cleared before and after each attribute read"
+          % ns(cpu(a, "ParseParameters/0")),
+          "and compared whole for the PIN. Reaching 1.2 would mean skipping trace calls on a level",
+          "read without the lock, which moves the point where a changed configuration is seen,",
+          "or dropping the clearing of the buffers; both change behaviour, so neither was done.",
+          "Against a real Agent API, whose calls go to the policy server over the network, the",
+          "same few microseconds are a small fraction.", "",
+          "Measured apart (not in turn) in the same run: `SmAuthenticate` %s, the baseline %s."
+          % (ns(cpu(a, "SmAuthenticate/0")), ns(cpu(a, "AgentApiBaseline"))), ""]
 
     # ---- growth
     L += ["## How the cost grows", "",
@@ -153,7 +176,7 @@ def main():
         L.append("| %d | %s | %.2f ns |" % (n, ns(f), f / n))
     L += ["", "`SmAuthenticate` at trace level 5 (about forty lines written per login, each flushed): %s,"
           % ns(cpu(a, "SmAuthenticate/5")),
-          "%.0f times the stand-in's own calls; the cost is the lines." % (cpu(a, "SmAuthenticate/5") / cpu(a, "AgentApiBaseline")),
+          "%.0f times the stand-in's own calls; the cost is the lines." % (cpu(a, "SmAuthenticate/5") / b),
           "", "### Event selection by transaction id", "",
           "| items ahead of `authlevel` | `getAuthLevel` |", "|---|---|"]
     for k in (0, 4, 16):
