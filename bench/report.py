@@ -4,7 +4,7 @@
     report.py <work folder> <output file>
 
 The work folder holds trace.json, auth.json, event.json (Google Benchmark,
-three repetitions, aggregates only), writer.jsonl (bench_writer) and the
+five repetitions, aggregates only), writer.jsonl (bench_writer) and the
 load averages before and after. Every ratio compares two figures of the
 same program run.
 """
@@ -100,7 +100,7 @@ def main():
          "over between machines better than absolute times do.", "",
          "## Machine", ""] + machine(work, ctx) + [
          "",
-         "Times are the medians of three repetitions, as CPU time of the measuring threads. The",
+         "Times are the medians of five repetitions, as CPU time of the measuring threads. The",
          "machine is shared (other builds and test runs go on beside it), so wall-clock times of",
          "the microbenchmarks mostly measure waiting for a processor; CPU time does not. The",
          "database figures are rows over wall-clock time, since there the wait for the commit",

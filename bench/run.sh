@@ -31,11 +31,11 @@ cmake --preset bench -B "$BUILD" >/dev/null
 cmake --build "$BUILD" -j2 --target bench_trace bench_auth bench_event bench_writer
 
 uptime >"$WORK/load-before.txt"
-# Three repetitions of each microbenchmark, interleaved at random so that a
+# Five repetitions of each microbenchmark, interleaved at random so that a
 # change in the machine's load falls on all of them alike; the report takes
 # the medians.
-GB_ARGS=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true
-         --benchmark_min_time=0.2 --benchmark_enable_random_interleaving=true
+GB_ARGS=(--benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+         --benchmark_min_time=0.5 --benchmark_enable_random_interleaving=true
          --benchmark_out_format=json)
 for b in trace auth event; do
     echo "== bench_$b"
@@ -51,7 +51,7 @@ else
     echo "PostgreSQL not started (see below); its figures are left out" >&2
     cat "$WORK/pg.log" >&2
 fi
-"$BUILD/bin/bench_writer" --rows 20 --rounds 16 "${PG_ARGS[@]}" | tee "$WORK/writer.jsonl"
+"$BUILD/bin/bench_writer" --rows 20 --rounds 30 "${PG_ARGS[@]}" | tee "$WORK/writer.jsonl"
 uptime >"$WORK/load-after.txt"
 
 python3 "$ROOT/bench/report.py" "$WORK" "$OUT"
