@@ -310,6 +310,10 @@ bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string 
         error = "cannot read the table definition " + file;
         return false;
     }
+    /* The definition names smaccesslog4 (and its index after it): give both
+     * the table's own name. */
+    for (size_t pos = 0; (pos = ddl.find("smaccesslog4", pos)) != std::string::npos; pos += db.table.size())
+        ddl.replace(pos, 12, db.table);
     if (isPostgres(db.dataSource)) {
         PGconn *c = pgConnect(db, error);
         if (c == nullptr)
@@ -330,6 +334,7 @@ bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string 
     char *err = nullptr;
     bool ok = sqlite3_open_v2(db.dataSource.c_str(), &s, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                               nullptr) == SQLITE_OK &&
+              sqlite3_busy_timeout(s, 5000) == SQLITE_OK &&
               sqlite3_exec(s, ddl.c_str(), nullptr, nullptr, &err) == SQLITE_OK;
     if (!ok)
         error = "cannot create the audit table in " + db.dataSource + ": " +

@@ -95,6 +95,13 @@ TEST_F(CheckTest, PinMatchesExactlyAndWhole)
     user.attrs["pin"] = longPin;
     EXPECT_EQ(checkPin(&ctx, longPin.c_str(), &p), 1);
     EXPECT_EQ(checkPin(&ctx, (longPin + "7").c_str(), &p), 0);
+    /* The comparison runs a word at a time: a difference in the very last
+     * character, or in any one position, still counts. */
+    for (size_t pos : {(size_t)0, (size_t)7, (size_t)8, (size_t)4991, (size_t)4998}) {
+        std::string other = longPin;
+        other[pos] = '8';
+        EXPECT_EQ(checkPin(&ctx, other.c_str(), &p), 0) << pos;
+    }
 
     /* What a getter leaves after the text's end does not count. */
     Sm_Api_UserContext_t dirty = ctx;

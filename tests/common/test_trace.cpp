@@ -110,6 +110,35 @@ TEST_F(TraceTest, ControlCharactersCannotForgeLines)
     EXPECT_EQ("user alice\\n14/11/23 22:13:20.000 99999    1: forged\\r\\x01", messages()[1]);
 }
 
+TEST_F(TraceTest, EveryControlCharacterEscapedAtEveryPosition)
+{
+    /* Plain text is checked a word at a time: a control character in any
+     * position of a word, and in the tail, must still be found. */
+    useLog(5);
+    std::vector<std::string> expected;
+    static const char hex[] = "0123456789abcdef";
+    std::vector<int> controls;
+    for (int c = 1; c < 0x20; c++)
+        controls.push_back(c);
+    controls.push_back(0x7f);
+    for (int c : controls) {
+        for (size_t pos = 0; pos < 24; pos++) {
+            std::string msg(24, 'x');
+            msg[pos] = (char)c;
+            trace(1, "%s", msg.c_str());
+            std::string esc = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\t"
+                            : std::string("\\x") + hex[c >> 4] + hex[c & 15];
+            expected.push_back(std::string(pos, 'x') + esc + std::string(23 - pos, 'x'));
+        }
+    }
+    trace(1, "ab%ccd", 0); /* an embedded NUL ends the message */
+    expected.push_back("ab");
+    std::vector<std::string> m = messages();
+    ASSERT_EQ(expected.size() + 1, m.size());
+    for (size_t i = 0; i < expected.size(); i++)
+        EXPECT_EQ(expected[i], m[i + 1]);
+}
+
 TEST_F(TraceTest, LongMessagesAreWrittenWhole)
 {
     useLog(5);

@@ -92,3 +92,16 @@ TEST(SmhostPg, LoadOnPostgresChecksEveryRow)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Smhost, LoadIntoATableOfItsOwnName)
+{
+    kt::TempDir home;
+    kt::RunResult r = smhost({"load", "--threads", "2", "--logins", "40", "--home", home.path(), "--table",
+                              "stepup_audit"});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "check passed: 40 audited logins, 40 rows in stepup_audit")) << r.out;
+}
+
+} // namespace
