@@ -32,6 +32,15 @@ extern "C" {
  */
 int ociStandinFail(const char *function, int status, int count);
 
+/*
+ * Makes the next count PostgreSQL INSERTs commit and then lose their
+ * connection before the client hears so: the call fails with a record of
+ * SQLSTATE 08006, as a server crash at that moment would make it. A retry
+ * of the same statement with the same values on a new connection finds the
+ * commit and succeeds without inserting again.
+ */
+void ociStandinLoseAcks(int count);
+
 /* Cancels every pending failure and sets the call counters to 0. */
 void ociStandinReset(void);
 

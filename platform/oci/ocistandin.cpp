@@ -29,6 +29,8 @@
 #include <vector>
 
 #include <libpq-fe.h>
+#include <strings.h>
+#include <sys/socket.h>
 #include <sqlite3.h>
 
 #include "sqltext.h"
@@ -587,29 +589,143 @@ bool pgCommand(PGconn *pg, const char *sql, Diags *d)
     return ok;
 }
 
+/*
+ * A commit in doubt. An INSERT runs as one implicit transaction that the
+ * server commits after it has sent the row's transaction id back; when the
+ * connection is lost after that and before the server's final answer, the
+ * row may or may not be committed. The writer then retries the same event
+ * on a new connection. Before running it, the same statement with the same
+ * values asks the server for the fate of the first attempt's transaction
+ * (txid_status, made for this), so a committed row is not written twice.
+ */
+struct InDoubt {
+    bool set = false;
+    std::string server; /* host:port/database/user */
+    std::string sql;
+    std::vector<std::string> values;
+    std::vector<bool> present;
+    std::string txid;
+};
+std::mutex inDoubtLock;
+InDoubt inDoubt;
+std::atomic<long> loseAcks{0}; /* test control: answers to drop after a commit */
+
+std::string pgServer(PGconn *pg)
+{
+    return std::string(PQhost(pg)) + ":" + PQport(pg) + "/" + PQdb(pg) + "/" + PQuser(pg);
+}
+
+bool isPlainInsert(const std::string &sql)
+{
+    size_t i = sql.find_first_not_of(" \t\r\n");
+    if (i == std::string::npos || strncasecmp(sql.c_str() + i, "INSERT", 6) != 0)
+        return false;
+    for (size_t j = 0; j + 9 <= sql.size(); j++)
+        if (strncasecmp(sql.c_str() + j, "RETURNING", 9) == 0)
+            return false;
+    return true;
+}
+
+/* 1: this statement's earlier attempt committed; 0: it did not, or nothing
+ * is in doubt; -1: the server cannot tell yet (the diagnostic says why). */
+int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Diags &d)
+{
+    InDoubt was;
+    {
+        std::lock_guard<std::mutex> hold(inDoubtLock);
+        if (!inDoubt.set || inDoubt.server != now.server)
+            return 0;
+        was = inDoubt;
+        if (was.sql != now.sql || was.values != now.values || was.present != now.present) {
+            inDoubt.set = false; /* another statement: that attempt was given up */
+            return 0;
+        }
+    }
+    const char *param[] = {was.txid.c_str()};
+    PGresult *r = PQexecParams(pg, "SELECT txid_status($1::bigint)", 1, nullptr, param, nullptr,
+                               nullptr, 0);
+    bool answered = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
+    std::string fate = answered && !PQgetisnull(r, 0, 0) ? PQgetvalue(r, 0, 0) : "";
+    if (!answered)
+        pgResultDiag(d, pg, r);
+    PQclear(r);
+    if (!answered)
+        return -1;
+    if (fate == "in progress") {
+        pgDiag(d, "40001", "transaction " + was.txid + " of an earlier attempt is still in progress");
+        return -1;
+    }
+    std::lock_guard<std::mutex> hold(inDoubtLock);
+    inDoubt.set = false;
+    return fate == "committed" ? 1 : 0;
+}
+
 bool pgExecute(PGconn *pg, OCIStmt *stmt, Diags &d)
 {
     std::vector<std::string> names;
     std::string sql = ocisql::toNumbered(stmt->text, stmt->places, names);
-    std::vector<std::string> held(names.size());
+    InDoubt now;
+    now.server = pgServer(pg);
+    now.sql = sql;
+    now.values.resize(names.size());
+    now.present.resize(names.size());
     std::vector<const char *> values(names.size(), nullptr);
-    for (size_t i = 0; i < names.size(); i++)
-        if (boundValue(findBind(stmt, names[i]), held[i]))
-            values[i] = held[i].c_str();
+    for (size_t i = 0; i < names.size(); i++) {
+        now.present[i] = boundValue(findBind(stmt, names[i]), now.values[i]);
+        if (now.present[i])
+            values[i] = now.values[i].c_str();
+    }
 
-    /* Extended protocol: one statement per text, values never spliced in. */
-    PGresult *r = PQexecParams(pg, sql.c_str(), (int)names.size(), nullptr, values.data(),
-                               nullptr, nullptr, 0);
-    ExecStatusType status = r != nullptr ? PQresultStatus(r) : PGRES_FATAL_ERROR;
-    bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    int resolved = pgResolveInDoubt(pg, now, d);
+    if (resolved != 0)
+        return resolved > 0; /* committed before: the row is there already */
+
+    /* Extended protocol: one statement per text, values never spliced in.
+     * An INSERT also returns its transaction id, for the case above. */
+    bool insert = isPlainInsert(sql);
+    std::string run = insert ? sql + " RETURNING txid_current()" : sql;
+    bool ok = PQsendQueryParams(pg, run.c_str(), (int)names.size(), nullptr, values.data(),
+                                nullptr, nullptr, 0) == 1;
     if (!ok)
-        pgResultDiag(d, pg, r);
-    PQclear(r);
-    PGTransactionStatusType tx = PQtransactionStatus(pg);
-    if (ok && tx == PQTRANS_INTRANS)
-        ok = pgCommand(pg, "COMMIT", &d);
-    else if (!ok && (tx == PQTRANS_INTRANS || tx == PQTRANS_INERROR))
-        pgCommand(pg, "ROLLBACK", nullptr);
+        pgResultDiag(d, pg, nullptr);
+    std::string txid;
+    for (PGresult *r; ok && (r = PQgetResult(pg)) != nullptr;) {
+        ExecStatusType status = PQresultStatus(r);
+        if (status == PGRES_TUPLES_OK && insert && PQntuples(r) == 1 && PQnfields(r) == 1)
+            txid = PQgetvalue(r, 0, 0);
+        else if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            pgResultDiag(d, pg, r);
+            ok = false;
+        }
+        PQclear(r);
+    }
+    while (!ok && PQstatus(pg) == CONNECTION_OK) { /* drain what is left */
+        PGresult *r = PQgetResult(pg);
+        if (r == nullptr)
+            break;
+        PQclear(r);
+    }
+    if (ok && !txid.empty() && loseAcks.load() > 0 && loseAcks.fetch_sub(1) > 0) {
+        /* Test control: the commit went through, its answer is "lost". */
+        shutdown(PQsocket(pg), SHUT_RDWR);
+        pgDiag(d, "08006", "connection lost before the commit was confirmed (test control)");
+        ok = false;
+    }
+    if (!ok && !txid.empty()) {
+        now.txid = txid;
+        now.set = true;
+        std::lock_guard<std::mutex> hold(inDoubtLock);
+        inDoubt = now;
+    }
+    if (ok) {
+        PGTransactionStatusType tx = PQtransactionStatus(pg);
+        if (tx == PQTRANS_INTRANS)
+            ok = pgCommand(pg, "COMMIT", &d);
+    } else if (PQstatus(pg) == CONNECTION_OK) {
+        PGTransactionStatusType tx = PQtransactionStatus(pg);
+        if (tx == PQTRANS_INTRANS || tx == PQTRANS_INERROR)
+            pgCommand(pg, "ROLLBACK", nullptr);
+    }
     return ok;
 }
 
@@ -980,6 +1096,11 @@ int ociStandinFail(const char *function, int status, int count)
     controls[f].status = status;
     controls[f].remaining = count > 0 ? count : 0;
     return 1;
+}
+
+void ociStandinLoseAcks(int count)
+{
+    loseAcks.store(count > 0 ? count : 0);
 }
 
 void ociStandinReset(void)

@@ -154,6 +154,35 @@ TEST_F(Postgres, OutageFailsCallsUntilTheServerIsBack)
               (kt::pg::Rows{{Value("1")}, {Value("3")}}));
 }
 
+TEST_F(Postgres, CommitWhoseAnswerWasLostIsNotRepeated)
+{
+    /* The server commits the row and the connection dies before the client
+     * hears so. The writer retries the same row on a new connection: it must
+     * land once. A different row after a lost answer is inserted as usual. */
+    ociStandinLoseAcks(1);
+    {
+        Session first;
+        ASSERT_EQ(open(first, db->password()), OCI_SUCCESS);
+        EXPECT_EQ(first.insert(values, 7), OCI_ERROR);
+        EXPECT_NE(first.diag().find("PostgreSQL error 08006"), std::string::npos) << first.diag();
+    }
+    Session retry;
+    ASSERT_EQ(open(retry, db->password()), OCI_SUCCESS) << retry.diag();
+    EXPECT_EQ(retry.insert(values, 7), OCI_SUCCESS) << retry.diag();
+    EXPECT_EQ(retry.insert(values, 8), OCI_SUCCESS) << retry.diag();
+
+    ociStandinLoseAcks(1);
+    EXPECT_EQ(retry.insert(values, 9), OCI_ERROR);
+    retry.close();
+    Session other;
+    ASSERT_EQ(open(other, db->password()), OCI_SUCCESS) << other.diag();
+    EXPECT_EQ(other.insert(values, 10), OCI_SUCCESS) << other.diag();
+
+    kt::pg::Conn check(kt::pg::Server{db->source(), db->user(), db->password()});
+    EXPECT_EQ(check.query("SELECT sm_reason FROM smaccesslog4 ORDER BY id"),
+              (kt::pg::Rows{{Value("7")}, {Value("8")}, {Value("9")}, {Value("10")}}));
+}
+
 TEST_F(Postgres, FiftySessionsLeaveNoHandleOrConnection)
 {
     for (int i = 0; i < 50; i++) {
