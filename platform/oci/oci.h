@@ -27,7 +27,12 @@
  *    would store NULL).
  *  - OCIStmtExecute takes 1 iteration, row offset 0 and mode
  *    OCI_COMMIT_ON_SUCCESS: each execute is one transaction, committed before
- *    a success is returned; on failure nothing of it remains.
+ *    a success is returned; on failure nothing of it remains. On PostgreSQL
+ *    an INSERT learns its transaction id before the commit; when the
+ *    connection is lost while the commit's outcome is unknown, the next
+ *    execute of the same statement with the same values (the writer's
+ *    retry) first asks the server whether that transaction committed, and
+ *    succeeds without inserting again if it did.
  *  - Diagnostic records: an error handle holds the records of the last call
  *    that took it (OCILogon, OCIStmtPrepare, OCIBindByName, OCIStmtExecute,
  *    OCILogoff), cleared when such a call starts; an environment handle holds
