@@ -57,10 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t i = 0; i < ids.size(); i++)
         extras.push_back({ids[i], values[i].c_str()});
 
-    SmAgentCtl_Session_t session = {"uid=jdoe", "jdoe", "10.1.2.3", 0, 0, (int)extras.size(),
-                                 extras.data(), 1};
+    SmAgentCtl_Session_t request = {"uid=jdoe", "jdoe", "10.1.2.3", 0, 0, (int)extras.size(),
+                                   extras.data(), 1};
     char cookie[64];
-    FZ_CHECK(smagentCreateSession(&session, cookie, sizeof cookie) == 1, "session not created");
+    FZ_CHECK(smagentCreateSession(&request, cookie, sizeof cookie) == 1, "session not created");
 
     Sm_AgentApi_Session_t session;
     memset(&session, 0x55, sizeof session);
