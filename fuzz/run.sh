@@ -10,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-7}
 build=${2:-build/fuzz}
+case $build in /*) ;; *) build="$PWD/$build" ;; esac
 shift $(( $# > 2 ? 2 : $# )) || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
@@ -29,7 +30,7 @@ for t in "${targets[@]}"; do
   cp -n fuzz/corpus/"$t"/* "$work/corpus/" 2>/dev/null || true
   log="$work/log.txt"
   rm -rf "$work/tmp" && mkdir -p "$work/tmp"
-  if (cd "$work" && TMPDIR="$PWD/tmp" "$OLDPWD/$build/bin/fuzz_$t" -max_total_time="$secs" -timeout=10 \
+  if (cd "$work" && TMPDIR="$PWD/tmp" "$build/bin/fuzz_$t" -max_total_time="$secs" -timeout=10 \
         -rss_limit_mb=1024 -max_len=12000 -print_final_stats=1 corpus >log.txt 2>&1); then
     runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || true)
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 || true)
