@@ -6,6 +6,6 @@ int agentApiCompilesAsC(void)
 {
     Sm_AgentApi_Session_t session = {0};
     Sm_AgentApi_Init_t init = {0};
-    SmAgentCtl_Session_t spec = {0};
-    return session.idleTimeout + init.version + spec.maxTimeout + SMAGENT_FN_COUNT;
+    SmAgentCtl_Session_t request = {0};
+    return session.idleTimeout + init.version + request.maxTimeout + SMAGENT_FN_COUNT;
 }

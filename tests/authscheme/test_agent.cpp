@@ -210,12 +210,12 @@ protected:
 TEST_F(SessionTest, EveryIdentifierLandsInItsPlace)
 {
     smagentSetTime(T0 - 100);
-    SmAgentCtl_Session_t spec = {"uid=jdoe,o=qx", "jdoe", "10.1.2.3", 900, 7200, 0, NULL, 0};
+    SmAgentCtl_Session_t request = {"uid=jdoe,o=qx", "jdoe", "10.1.2.3", 900, 7200, 0, NULL, 0};
     SmAgentCtl_Attr_t extras[] = {{200, "laptop-7"}, {300, "other"}};
-    spec.extras = extras;
-    spec.extraCount = 2;
+    request.extras = extras;
+    request.extraCount = 2;
     char cookie[64];
-    ASSERT_EQ(smagentCreateSession(&spec, cookie, sizeof cookie), 1);
+    ASSERT_EQ(smagentCreateSession(&request, cookie, sizeof cookie), 1);
     ASSERT_EQ(decode(cookie), 1);
     EXPECT_EQ(std::vector<int>({s.startTime, s.lastTime, s.idleTimeout, s.maxTimeout, s.reason,
                                 s.state}),
@@ -236,22 +236,22 @@ TEST_F(SessionTest, EveryIdentifierLandsInItsPlace)
 
 TEST_F(SessionTest, OverlongValuesAreCutButTracedWhole)
 {
-    std::string id = repeat('i', 100), spec = repeat('s', 3000), user = repeat('u', 6000);
+    std::string id = repeat('i', 100), longSpec = repeat('s', 3000), user = repeat('u', 6000);
     ASSERT_EQ(decode(newSession("", 0,
-                                {{205, id.c_str()}, {209, spec.c_str()}, {218, user.c_str()},
+                                {{205, id.c_str()}, {209, longSpec.c_str()}, {218, user.c_str()},
                                  {210, user.c_str()}, {208, user.c_str()}, {225, "abc"},
                                  {226, " 42x"}, {154, "-7"}, {155, "99999999999"}},
                                 1)),
               1);
     EXPECT_EQ(s.sessionId, id.substr(0, 63));
-    EXPECT_EQ(s.sessionSpec, spec.substr(0, 2047));
+    EXPECT_EQ(s.sessionSpec, longSpec.substr(0, 2047));
     EXPECT_EQ(dn, user.substr(0, 4999));
     EXPECT_EQ(name, user.substr(0, 4999));
     EXPECT_EQ(ip, user.substr(0, 4999));
     EXPECT_EQ(std::vector<int>({s.idleTimeout, s.maxTimeout, s.startTime, s.lastTime}),
               std::vector<int>({0, 42, -7, 2147483647}));
     EXPECT_TRUE(logHas("   SESSIONID: " + id));
-    EXPECT_TRUE(logHas("   SESSIONSPEC: " + spec));
+    EXPECT_TRUE(logHas("   SESSIONSPEC: " + longSpec));
     EXPECT_TRUE(logHas("   USERDN: " + user));
 }
 
