@@ -39,14 +39,7 @@ static std::string expected(const std::string &in)
 {
     std::string out;
     bool seen = false;
-    size_t pos = 0;
-    while (pos < in.size()) {
-        size_t nl = in.find('\n', pos);
-        size_t end = nl == std::string::npos ? in.size() : nl + 1;
-        if (end - pos > LINE_SIZE - 1)
-            end = pos + LINE_SIZE - 1;
-        std::string piece = in.substr(pos, end - pos);
-        pos = end;
+    for (const std::string &piece : fz::linePieces(in, LINE_SIZE)) {
         char name[LINE_SIZE], value[LINE_SIZE];
         if (confParseLine(piece.c_str(), name, value) && strcasecmp(name, "password") == 0) {
             out += std::string(name) + " = " + SCRAMBLED + "\n";

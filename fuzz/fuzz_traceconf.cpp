@@ -30,14 +30,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 static std::string sanitize(const uint8_t *data, size_t size)
 {
     std::string out, in((const char *)data, size);
-    size_t pos = 0;
-    while (pos < in.size()) {
-        size_t nl = in.find('\n', pos);
-        size_t end = nl == std::string::npos ? in.size() : nl + 1;
-        if (end - pos > LINE_SIZE - 1)
-            end = pos + LINE_SIZE - 1;
-        std::string piece = in.substr(pos, end - pos);
-        pos = end;
+    for (std::string piece : fz::linePieces(in, LINE_SIZE)) {
         char name[LINE_SIZE], value[LINE_SIZE];
         if (confParseLine(piece.c_str(), name, value) && strcasecmp(name, "file") == 0)
             continue;

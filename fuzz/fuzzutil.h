@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,23 @@ inline const std::string &scratch()
         return tmpl;
     }();
     return dir;
+}
+
+/* A file's text cut the way a reader with a line buffer of size characters
+ * sees it: lines, and over-long lines in pieces of size - 1 characters. */
+inline std::vector<std::string> linePieces(const std::string &in, size_t size)
+{
+    std::vector<std::string> pieces;
+    size_t pos = 0;
+    while (pos < in.size()) {
+        size_t nl = in.find('\n', pos);
+        size_t end = nl == std::string::npos ? in.size() : nl + 1;
+        if (end - pos > size - 1)
+            end = pos + size - 1;
+        pieces.push_back(in.substr(pos, end - pos));
+        pos = end;
+    }
+    return pieces;
 }
 
 inline void makeDir(const std::string &path)
