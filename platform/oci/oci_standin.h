@@ -41,6 +41,22 @@ int ociStandinFail(const char *function, int status, int count);
  */
 void ociStandinLoseAcks(int count);
 
+/*
+ * Makes the next count PostgreSQL INSERTs lose their connection once the
+ * server has sent the row's transaction id and before the commit is sent:
+ * the row is never committed, and the client cannot know that. The call
+ * fails with a record of SQLSTATE 08006.
+ */
+void ociStandinLoseCommits(int count);
+
+/*
+ * Gives the pending commit in doubt (left by a lost connection above) the
+ * transaction id txid, as if the server had crashed and handed the row's id
+ * to another transaction, or had never made it durable. Returns 1, or 0
+ * when nothing is in doubt.
+ */
+int ociStandinForgeInDoubt(const char *txid);
+
 /* Cancels every pending failure and sets the call counters to 0. */
 void ociStandinReset(void);
 

@@ -595,8 +595,24 @@ bool pgCommand(PGconn *pg, const char *sql, Diags *d)
  * connection is lost after that and before the server's final answer, the
  * row may or may not be committed. The writer then retries the same event
  * on a new connection. Before running it, the same statement with the same
- * values asks the server for the fate of the first attempt's transaction
- * (txid_status, made for this), so a committed row is not written twice.
+ * values asks the server what became of the first attempt, so a committed
+ * row is not written twice.
+ *
+ * The transaction id alone does not answer that after a server crash. An
+ * id is durable only once a WAL record carrying it reaches the disk; a
+ * crash before then makes the restarted server hand the same id out again.
+ * So txid_status may call the id "in the future" (never committed: insert
+ * again), or report the fate of another client's transaction that reused
+ * it. A commit of the row's own transaction is durable, so its id is never
+ * reused; "committed" is therefore believed only when the row itself is
+ * there: a visible row of the table written by that transaction id (xmin)
+ * with exactly the statement's values. Anything else means the row was not
+ * committed, and the statement runs again.
+ *
+ * The row lookup needs SELECT on the table. Without it (or for a statement
+ * whose shape the lookup cannot mirror) a "committed" answer cannot be
+ * checked, and the row is inserted again: an audit trail may then hold a
+ * duplicate after a crash, never lose a row.
  */
 struct InDoubt {
     bool set = false;
@@ -608,7 +624,8 @@ struct InDoubt {
 };
 std::mutex inDoubtLock;
 InDoubt inDoubt;
-std::atomic<long> loseAcks{0}; /* test control: answers to drop after a commit */
+std::atomic<long> loseAcks{0};    /* test control: answers to drop after a commit */
+std::atomic<long> loseCommits{0}; /* test control: connections to drop before a commit */
 
 std::string pgServer(PGconn *pg)
 {
@@ -626,6 +643,51 @@ bool isPlainInsert(const std::string &sql)
     return true;
 }
 
+/* What the server says of a transaction id: "committed", "aborted",
+ * "in progress", "future" (never handed out, or not since the last crash),
+ * "" when it no longer knows; false when it could not answer. */
+bool pgTxidFate(PGconn *pg, const std::string &txid, std::string &fate, Diags &d)
+{
+    const char *param[] = {txid.c_str()};
+    PGresult *r = PQexecParams(pg, "SELECT txid_status($1::bigint)", 1, nullptr, param, nullptr,
+                               nullptr, 0);
+    bool answered = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
+    const char *state = r != nullptr ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    if (answered)
+        fate = PQgetisnull(r, 0, 0) ? "" : PQgetvalue(r, 0, 0);
+    else if (state != nullptr && strcmp(state, "22023") == 0 && PQstatus(pg) == CONNECTION_OK)
+        fate = "future", answered = true; /* "transaction ID ... is in the future" */
+    else
+        pgResultDiag(d, pg, r);
+    PQclear(r);
+    return answered;
+}
+
+/* 1: a row of the statement written by transaction txid is there; 0: it
+ * is not, or that cannot be checked (no SELECT right, another shape of
+ * statement); -1: the connection failed (the diagnostic says why). */
+int pgRowOfTxid(PGconn *pg, const InDoubt &was, Diags &d)
+{
+    std::string sql = ocisql::rowLookup(was.sql, (int)was.values.size() + 1);
+    if (sql.empty())
+        return 0;
+    std::string xmin = std::to_string(strtoull(was.txid.c_str(), nullptr, 10) & 0xffffffffULL);
+    std::vector<const char *> params;
+    for (size_t i = 0; i < was.values.size(); i++)
+        params.push_back(was.present[i] ? was.values[i].c_str() : nullptr);
+    params.push_back(xmin.c_str());
+    PGresult *r = PQexecParams(pg, sql.c_str(), (int)params.size(), nullptr, params.data(), nullptr,
+                               nullptr, 0);
+    bool answered = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK;
+    int found = answered && PQntuples(r) > 0 ? 1 : 0;
+    if (!answered && PQstatus(pg) != CONNECTION_OK) {
+        pgResultDiag(d, pg, r);
+        found = -1;
+    }
+    PQclear(r);
+    return found;
+}
+
 /* 1: this statement's earlier attempt committed; 0: it did not, or nothing
  * is in doubt; -1: the server cannot tell yet (the diagnostic says why). */
 int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Diags &d)
@@ -641,23 +703,19 @@ int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Diags &d)
             return 0;
         }
     }
-    const char *param[] = {was.txid.c_str()};
-    PGresult *r = PQexecParams(pg, "SELECT txid_status($1::bigint)", 1, nullptr, param, nullptr,
-                               nullptr, 0);
-    bool answered = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
-    std::string fate = answered && !PQgetisnull(r, 0, 0) ? PQgetvalue(r, 0, 0) : "";
-    if (!answered)
-        pgResultDiag(d, pg, r);
-    PQclear(r);
-    if (!answered)
+    std::string fate;
+    if (!pgTxidFate(pg, was.txid, fate, d))
         return -1;
     if (fate == "in progress") {
         pgDiag(d, "40001", "transaction " + was.txid + " of an earlier attempt is still in progress");
         return -1;
     }
+    int committed = fate == "committed" ? pgRowOfTxid(pg, was, d) : 0;
+    if (committed < 0)
+        return -1;
     std::lock_guard<std::mutex> hold(inDoubtLock);
     inDoubt.set = false;
-    return fate == "committed" ? 1 : 0;
+    return committed;
 }
 
 /* Runs a statement other than an INSERT as its own transaction. */
@@ -681,7 +739,7 @@ bool pgStatement(PGconn *pg, const std::string &sql, const std::vector<const cha
  * plain INSERT.
  */
 bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *> &values,
-              std::string &txid, Diags &d)
+              std::string &txid, Diags &d, bool dropBeforeCommit)
 {
     size_t end = sql.find_last_not_of(" \t\r\n;"); /* a trailing ";" ends the text */
     std::string run = sql.substr(0, end == std::string::npos ? 0 : end + 1) + " RETURNING txid_current()";
@@ -690,7 +748,8 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
                 PQsendQueryParams(pg, run.c_str(), (int)values.size(), nullptr, values.data(),
                                   nullptr, nullptr, 0) == 1 &&
                 PQsendFlushRequest(pg) == 1 &&
-                PQsendQueryParams(pg, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+                (dropBeforeCommit ||
+                 PQsendQueryParams(pg, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1) &&
                 PQpipelineSync(pg) == 1 && PQflush(pg) == 0;
     bool ok = sent;
     if (!sent)
@@ -718,6 +777,13 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
         PQclear(r);
         if (status == PGRES_PIPELINE_SYNC || PQstatus(pg) != CONNECTION_OK)
             break;
+        if (dropBeforeCommit && !txid.empty()) {
+            /* Test control: the id is known, the commit never sent. */
+            shutdown(PQsocket(pg), SHUT_RDWR);
+            pgDiag(d, "08006", "connection lost before the commit was sent (test control)");
+            ok = false;
+            break;
+        }
     }
     if (PQstatus(pg) != CONNECTION_OK) {
         if (ok)
@@ -752,7 +818,9 @@ bool pgExecute(PGconn *pg, OCIStmt *stmt, Diags &d)
     /* Extended protocol: one statement per text, values never spliced in. */
     bool insert = isPlainInsert(sql);
     std::string txid;
-    bool ok = insert ? pgInsert(pg, sql, values, txid, d) : pgStatement(pg, sql, values, d);
+    bool dropBeforeCommit = insert && loseCommits.load() > 0 && loseCommits.fetch_sub(1) > 0;
+    bool ok = insert ? pgInsert(pg, sql, values, txid, d, dropBeforeCommit)
+                     : pgStatement(pg, sql, values, d);
     if (ok && !txid.empty() && loseAcks.load() > 0 && loseAcks.fetch_sub(1) > 0) {
         /* Test control: the commit went through, its answer is "lost". */
         shutdown(PQsocket(pg), SHUT_RDWR);
@@ -1151,11 +1219,27 @@ void ociStandinLoseAcks(int count)
     loseAcks.store(count > 0 ? count : 0);
 }
 
+void ociStandinLoseCommits(int count)
+{
+    loseCommits.store(count > 0 ? count : 0);
+}
+
+int ociStandinForgeInDoubt(const char *txid)
+{
+    std::lock_guard<std::mutex> hold(inDoubtLock);
+    if (!inDoubt.set || txid == nullptr)
+        return 0;
+    inDoubt.txid = txid;
+    return 1;
+}
+
 void ociStandinReset(void)
 {
     std::lock_guard<std::mutex> hold(controlLock);
     for (Control &c : controls)
         c = Control();
+    loseAcks.store(0);
+    loseCommits.store(0);
 }
 
 long ociStandinCalls(const char *function)

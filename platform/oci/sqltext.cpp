@@ -7,6 +7,8 @@
 #include "sqltext.h"
 
 #include <ctype.h>
+#include <string.h>
+#include <strings.h>
 
 namespace ocisql {
 
@@ -149,6 +151,95 @@ std::string toNumbered(const std::string &text, const std::vector<Placeholder> &
     }
     out.append(text, from, std::string::npos);
     return out;
+}
+
+/* Blanks and comments from i on skipped. */
+static size_t skipSpace(const std::string &s, size_t i)
+{
+    while (i < s.size()) {
+        if (isspace((unsigned char)s[i]))
+            i++;
+        else if (s.compare(i, 2, "--") == 0)
+            i = s.find('\n', i) == std::string::npos ? s.size() : s.find('\n', i) + 1;
+        else if (s.compare(i, 2, "/*") == 0)
+            i = skipBlockComment(s, i);
+        else
+            break;
+    }
+    return i;
+}
+
+/* The keyword word at i (any case, not followed by a name character): the
+ * offset after it, else npos. */
+static size_t keyword(const std::string &s, size_t i, const char *word)
+{
+    size_t n = strlen(word);
+    if (i + n > s.size() || strncasecmp(s.c_str() + i, word, n) != 0)
+        return std::string::npos;
+    if (i + n < s.size() && isIdentChar(s[i + n]))
+        return std::string::npos;
+    return i + n;
+}
+
+/* For "(" at i, one past its matching ")", quotes and comments skipped;
+ * npos when it is not closed. */
+static size_t skipParens(const std::string &s, size_t i)
+{
+    int depth = 0;
+    while (i < s.size()) {
+        char c = s[i];
+        if (c == '\'' || c == '"') {
+            i = skipQuoted(s, i, c, false);
+            continue;
+        }
+        size_t past = skipSpace(s, i);
+        if (past != i) {
+            i = past;
+            continue;
+        }
+        if (c == '(')
+            depth++;
+        else if (c == ')' && --depth == 0)
+            return i + 1;
+        i++;
+    }
+    return std::string::npos;
+}
+
+std::string rowLookup(const std::string &s, int xminParam)
+{
+    size_t i = keyword(s, skipSpace(s, 0), "INSERT");
+    if (i != std::string::npos)
+        i = keyword(s, skipSpace(s, i), "INTO");
+    if (i == std::string::npos)
+        return "";
+    size_t tableFrom = skipSpace(s, i), tableTo = tableFrom;
+    while (tableTo < s.size() && (isIdentChar(s[tableTo]) || s[tableTo] == '.' || s[tableTo] == '"'))
+        tableTo = s[tableTo] == '"' ? skipQuoted(s, tableTo, '"', false) : tableTo + 1;
+    size_t colsFrom = skipSpace(s, tableTo);
+    if (tableTo == tableFrom || colsFrom >= s.size() || s[colsFrom] != '(')
+        return "";
+    size_t colsTo = skipParens(s, colsFrom);
+    if (colsTo == std::string::npos)
+        return "";
+    size_t valsFrom = keyword(s, skipSpace(s, colsTo), "VALUES");
+    if (valsFrom == std::string::npos)
+        return "";
+    valsFrom = skipSpace(s, valsFrom);
+    if (valsFrom >= s.size() || s[valsFrom] != '(')
+        return "";
+    size_t valsTo = skipParens(s, valsFrom);
+    if (valsTo == std::string::npos)
+        return "";
+    size_t end = skipSpace(s, valsTo);
+    if (end < s.size() && s[end] == ';')
+        end = skipSpace(s, end + 1);
+    if (end != s.size())
+        return "";
+    return "SELECT 1 FROM " + s.substr(tableFrom, tableTo - tableFrom) +
+           " AS kel_row WHERE kel_row.xmin::text = $" + std::to_string(xminParam) + " AND ROW" +
+           s.substr(colsFrom, colsTo - colsFrom) + " IS NOT DISTINCT FROM ROW" +
+           s.substr(valsFrom, valsTo - valsFrom) + " LIMIT 1";
 }
 
 } // namespace ocisql

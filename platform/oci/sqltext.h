@@ -28,6 +28,15 @@ std::string normaliseName(const char *name, size_t len);
 std::string toNumbered(const std::string &text, const std::vector<Placeholder> &places,
                        std::vector<std::string> &names);
 
+/*
+ * For a plain "INSERT INTO t (columns) VALUES (expressions)" text, a query
+ * that finds the row it wrote: a visible row of t whose transaction id
+ * (xmin) is the text parameter $xminParam and whose columns are not
+ * distinct from the expressions. Returns "" for any other shape (a SELECT
+ * source, several rows, DEFAULT VALUES, RETURNING, a second statement).
+ */
+std::string rowLookup(const std::string &insert, int xminParam);
+
 } // namespace ocisql
 
 #endif

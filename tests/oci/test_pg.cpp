@@ -183,6 +183,66 @@ TEST_F(Postgres, CommitWhoseAnswerWasLostIsNotRepeated)
               (kt::pg::Rows{{Value("7")}, {Value("8")}, {Value("9")}, {Value("10")}}));
 }
 
+/* A commit in doubt after a server crash. The transaction id that the
+ * INSERT returned may be unknown to the restarted server ("in the future")
+ * or handed to another client's transaction; neither may wedge the retry or
+ * pass for the row's own commit. Every case ends with the row exactly once. */
+TEST_F(Postgres, CommitInDoubtAcrossACrashEndsWithTheRowOnce)
+{
+    enum Lost { ACK, COMMIT };
+    enum Forge { NONE, OTHER_COMMITTED, FUTURE };
+    struct Case {
+        const char *what;
+        Lost lost;
+        bool crash;
+        int otherTransactions;
+        Forge forge;
+    } cases[] = {
+        {"answer lost, server crashed", ACK, true, 0, NONE},
+        {"answer lost, server crashed, ids used again after", ACK, true, 200, NONE},
+        {"commit never sent, server crashed, ids used again after", COMMIT, true, 200, NONE},
+        {"commit never sent, id now another client's commit", COMMIT, false, 0, OTHER_COMMITTED},
+        {"commit never sent, id in the future", COMMIT, false, 0, FUTURE},
+    };
+    kt::pg::Server server{db->source(), db->user(), db->password()};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kt::pg::Conn(server).exec("DELETE FROM smaccesslog4");
+        if (c.lost == ACK)
+            ociStandinLoseAcks(1);
+        else
+            ociStandinLoseCommits(1);
+        {
+            Session first;
+            ASSERT_EQ(open(first, db->password()), OCI_SUCCESS) << first.diag();
+            EXPECT_EQ(first.insert(values, 7), OCI_ERROR);
+            EXPECT_NE(first.diag().find("PostgreSQL error 08006"), std::string::npos) << first.diag();
+        }
+        if (c.crash) {
+            ASSERT_TRUE(kt::pg::stopServer());
+            ASSERT_TRUE(kt::pg::startServer());
+        }
+        {
+            kt::pg::Conn other(server);
+            for (int i = 0; i < c.otherTransactions; i++)
+                other.exec("SELECT txid_current()");
+            if (c.forge == OTHER_COMMITTED) {
+                ASSERT_EQ(ociStandinForgeInDoubt(other.scalar("SELECT txid_current()")->c_str()), 1);
+            }
+            if (c.forge == FUTURE) {
+                std::string ahead = std::to_string(
+                    std::stoll(*other.scalar("SELECT txid_current()")) + 1000000);
+                ASSERT_EQ(ociStandinForgeInDoubt(ahead.c_str()), 1);
+            }
+        }
+        Session retry;
+        ASSERT_EQ(open(retry, db->password()), OCI_SUCCESS) << retry.diag();
+        EXPECT_EQ(retry.insert(values, 7), OCI_SUCCESS) << retry.diag();
+        kt::pg::Conn check(server);
+        EXPECT_EQ(check.scalar("SELECT count(*) FROM smaccesslog4 WHERE sm_reason = 7"), Value("1"));
+    }
+}
+
 TEST_F(Postgres, FiftySessionsLeaveNoHandleOrConnection)
 {
     for (int i = 0; i < 50; i++) {
