@@ -15,6 +15,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "accessfields.h"
 #include "smapi.h"
 
 namespace kb {
@@ -95,12 +96,8 @@ public:
         texts_[1] = "session-0123456789abcdef0123456789abcdef";
         texts_[3] = user;
         texts_[13] = txn;
-        char **f[15] = {&rec_.szAgentName, &rec_.szSessionId, &rec_.szClientIp, &rec_.szUserName,
-                        &rec_.szDomainOid, &rec_.szRealmName, &rec_.szRealmOid, &rec_.szAuthDirName,
-                        &rec_.szAuthDirServer, &rec_.szAuthDirNamespace, &rec_.szServer,
-                        &rec_.szResource, &rec_.szAction, &rec_.szTransactionId, &rec_.szStatusMsg};
-        for (int i = 0; i < 15; i++)
-            *f[i] = &texts_[i][0];
+        for (int i = 0; i < ACCESS_FIELD_COUNT; i++)
+            *accessFieldSlot(&rec_, i) = &texts_[i][0];
         rec_.nVersion = 1;
         rec_.nCurrentTime = 1700000000;
         rec_.nReason = 0;

@@ -25,10 +25,12 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "accessfields.h"
 #include "kelsys.h"
 #include "oci.h"
 #include "synch.h"
@@ -39,14 +41,6 @@
 #define SQL_SIZE 1000
 #define HOST_SIZE 500
 #define DIAG_SIZE 512
-
-#define INSERT_FORMAT                                                                            \
-    "INSERT INTO %s (sm_categoryid, sm_eventid, sm_hostname, sm_sessionid, sm_username, "        \
-    "sm_agentname, sm_realmname, sm_realmoid, sm_clientip, sm_domainoid, sm_authdirname, "       \
-    "sm_authdirserver, sm_authdirnamespace, sm_resource, sm_action, sm_reason, "                 \
-    "sm_transactionid) VALUES (%d, %d, :sm_hostname, :sm_sessionid, :sm_username, "              \
-    ":sm_agentname, :sm_realmname, :sm_realmoid, :sm_clientip, :sm_domainoid, :sm_authdirname, " \
-    ":sm_authdirserver, :sm_authdirnamespace, :sm_resource, :sm_action, %d, :sm_transactionid)"
 
 /* The ring of event copies. */
 static struct SmLog_Access_s **queue = NULL;
@@ -132,11 +126,6 @@ void auditConfigure(const struct Param *next)
 
 /* ---- event copies ----------------------------------------------------- */
 
-#define EVENT_TEXTS(X)                                                                        \
-    X(szAgentName) X(szSessionId) X(szClientIp) X(szUserName) X(szDomainOid) X(szRealmName)   \
-    X(szRealmOid) X(szAuthDirName) X(szAuthDirServer) X(szAuthDirNamespace) X(szServer)       \
-    X(szResource) X(szAction) X(szTransactionId) X(szStatusMsg)
-
 struct SmLog_Access_s *eventCopy(const struct SmLog_Access_s *event)
 {
     struct SmLog_Access_s *copy;
@@ -151,12 +140,12 @@ struct SmLog_Access_s *eventCopy(const struct SmLog_Access_s *event)
     copy->nCurrentTime = event->nCurrentTime;
     copy->nReason = event->nReason;
     /* Every text is attempted, so the partial copy is always well formed. */
-#define COPY_TEXT(f)                             \
-    copy->f = kelSys.strdup(event->f);           \
-    if (copy->f == NULL)                         \
-        failed = 1;
-    EVENT_TEXTS(COPY_TEXT)
-#undef COPY_TEXT
+    for (int i = 0; i < ACCESS_FIELD_COUNT; i++) {
+        char **slot = accessFieldSlot(copy, i);
+        *slot = kelSys.strdup(accessFieldText(event, i));
+        if (*slot == NULL)
+            failed = 1;
+    }
     if (failed) {
         eventFree(copy);
         trace(TRACE_ERROR, "Can't allocate memory for event copy");
@@ -169,9 +158,8 @@ void eventFree(struct SmLog_Access_s *copy)
 {
     if (copy == NULL)
         return;
-#define FREE_TEXT(f) free(copy->f);
-    EVENT_TEXTS(FREE_TEXT)
-#undef FREE_TEXT
+    for (int i = 0; i < ACCESS_FIELD_COUNT; i++)
+        free(*accessFieldSlot(copy, i));
     free(copy);
 }
 
@@ -507,6 +495,73 @@ static void hostName(char *host, size_t size)
     host[size - 1] = '\0';
 }
 
+/* Appends text to the statement being built in sql (size characters);
+ * *used counts what the whole text needs, fitting or not. */
+static void sqlAppend(char *sql, size_t size, size_t *used, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+static void sqlAppend(char *sql, size_t size, size_t *used, const char *format, ...)
+{
+    va_list args;
+    int n;
+
+    va_start(args, format);
+    n = vsnprintf(sql + (*used < size ? *used : size - 1), *used < size ? size - *used : 1,
+                  format, args);
+    va_end(args);
+    if (n > 0)
+        *used += (size_t)n;
+}
+
+/* The INSERT of one event: the columns of auditColumns in their order, a
+ * placeholder ":column" for each bound value, literals for the others.
+ * Returns 0 when the text had to be cut to fit sql. */
+static int dbStatement(char *sql, size_t size, int reason)
+{
+    size_t used = 0;
+    int i;
+
+    sqlAppend(sql, size, &used, "INSERT INTO %s (", param.table);
+    for (i = 0; i < AUDIT_COLUMN_COUNT; i++)
+        sqlAppend(sql, size, &used, "%s%s", i > 0 ? ", " : "", auditColumns[i].name);
+    sqlAppend(sql, size, &used, ") VALUES (");
+    for (i = 0; i < AUDIT_COLUMN_COUNT; i++) {
+        const char *sep = i > 0 ? ", " : "";
+        switch (auditColumns[i].source) {
+        case AUDIT_CATEGORY:
+        case AUDIT_EVENT:
+            sqlAppend(sql, size, &used, "%s%d", sep, 1);
+            break;
+        case AUDIT_REASON:
+            sqlAppend(sql, size, &used, "%s%d", sep, reason);
+            break;
+        case AUDIT_HOST:
+        case AUDIT_FIELD:
+            sqlAppend(sql, size, &used, "%s:%s", sep, auditColumns[i].name);
+            break;
+        }
+    }
+    sqlAppend(sql, size, &used, ")");
+    return used < size;
+}
+
+/* Binds every placeholder of the statement in column order; 0 at the
+ * first failure. */
+static int dbBindAll(const struct SmLog_Access_s *e, const char *host)
+{
+    char placeholder[LINE_SIZE];
+
+    for (int i = 0; i < AUDIT_COLUMN_COUNT; i++) {
+        const struct AuditColumn *c = &auditColumns[i];
+        if (c->source != AUDIT_HOST && c->source != AUDIT_FIELD)
+            continue;
+        snprintf(placeholder, sizeof placeholder, ":%s", c->name);
+        if (!dbBindString(placeholder, c->source == AUDIT_HOST ? host : accessFieldText(e, c->field)))
+            return 0;
+    }
+    return 1;
+}
+
 int dbInsertAuth(const struct SmLog_Access_s *e)
 {
     char host[HOST_SIZE];
@@ -517,7 +572,7 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
     hostName(host, sizeof host);
     /* A table name too long for the statement cuts it; the database then
      * refuses it and the writer retries, as with any failed insert. */
-    if (snprintf(sql, sizeof sql, INSERT_FORMAT, param.table, 1, 1, (int)e->nReason) >= SQL_SIZE)
+    if (!dbStatement(sql, sizeof sql, (int)e->nReason))
         trace(TRACE_ERROR, "SQL statement cut to %d characters", SQL_SIZE - 1);
     trace(TRACE_5, "SQL: %s", sql);
     if (!dbCheckStatus("OCI prepare statement",
@@ -525,19 +580,7 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
                                        OCI_NTV_SYNTAX, OCI_DEFAULT),
                        TRACE_3))
         return 0;
-    if (!dbBindString(":sm_hostname", host) || !dbBindString(":sm_sessionid", e->szSessionId) ||
-        !dbBindString(":sm_username", e->szUserName) ||
-        !dbBindString(":sm_agentname", e->szAgentName) ||
-        !dbBindString(":sm_realmname", e->szRealmName) ||
-        !dbBindString(":sm_realmoid", e->szRealmOid) ||
-        !dbBindString(":sm_clientip", e->szClientIp) ||
-        !dbBindString(":sm_domainoid", e->szDomainOid) ||
-        !dbBindString(":sm_authdirname", e->szAuthDirName) ||
-        !dbBindString(":sm_authdirserver", e->szAuthDirServer) ||
-        !dbBindString(":sm_authdirnamespace", e->szAuthDirNamespace) ||
-        !dbBindString(":sm_resource", e->szResource) ||
-        !dbBindString(":sm_action", e->szAction) ||
-        !dbBindString(":sm_transactionid", e->szTransactionId))
+    if (!dbBindAll(e, host))
         return 0;
     return dbCheckStatus("OCI execute statement",
                          oci.stmtExecute(svchp, stmthp, errhp, 1, 0, NULL, NULL,

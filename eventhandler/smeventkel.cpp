@@ -16,6 +16,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "accessfields.h"
 #include "audit.h"
 #include "confline.h"
 #include "scrypt.h"
@@ -188,21 +189,8 @@ static void traceAccessFields(const struct SmLog_Access_s *r)
     trace(TRACE_5, "   nVersion: %ld", (long)r->nVersion);
     trace(TRACE_5, "   nCurrentTime: %ld", (long)r->nCurrentTime);
     trace(TRACE_5, "   nReason: %ld", (long)r->nReason);
-    trace(TRACE_5, "   szAgentName: %s", r->szAgentName);
-    trace(TRACE_5, "   szSessionId: %s", r->szSessionId);
-    trace(TRACE_5, "   szClientIp: %s", r->szClientIp);
-    trace(TRACE_5, "   szUserName: %s", r->szUserName);
-    trace(TRACE_5, "   szDomainOid: %s", r->szDomainOid);
-    trace(TRACE_5, "   szRealmName: %s", r->szRealmName);
-    trace(TRACE_5, "   szRealmOid: %s", r->szRealmOid);
-    trace(TRACE_5, "   szAuthDirName: %s", r->szAuthDirName);
-    trace(TRACE_5, "   szAuthDirServer: %s", r->szAuthDirServer);
-    trace(TRACE_5, "   szAuthDirNamespace: %s", r->szAuthDirNamespace);
-    trace(TRACE_5, "   szServer: %s", r->szServer);
-    trace(TRACE_5, "   szResource: %s", r->szResource);
-    trace(TRACE_5, "   szAction: %s", r->szAction);
-    trace(TRACE_5, "   szTransactionId: %s", r->szTransactionId);
-    trace(TRACE_5, "   szStatusMsg: %s", r->szStatusMsg);
+    for (int i = 0; i < ACCESS_FIELD_COUNT; i++)
+        trace(TRACE_5, "   %s: %s", accessFields[i].label, accessFieldText(r, i));
 }
 
 void accessEvent(int category, int eventId, const struct SmLog_Access_s *record)

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "accessfields.h"
+
 namespace smhost {
 
 static std::string dirOf(const std::string &path)
@@ -213,12 +215,8 @@ AccessEvent::AccessEvent(const User &user, const std::string &sessionId, const s
     texts_ = {"webagent1", sessionId, "192.0.2.10", user.dn, "domain-0001", "protected",
               "realm-0001", "corporate-ldap", "ldap.example.org:389", "LDAP:", "www.example.org",
               "/stepup/index.html", "GET", txn, "Step-up login accepted"};
-    char **f[15] = {&rec.szAgentName, &rec.szSessionId, &rec.szClientIp, &rec.szUserName,
-                    &rec.szDomainOid, &rec.szRealmName, &rec.szRealmOid, &rec.szAuthDirName,
-                    &rec.szAuthDirServer, &rec.szAuthDirNamespace, &rec.szServer,
-                    &rec.szResource, &rec.szAction, &rec.szTransactionId, &rec.szStatusMsg};
-    for (int i = 0; i < 15; i++)
-        *f[i] = &texts_[i][0];
+    for (int i = 0; i < ACCESS_FIELD_COUNT; i++)
+        *accessFieldSlot(&rec, i) = &texts_[i][0];
     rec.nVersion = 1;
     rec.nCurrentTime = (int32_t)time(nullptr);
     rec.nReason = 0;

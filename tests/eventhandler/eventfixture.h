@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "accessfields.h"
 #include "smapi.h"
 #include "testsupport.h"
 #include "tracefiles.h"
@@ -50,12 +51,8 @@ public:
 
     const SmLog_Access_s *get()
     {
-        char **f[15] = {&rec_.szAgentName, &rec_.szSessionId, &rec_.szClientIp, &rec_.szUserName,
-                        &rec_.szDomainOid, &rec_.szRealmName, &rec_.szRealmOid, &rec_.szAuthDirName,
-                        &rec_.szAuthDirServer, &rec_.szAuthDirNamespace, &rec_.szServer,
-                        &rec_.szResource, &rec_.szAction, &rec_.szTransactionId, &rec_.szStatusMsg};
-        for (int i = 0; i < 15; i++)
-            *f[i] = &texts_[i][0];
+        for (int i = 0; i < ACCESS_FIELD_COUNT; i++)
+            *accessFieldSlot(&rec_, i) = &texts_[i][0];
         return &rec_;
     }
 
