@@ -23,13 +23,13 @@
 #include "agent.h"
 
 #include <atomic>
-#include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "confline.h"
 #include "kelsys.h"
+#include "libload.h"
 #include "synch.h"
 #include "trace.h"
 
@@ -79,104 +79,37 @@ static void copyText(char *dst, size_t size, const char *src)
 
 /* ---- Loading the Agent API library ------------------------------------ */
 
-/* "<folder of this plug-in>/libsmagentapi.so"; 0 when the folder is unknown. */
-static int besidePluginPath(char *path, size_t size)
-{
-    Dl_info info;
-    const char *slash;
-    int n;
-
-    if (dladdr((void *)&agentInit, &info) == 0 || info.dli_fname == NULL)
-        return 0;
-    slash = strrchr(info.dli_fname, '/');
-    if (slash == NULL)
-        return 0;
-    n = snprintf(path, size, "%.*s/%s", (int)(slash - info.dli_fname), info.dli_fname,
-                 AGENT_API_LIBRARY);
-    return n > 0 && (size_t)n < size;
-}
-
-/* The loader's reason for the last failure. */
-static const char *loaderError(void)
-{
-    const char *err = dlerror();
-
-    return err != NULL ? err : "unknown loader error";
-}
-
-/* Opens the library; on failure returns NULL with the loader's reasons. */
-static void *openLibrary(char *reason, size_t size)
-{
-    char path[PATH_SIZE];
-    char besideReason[LINE_SIZE] = "";
-    void *lib;
-
-    if (libraryPath[0] != '\0') {
-        lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
-        if (lib == NULL)
-            copyText(reason, size, loaderError());
-        return lib;
-    }
-    if (besidePluginPath(path, sizeof path)) {
-        lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-        if (lib != NULL)
-            return lib;
-        copyText(besideReason, sizeof besideReason, loaderError());
-    }
-    lib = dlopen(AGENT_API_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (lib == NULL) {
-        const char *err = loaderError();
-        if (besideReason[0] != '\0')
-            snprintf(reason, size, "%s; %s", besideReason, err);
-        else
-            copyText(reason, size, err);
-    }
-    return lib;
-}
-
-/* Looks one function up; NULL with the loader's reason if absent. */
-static void *resolve(void *lib, const char *name, char *reason, size_t size)
-{
-    void *sym;
-
-    dlerror();
-    sym = dlsym(lib, name);
-    if (sym == NULL) {
-        const char *err = dlerror();
-        copyText(reason, size, err != NULL ? err : name);
-    }
-    return sym;
-}
-
-/* Fills one slot of the table from the library; a false value ends the
- * chain of lookups at the first function that is missing. */
-#define RESOLVE(table, field, name) \
-    ((((table).field = reinterpret_cast<decltype((table).field)>( \
-          resolve(lib, name, reason, sizeof reason)))) != NULL)
+/* Names of the AgentApi functions, in the order of its fields. */
+static const char *const apiNames[] = {
+    "Sm_AgentApi_Init",   "Sm_AgentApi_DoManagement", "Sm_AgentApi_DecodeSSOToken",
+    "Sm_AgentApi_Login",  "Sm_AgentApi_Logout",       "Sm_AgentApi_FreeAttributes",
+    "Sm_AgentApi_UnInit",
+};
+#define API_COUNT ((int)(sizeof apiNames / sizeof apiNames[0]))
+static_assert(sizeof(AgentApi) == API_COUNT * sizeof(void *), "one slot per Agent API function");
 
 /* Called under loadLock. */
 static int loadLibrary(void)
 {
-    char reason[2 * LINE_SIZE] = "";
-    void *lib = openLibrary(reason, sizeof reason);
-    AgentApi t;
-    int ok;
+    char reason[2 * LINE_SIZE + 2] = "";
+    struct LibFailure why;
+    void *slots[API_COUNT];
+    void *lib;
 
-    if (lib != NULL) {
-        ok = RESOLVE(t, init, "Sm_AgentApi_Init") &&
-             RESOLVE(t, doManagement, "Sm_AgentApi_DoManagement") &&
-             RESOLVE(t, decodeSSOToken, "Sm_AgentApi_DecodeSSOToken") &&
-             RESOLVE(t, login, "Sm_AgentApi_Login") &&
-             RESOLVE(t, logout, "Sm_AgentApi_Logout") &&
-             RESOLVE(t, freeAttributes, "Sm_AgentApi_FreeAttributes") &&
-             RESOLVE(t, unInit, "Sm_AgentApi_UnInit");
-        if (ok) {
-            library = lib;
-            apiTable = t;
-            api.store(&apiTable, std::memory_order_release);
-            return 1;
-        }
-        dlclose(lib);
+    lib = libraryPath[0] != '\0' ? libOpenPath(libraryPath, &why)
+                                  : libOpen(AGENT_API_LIBRARY, (const void *)&agentInit, &why);
+    if (lib == NULL) {
+        if (why.beside[0] != '\0')
+            snprintf(reason, sizeof reason, "%s; %s", why.beside, why.byName);
+        else
+            snprintf(reason, sizeof reason, "%s", why.byName);
+    } else if (libResolve(lib, apiNames, slots, API_COUNT, reason, sizeof reason) < 0) {
+        library = lib;
+        memcpy(&apiTable, slots, sizeof apiTable);
+        api.store(&apiTable, std::memory_order_release);
+        return 1;
+    } else {
+        libClose(lib);
     }
     trace(TRACE_ERROR, "Cannot load Agent API library %s: %s",
           libraryPath[0] != '\0' ? libraryPath : AGENT_API_LIBRARY, reason);
@@ -216,8 +149,7 @@ void agentTestReset(void)
 {
     mutex_lock(&loadLock);
     api.store(NULL, std::memory_order_release);
-    if (library != NULL)
-        dlclose(library);
+    libClose(library);
     library = NULL;
     mutex_unlock(&loadLock);
     agentHandle.store(NULL);

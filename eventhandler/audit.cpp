@@ -23,7 +23,6 @@
  */
 #include "audit.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -32,6 +31,7 @@
 
 #include "accessfields.h"
 #include "kelsys.h"
+#include "libload.h"
 #include "oci.h"
 #include "synch.h"
 #include "thread.h"
@@ -284,72 +284,39 @@ void queueFree(void)
 
 /* ---- the Oracle client library ---------------------------------------- */
 
-/* Opens OCI_LIBRARY from the folder of the object holding this code; NULL
- * with the reason in why when it is not there. */
-static void *openBesidePlugin(char *why, size_t size)
-{
-    Dl_info info;
-    char path[PATH_SIZE];
-    const char *slash;
-    void *handle;
-
-    why[0] = '\0';
-    if (dladdr((void *)&openBesidePlugin, &info) == 0 || info.dli_fname == NULL)
-        return NULL;
-    slash = strrchr(info.dli_fname, '/');
-    if (slash == NULL)
-        return NULL;
-    snprintf(path, sizeof path, "%.*s/%s", (int)(slash - info.dli_fname), info.dli_fname,
-             OCI_LIBRARY);
-    handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle == NULL)
-        snprintf(why, size, "%s", dlerror());
-    return handle;
-}
-
-static int ociResolve(void *lib)
-{
-#define RESOLVE(field, name)                                                        \
-    *(void **)&oci.field = dlsym(lib, #name);                                       \
-    if (oci.field == NULL) {                                                        \
-        trace(TRACE_ERROR, "Can't load OCI library %s: no function %s", OCI_LIBRARY, \
-              #name);                                                               \
-        return 0;                                                                   \
-    }
-    RESOLVE(envCreate, OCIEnvCreate)
-    RESOLVE(handleAlloc, OCIHandleAlloc)
-    RESOLVE(logon, OCILogon)
-    RESOLVE(stmtPrepare, OCIStmtPrepare)
-    RESOLVE(bindByName, OCIBindByName)
-    RESOLVE(stmtExecute, OCIStmtExecute)
-    RESOLVE(errorGet, OCIErrorGet)
-    RESOLVE(logoff, OCILogoff)
-    RESOLVE(handleFree, OCIHandleFree)
-#undef RESOLVE
-    return 1;
-}
+/* Names of the oci table's functions, in the order of its fields. */
+static const char *const ociNames[] = {
+    "OCIEnvCreate",   "OCIHandleAlloc", "OCILogon",  "OCIStmtPrepare", "OCIBindByName",
+    "OCIStmtExecute", "OCIErrorGet",    "OCILogoff", "OCIHandleFree",
+};
+#define OCI_COUNT ((int)(sizeof ociNames / sizeof ociNames[0]))
+static_assert(sizeof oci == OCI_COUNT * sizeof(void *), "one slot per OCI function");
 
 /* Loads the library once; a failed load is tried again at the next
  * connect, so installing the client later needs no restart. */
 static int ociLoad(void)
 {
-    char besideWhy[PATH_SIZE];
+    char reason[LINE_SIZE];
+    struct LibFailure why;
+    void *slots[OCI_COUNT];
     void *lib;
+    int missing;
     int ok = 1;
 
     mutex_lock(&ociLock);
     if (!ociLoaded) {
-        lib = openBesidePlugin(besideWhy, sizeof besideWhy);
-        if (lib == NULL)
-            lib = dlopen(OCI_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        lib = libOpen(OCI_LIBRARY, (const void *)&ociLoad, &why);
         if (lib == NULL) {
-            trace(TRACE_ERROR, "Can't load OCI library %s: %s%s%s", OCI_LIBRARY, dlerror(),
-                  besideWhy[0] != '\0' ? "; " : "", besideWhy);
+            trace(TRACE_ERROR, "Can't load OCI library %s: %s%s%s", OCI_LIBRARY, why.byName,
+                  why.beside[0] != '\0' ? "; " : "", why.beside);
             ok = 0;
-        } else if (!ociResolve(lib)) {
-            dlclose(lib);
+        } else if ((missing = libResolve(lib, ociNames, slots, OCI_COUNT, reason, sizeof reason)) >= 0) {
+            trace(TRACE_ERROR, "Can't load OCI library %s: no function %s", OCI_LIBRARY,
+                  ociNames[missing]);
+            libClose(lib);
             ok = 0;
         } else {
+            memcpy(&oci, slots, sizeof oci);
             ociLoaded = 1;
         }
     }

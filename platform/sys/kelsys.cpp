@@ -3,6 +3,8 @@
  */
 #include "kelsys.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -17,6 +19,21 @@ static int realThreadCreate(pthread_t *thread, void *(*start)(void *), void *arg
     return pthread_create(thread, NULL, start, arg);
 }
 
+static int realOpen(const char *path, int flags, mode_t mode)
+{
+    return open(path, flags, mode);
+}
+
+static int realStat(const char *path, struct stat *st)
+{
+    return stat(path, st);
+}
+
+static int realFstat(int fd, struct stat *st)
+{
+    return fstat(fd, st);
+}
+
 static const struct KelSysTable realSys = {
     realGettimeofday,
     malloc,
@@ -24,6 +41,16 @@ static const struct KelSysTable realSys = {
     realThreadCreate,
     sleep,
     gethostname,
+    realOpen,
+    fopen,
+    realStat,
+    realFstat,
+    write,
+    fsync,
+    rename,
+    mkostemp,
+    dlopen,
+    dlsym,
 };
 
 struct KelSysTable kelSys = realSys;

@@ -1,20 +1,26 @@
 /*
- * kelsys.h - the one table through which the modules reach the operating
- * system where a test needs to take its place: the clock, memory for event
- * copies, thread creation, sleeping and the host name.
+ * kelsys.h - the one table through which the plug-ins and kelpasswd reach
+ * every system call that can fail or that a test needs to take the place
+ * of: the clock, memory, thread creation, sleeping, the host name, files
+ * (open, fopen, stat, fstat, write, fsync, rename, mkostemp) and the
+ * dynamic loader (dlopen, dlsym).
  *
  * Production code calls kelSys.xxx; the table starts out pointing at the
  * real functions. Tests assign their own functions to an entry (a clock they
- * can move, an allocation that fails on the Nth call) before they start any
- * thread, and put the entry back with kelSysReset() when they are done.
- * Each library that compiles this file holds its own table.
+ * can move, an allocation that fails on the Nth call, a rename that is
+ * refused) before they start any thread, and put the entries back with
+ * kelSysReset() when they are done. Each library and program that
+ * compiles this file holds its own table.
  */
 #ifndef KEL_SYS_H
 #define KEL_SYS_H
 
 #include <pthread.h>
 #include <stddef.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/types.h>
 #include <time.h>
 
 struct KelSysTable {
@@ -25,6 +31,17 @@ struct KelSysTable {
     int (*threadCreate)(pthread_t *thread, void *(*start)(void *), void *arg);
     unsigned int (*sleep)(unsigned int seconds);
     int (*gethostname)(char *name, size_t len);
+    /* open(2) with its mode always given. */
+    int (*open)(const char *path, int flags, mode_t mode);
+    FILE *(*fopen)(const char *path, const char *mode);
+    int (*stat)(const char *path, struct stat *st);
+    int (*fstat)(int fd, struct stat *st);
+    ssize_t (*write)(int fd, const void *buf, size_t len);
+    int (*fsync)(int fd);
+    int (*rename)(const char *from, const char *to);
+    int (*mkostemp)(char *pathTemplate, int flags);
+    void *(*dlopen)(const char *file, int mode);
+    void *(*dlsym)(void *library, const char *name);
 };
 
 extern struct KelSysTable kelSys;
