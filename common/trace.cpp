@@ -109,7 +109,7 @@ static int readConfigFile(long now)
     if (home == NULL)
         return 0;
     snprintf(path, sizeof path, "%s/%s", home, CONF_FILE);
-    if (stat(path, &st) != 0)
+    if (kelSys.stat(path, &st) != 0)
         return 0;
     if ((int64_t)st.st_mtime <= (int64_t)confFileModTime)
         return 0;
@@ -118,7 +118,7 @@ static int readConfigFile(long now)
     /* The next line goes to the file the new settings name. */
     closeLog();
 
-    f = fopen(path, "r");
+    f = kelSys.fopen(path, "r");
     if (f == NULL)
         return 0;
     while (fgets(line, sizeof line, f) != NULL)
@@ -131,7 +131,7 @@ static int readConfigFile(long now)
  * passwords and cookies. */
 static FILE *openLog(const char *name)
 {
-    int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = kelSys.open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     FILE *f;
 
     if (fd < 0)
@@ -155,7 +155,7 @@ static int checkOpenFile(long now)
     }
     if (filePtr == NULL)
         return 0;
-    if (fstat(fileno(filePtr), &st) != 0 || (int64_t)st.st_size >= (int64_t)maxFileSize) {
+    if (kelSys.fstat(fileno(filePtr), &st) != 0 || (int64_t)st.st_size >= (int64_t)maxFileSize) {
         closeLog();
         return 0;
     }

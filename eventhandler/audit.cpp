@@ -324,6 +324,13 @@ static int ociLoad(void)
     return ok;
 }
 
+void ociTestUnload(void)
+{
+    mutex_lock(&ociLock);
+    ociLoaded = 0;
+    mutex_unlock(&ociLock);
+}
+
 /* ---- database work (writer thread) ------------------------------------ */
 
 void dbTraceDiag(int level)

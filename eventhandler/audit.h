@@ -38,6 +38,10 @@ void queueUnlock(void);
 /* Snapshot of the queue's state: returns 0 when there is no ring. */
 int queueState(int *first, int *next, int *count, int *capacity);
 
+/* Forgets the loaded Oracle client, so the next connect loads it again
+ * (through the system table's loader entries). No writer may run. */
+void ociTestUnload(void);
+
 int auditInit(void);
 int dbConnect(void);
 void dbDisconnect(void);

@@ -19,6 +19,7 @@
 #include "accessfields.h"
 #include "audit.h"
 #include "confline.h"
+#include "kelsys.h"
 #include "scrypt.h"
 #include "trace.h"
 
@@ -119,7 +120,7 @@ void readConfigFile(struct Param *next)
         return;
     }
     snprintf(path, sizeof path, "%s/%s", home, CONF_FILE);
-    f = fopen(path, "r");
+    f = kelSys.fopen(path, "r");
     if (f == NULL) {
         trace(TRACE_ERROR, "Can't read configuration file %s", path);
         return;

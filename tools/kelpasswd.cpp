@@ -16,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "kelsys.h"
 #include "scrypt.h"
 
 static char passwdBuffer[PASSWD_SIZE];  /* the password, scrambled in place */
@@ -32,7 +33,7 @@ static void writeAll(int fd, const char *text)
     size_t left = strlen(text);
 
     while (left > 0) {
-        ssize_t n = write(fd, text, left);
+        ssize_t n = kelSys.write(fd, text, left);
         if (n <= 0)
             return;
         text += n;
@@ -82,7 +83,7 @@ int passwdReadHidden(const char *prompt, char *buf, size_t size, int *cut)
 
     /* Only the controlling terminal: without one there is nobody to ask,
      * and the reader gives nothing. */
-    tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    tty = kelSys.open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC, 0);
     if (tty < 0)
         return 0;
 

@@ -47,18 +47,4 @@ int passwdWriteConfig(const char *scrambled);
  * cannot drop as a dead store. */
 void passwdWipe(void *buf, size_t size);
 
-/*
- * The file operations that a test must be able to make fail where the
- * system gives no real way to (a rename refused, an fsync that fails).
- * They start out as the system's own; passwdFileOpsReset puts them back.
- */
-struct PasswdFileOps {
-    int (*rename)(const char *from, const char *to);
-    int (*fsync)(int fd);
-};
-
-extern struct PasswdFileOps passwdFileOps;
-
-void passwdFileOpsReset(void);
-
 #endif

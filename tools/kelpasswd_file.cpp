@@ -20,20 +20,13 @@
 #include <unistd.h>
 
 #include "confline.h"
-
-struct PasswdFileOps passwdFileOps = {rename, fsync};
+#include "kelsys.h"
 
 static char confDirPath[LINE_SIZE];  /* $SM_HOME/siteminder/config */
 static char confFilePath[LINE_SIZE]; /* ... /kelaudit.conf */
 /* The temporary file, or its template; room for the longest directory
  * path and the template part, so the X's are never cut. */
 static char tempPath[LINE_SIZE + sizeof "/kelXXXXXX"];
-
-void passwdFileOpsReset(void)
-{
-    passwdFileOps.rename = rename;
-    passwdFileOps.fsync = fsync;
-}
 
 /* A path cut to fit its buffer would name another file, so a path that
  * does not fit is refused (ENAMETOOLONG) instead of being cut. */
@@ -68,7 +61,7 @@ static FILE *tempCreate(const struct stat *old)
     int fd;
 
     setTempTemplate();
-    fd = mkostemp(tempPath, O_CLOEXEC);
+    fd = kelSys.mkostemp(tempPath, O_CLOEXEC);
     if (fd < 0) {
         setTempTemplate(); /* report the template, not what mkostemp left */
         fprintf(stderr, "Can't create temporary file %s\n", tempPath);
@@ -140,7 +133,7 @@ static int tempFinish(FILE *out)
 
     if (fflush(out) != 0)
         ok = 0;
-    if (ok && passwdFileOps.fsync(fileno(out)) != 0)
+    if (ok && kelSys.fsync(fileno(out)) != 0)
         ok = 0;
     if (fclose(out) != 0)
         ok = 0;
@@ -151,10 +144,10 @@ static int tempFinish(FILE *out)
  * a failure here changes nothing the administrator could act on. */
 static void syncConfDir(void)
 {
-    int fd = open(confDirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = kelSys.open(confDirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
 
     if (fd >= 0) {
-        passwdFileOps.fsync(fd);
+        kelSys.fsync(fd);
         close(fd);
     }
 }
@@ -166,7 +159,7 @@ static int replaceConfig(FILE *in, const char *scrambled)
     struct stat old;
     FILE *out;
 
-    if (fstat(fileno(in), &old) != 0) {
+    if (kelSys.fstat(fileno(in), &old) != 0) {
         fprintf(stderr, "Can't read configuration file %s\n", confFilePath);
         return 0;
     }
@@ -185,7 +178,7 @@ static int replaceConfig(FILE *in, const char *scrambled)
         fprintf(stderr, "Write error on temporary file %s\n", tempPath);
         return 0;
     }
-    if (passwdFileOps.rename(tempPath, confFilePath) != 0) {
+    if (kelSys.rename(tempPath, confFilePath) != 0) {
         fprintf(stderr, "Can't rename file %s to %s: %s\n", tempPath, confFilePath,
                 strerror(errno));
         return 0;
@@ -210,7 +203,7 @@ int passwdWriteConfig(const char *scrambled)
                 strerror(errno));
         return 0;
     }
-    in = fopen(confFilePath, "re");
+    in = kelSys.fopen(confFilePath, "re");
     if (in == NULL) {
         fprintf(stderr, "Can't read configuration file %s\n", confFilePath);
         return 0;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "kelpasswd.h"
+#include "kelsys.h"
 #include "toolrun.h"
 
 namespace {
@@ -24,7 +25,7 @@ protected:
     kt::ScopedEnv smHome{"SM_HOME", h.home.path().c_str()};
     std::string out, err;
 
-    void TearDown() override { passwdFileOpsReset(); }
+    void TearDown() override { kelSysReset(); }
 
     int write(const char *scrambledText)
     {
@@ -83,7 +84,7 @@ TEST_F(PasswdRewrite, LongLinesAreTakenInPieces)
 TEST_F(PasswdRewrite, RenameFailureKeepsConfigurationAndTemporaryFile)
 {
     kt::writeFile(h.conf, "password = old\n");
-    passwdFileOps.rename = [](const char *, const char *) {
+    kelSys.rename = [](const char *, const char *) {
         errno = EXDEV;
         return -1;
     };
@@ -100,7 +101,7 @@ TEST_F(PasswdRewrite, RenameFailureKeepsConfigurationAndTemporaryFile)
 TEST_F(PasswdRewrite, FailedSyncIsAWriteError)
 {
     kt::writeFile(h.conf, "password = old\n");
-    passwdFileOps.fsync = [](int) {
+    kelSys.fsync = [](int) {
         errno = EIO;
         return -1;
     };
