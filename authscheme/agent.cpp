@@ -67,15 +67,6 @@ static AgentApi apiTable;
 static std::atomic<const AgentApi *> api(NULL);
 static char libraryPath[PATH_SIZE] = "";
 
-/* Copies src into dst of size characters: cut to size - 1 characters and
- * always terminated. */
-static void copyText(char *dst, size_t size, const char *src)
-{
-    size_t n = strnlen(src, size - 1);
-
-    memcpy(dst, src, n);
-    dst[n] = '\0';
-}
 
 /* ---- Loading the Agent API library ------------------------------------ */
 

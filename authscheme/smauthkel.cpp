@@ -37,15 +37,6 @@
 static int initCount = 0;
 static mutex_t initLock = DEFAULTMUTEX;
 
-/* Copies src into dst of size characters: cut to size - 1 characters and
- * always terminated. */
-static void copyText(char *dst, size_t size, const char *src)
-{
-    size_t n = strnlen(src, size - 1);
-
-    memcpy(dst, src, n);
-    dst[n] = '\0';
-}
 
 /* Host texts may be absent; they are then taken as empty. */
 static const char *text(const char *s)
@@ -69,15 +60,6 @@ static void setDefaults(Parameters *p)
     p->portAz = 44443;
     p->portAuth = 44442;
     p->portAcct = 44441;
-}
-
-int storeIntParameter(const char *name, const char *value, int *field)
-{
-    if (!confIntStrict(value, field)) {
-        trace(TRACE_ERROR, "Parameter %s: value '%s' should be a number", name, value);
-        return 0;
-    }
-    return 1;
 }
 
 int storeParameter(const char *name, const char *value, Parameters *p)

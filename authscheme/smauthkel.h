@@ -10,6 +10,7 @@
 #ifndef SMAUTHKEL_H
 #define SMAUTHKEL_H
 
+#include "confsetting.h"
 #include "kelcommon.h"
 #include "smapi.h"
 
@@ -43,10 +44,6 @@ int parseParameters(const char *text, Parameters *p);
 
 /* Stores one item. Returns 1, or 0 for an unknown name or a bad number. */
 int storeParameter(const char *name, const char *value, Parameters *p);
-
-/* Stores a whole decimal number into *field. Returns 1, or 0 (field left
- * alone) when value is no number. name serves the message only. */
-int storeIntParameter(const char *name, const char *value, int *field);
 
 /* Splits the posted "PIN;cookie" into pin and cookie (BUF_SIZE each). On
  * failure returns 0 and writes the reason into message, cut to fit

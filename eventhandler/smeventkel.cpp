@@ -43,21 +43,12 @@ int paramMinLevel(void)
 static void setDefaults(struct Param *p)
 {
     p->minLevel = DEFAULT_MIN_LEVEL;
-    snprintf(p->dataSource, sizeof p->dataSource, "%s", "Wuvemta");
-    snprintf(p->user, sizeof p->user, "%s", "wuvemta");
-    snprintf(p->password, sizeof p->password, "%s", "wuvemta");
-    snprintf(p->table, sizeof p->table, "%s", "smaccesslog4");
+    copyText(p->dataSource, sizeof p->dataSource, "Wuvemta");
+    copyText(p->user, sizeof p->user, "wuvemta");
+    copyText(p->password, sizeof p->password, "wuvemta");
+    copyText(p->table, sizeof p->table, "smaccesslog4");
     p->maxQueue = DEFAULT_MAX_QUEUE;
     p->retryDelay = DEFAULT_RETRY_DELAY;
-}
-
-int storeIntParameter(const char *name, const char *value, int *field)
-{
-    if (!confIntStrict(value, field)) {
-        trace(TRACE_ERROR, "Parameter %s: value '%s' should be a number", name, value);
-        return 0;
-    }
-    return 1;
 }
 
 /* Applies one "name = value" line of kelaudit.conf. */
@@ -71,14 +62,14 @@ static void applyParameter(struct Param *p, const char *name, const char *value)
     if (strcasecmp(name, "MIN_LEVEL") == 0) {
         storeIntParameter(name, value, &p->minLevel);
     } else if (strcasecmp(name, "DATASOURCE") == 0) {
-        snprintf(p->dataSource, sizeof p->dataSource, "%s", value);
+        copyText(p->dataSource, sizeof p->dataSource, value);
     } else if (strcasecmp(name, "USER") == 0) {
-        snprintf(p->user, sizeof p->user, "%s", value);
+        copyText(p->user, sizeof p->user, value);
     } else if (strcasecmp(name, "PASSWORD") == 0) {
-        snprintf(p->password, sizeof p->password, "%s", value);
+        copyText(p->password, sizeof p->password, value);
         scrypt(p->password, p->password, false);
     } else if (strcasecmp(name, "TABLE") == 0) {
-        snprintf(p->table, sizeof p->table, "%s", value);
+        copyText(p->table, sizeof p->table, value);
     } else if (strcasecmp(name, "MAX_QUEUE") == 0) {
         storeIntParameter(name, value, &p->maxQueue);
     } else if (strcasecmp(name, "RETRY_DELAY") == 0) {

@@ -5,6 +5,7 @@
 #ifndef KEL_SMEVENTKEL_H
 #define KEL_SMEVENTKEL_H
 
+#include "confsetting.h"
 #include "kelcommon.h"
 #include "smapi.h"
 
@@ -30,7 +31,6 @@ int paramMinLevel(void);
 
 /* Fills next with the built-in defaults, then applies kelaudit.conf. */
 void readConfigFile(struct Param *next);
-int storeIntParameter(const char *name, const char *value, int *field);
 
 int getAuthLevel(const char *transactionId);
 void accessEvent(int category, int eventId, const struct SmLog_Access_s *record);
