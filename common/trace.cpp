@@ -35,6 +35,9 @@
 #include "thread.h"
 
 #define CONF_FILE "siteminder/config/keltrace.conf"
+/* keltrace.conf is looked at, and a closed log opened, at most once in
+ * this many seconds. */
+#define CHECK_INTERVAL 2
 #define DEFAULT_FILE "foglog"
 #define DEFAULT_LEVEL 5
 #define DEFAULT_MAXSIZE 1000
@@ -101,7 +104,7 @@ static int readConfigFile(long now)
     struct stat st;
     FILE *f;
 
-    if ((int64_t)now <= (int64_t)lastCheckConfTime + 1)
+    if ((int64_t)now < (int64_t)lastCheckConfTime + CHECK_INTERVAL)
         return 0;
     lastCheckConfTime = (int32_t)now;
 
@@ -148,7 +151,7 @@ static int checkOpenFile(long now)
     struct stat st;
 
     if (filePtr == NULL) {
-        if ((int64_t)now <= (int64_t)lastCheckOpenTime + 1)
+        if ((int64_t)now < (int64_t)lastCheckOpenTime + CHECK_INTERVAL)
             return 0;
         lastCheckOpenTime = (int32_t)now;
         filePtr = openLog(fileName);
@@ -209,6 +212,13 @@ static size_t buildPrefix(char *prefix, size_t size, const struct timeval *tv)
     return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
 }
 
+/* 1 for a character that the log shows escaped: a control character other
+ * than tab, and DEL. */
+static int escapedChar(unsigned char c)
+{
+    return (c < 0x20 && c != '\t') || c == 0x7f;
+}
+
 /* Copies msg into out with control characters escaped; out must hold
  * 4 * strlen(msg) + 1 characters. Returns the length written. */
 static size_t escapeControls(char *out, const char *msg)
@@ -223,7 +233,7 @@ static size_t escapeControls(char *out, const char *msg)
         } else if (*p == '\r') {
             out[n++] = '\\';
             out[n++] = 'r';
-        } else if ((*p < 0x20 && *p != '\t') || *p == 0x7f) {
+        } else if (escapedChar(*p)) {
             out[n++] = '\\';
             out[n++] = 'x';
             out[n++] = hex[*p >> 4];
@@ -239,7 +249,7 @@ static size_t escapeControls(char *out, const char *msg)
 static int hasControls(const char *msg)
 {
     for (const unsigned char *p = (const unsigned char *)msg; *p != '\0'; p++)
-        if ((*p < 0x20 && *p != '\t') || *p == 0x7f)
+        if (escapedChar(*p))
             return 1;
     return 0;
 }
@@ -289,14 +299,10 @@ static const char *formatMessage(char *stackBuf, size_t size, char **heap,
     return *heap;
 }
 
-static int plainChar(unsigned char c)
-{
-    return c >= 0x20 ? c != 0x7f : c == '\t';
-}
-
 /* 1 when the n characters of msg hold no NUL and nothing to escape. Tested
  * a word at a time: a word with no byte below 0x20 and none equal to 0x7f
- * is plain; only the others are looked at byte by byte. */
+ * (a superset of escapedChar and NUL) is plain; only the others are looked
+ * at byte by byte. */
 static int plainText(const char *msg, size_t n)
 {
     const uint64_t ones = 0x0101010101010101ULL;
@@ -311,11 +317,11 @@ static int plainText(const char *msg, size_t n)
         if (((x - 0x20 * ones) & ~x & highs) == 0 && ((del - ones) & ~del & highs) == 0)
             continue;
         for (size_t j = i; j < i + sizeof(uint64_t); j++)
-            if (!plainChar((unsigned char)msg[j]))
+            if (msg[j] == '\0' || escapedChar((unsigned char)msg[j]))
                 return 0;
     }
     for (; i < n; i++)
-        if (!plainChar((unsigned char)msg[i]))
+        if (msg[i] == '\0' || escapedChar((unsigned char)msg[i]))
             return 0;
     return 1;
 }

@@ -27,8 +27,8 @@ extern const struct AccessField accessFields[ACCESS_FIELD_COUNT];
 
 /* Where the value of an audit column comes from. */
 enum AuditSource {
-    AUDIT_CATEGORY, /* the literal 1: authentication */
-    AUDIT_EVENT,    /* the literal 1: accepted */
+    AUDIT_CATEGORY, /* SM_EVENT_CATEGORY_AUTH, as a literal */
+    AUDIT_EVENT,    /* SM_EVENT_AUTH_ACCEPT, as a literal */
     AUDIT_HOST,     /* this host's name, bound */
     AUDIT_REASON,   /* the record's nReason, as a literal */
     AUDIT_FIELD     /* a text of the record, bound */

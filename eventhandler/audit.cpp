@@ -503,8 +503,10 @@ static int dbStatement(char *sql, size_t size, int reason)
         const char *sep = i > 0 ? ", " : "";
         switch (auditColumns[i].source) {
         case AUDIT_CATEGORY:
+            sqlAppend(sql, size, &used, "%s%d", sep, SM_EVENT_CATEGORY_AUTH);
+            break;
         case AUDIT_EVENT:
-            sqlAppend(sql, size, &used, "%s%d", sep, 1);
+            sqlAppend(sql, size, &used, "%s%d", sep, SM_EVENT_AUTH_ACCEPT);
             break;
         case AUDIT_REASON:
             sqlAppend(sql, size, &used, "%s%d", sep, reason);

@@ -27,12 +27,18 @@
 /* Capacity of the name and value buffers of a transaction id item. */
 #define ITEM_SIZE 100
 
+/* Built-in settings, in force for every key that kelaudit.conf leaves out. */
 #define DEFAULT_MIN_LEVEL 10
+#define DEFAULT_DATASOURCE "Wuvemta"
+#define DEFAULT_USER "wuvemta"
+#define DEFAULT_PASSWORD "wuvemta"
+#define DEFAULT_TABLE "smaccesslog4"
 #define DEFAULT_MAX_QUEUE 20
 #define DEFAULT_RETRY_DELAY 5
 
 struct Param param;
 
+/* Names of the servers in system events, by their host interface number. */
 static const char *const serverNames[] = {"", "Auth", "Acct", "Az", "Admin", "System"};
 
 int paramMinLevel(void)
@@ -43,10 +49,10 @@ int paramMinLevel(void)
 static void setDefaults(struct Param *p)
 {
     p->minLevel = DEFAULT_MIN_LEVEL;
-    copyText(p->dataSource, sizeof p->dataSource, "Wuvemta");
-    copyText(p->user, sizeof p->user, "wuvemta");
-    copyText(p->password, sizeof p->password, "wuvemta");
-    copyText(p->table, sizeof p->table, "smaccesslog4");
+    copyText(p->dataSource, sizeof p->dataSource, DEFAULT_DATASOURCE);
+    copyText(p->user, sizeof p->user, DEFAULT_USER);
+    copyText(p->password, sizeof p->password, DEFAULT_PASSWORD);
+    copyText(p->table, sizeof p->table, DEFAULT_TABLE);
     p->maxQueue = DEFAULT_MAX_QUEUE;
     p->retryDelay = DEFAULT_RETRY_DELAY;
 }
@@ -202,7 +208,7 @@ void accessEvent(int category, int eventId, const struct SmLog_Access_s *record)
 
 void systemEvent(int server, int state, const struct SmLog_System_s *)
 {
-    const char *name = server >= 1 && server <= 5 ? serverNames[server] : "";
+    const char *name = server >= SM_SERVER_AUTH && server <= SM_SERVER_SYSTEM ? serverNames[server] : "";
 
     switch (state) {
     case SM_STATE_INITIALIZING:

@@ -15,6 +15,7 @@
 #include "confline.h"
 #include "fuzzutil.h"
 #include "kelpasswd.h"
+#include "kelsys.h"
 
 static const char *SCRAMBLED = "Xq7Rz0";
 static std::string confDir, confPath;
@@ -29,7 +30,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     fz::traceInto(5);
     confDir = fz::scratch() + "/home/siteminder/config";
     confPath = confDir + "/kelaudit.conf";
-    passwdFileOps.fsync = noSync; /* tmpfs or not, the disk is not under test */
+    kelSys.fsync = noSync; /* tmpfs or not, the disk is not under test */
     if (freopen("/dev/null", "w", stdout) == nullptr)
         abort();
     return 0;

@@ -76,7 +76,7 @@ TEST(EventPlugin, WorksWithoutTheOracleClientAndRetries)
     ASSERT_NE(nullptr, plugin.init);
     EXPECT_EQ(1, plugin.init());
     kt::Event e("uid=alone", "authlevel=3");
-    plugin.record(1, 1, 1, e.get());
+    plugin.record(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
     /* The writer tries, fails to load the library, pauses and tries again. */
     ASSERT_TRUE(kt::eventually([&] {
         int n = 0;

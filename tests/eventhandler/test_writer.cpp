@@ -140,7 +140,7 @@ protected:
         configure(extra);
     }
 
-    void record(kt::Event &e) { SmEventRecord(1, 1, 1, e.get()); }
+    void record(kt::Event &e) { SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get()); }
 
     bool waitRows(size_t n)
     {
@@ -409,7 +409,7 @@ TEST_F(WriterTest, ManyProducersSmallQueueNothingLostOrderKept)
         pool.emplace_back([p] {
             for (int i = 0; i < perProducer; i++) {
                 kt::Event e("p" + std::to_string(p), "authlevel=5;seq=" + std::to_string(i));
-                SmEventRecord(1, 1, 1, e.get());
+                SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
             }
         });
     for (std::thread &t : pool)
@@ -435,7 +435,7 @@ TEST_F(WriterTest, ConcurrentFirstEventsStartOneWriter)
             ready++;
             while (ready < threads) {
             }
-            SmEventRecord(1, 1, 1, e.get());
+            SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
         });
     for (std::thread &t : pool)
         t.join();
@@ -458,7 +458,7 @@ TEST_F(WriterTest, SecondInitWhileRunning)
     std::thread recorder([] {
         for (int i = 0; i < 50; i++) {
             kt::Event e("busy", "authlevel=9");
-            SmEventRecord(1, 1, 1, e.get());
+            SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
         }
     });
     SmEventInit();

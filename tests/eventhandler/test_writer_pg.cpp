@@ -64,8 +64,8 @@ TEST_F(PgWriterTest, EachEventBecomesOneRow)
     kt::Event a("uid=o'brien", "authlevel=5", 12);
     kt::Event b("uid=j\xc3\xbcrgen", "authlevel=5;note=$1 :sm_username '--", -1);
     b.text(4) = "";
-    SmEventRecord(1, 1, 1, a.get());
-    SmEventRecord(1, 1, 1, b.get());
+    SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, a.get());
+    SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, b.get());
     ASSERT_TRUE(waitRows(2));
     kt::pg::Rows r = rows("sm_categoryid, sm_eventid, sm_reason, sm_username, sm_domainoid, "
                           "sm_transactionid, sm_hostname, sm_action");
@@ -97,7 +97,7 @@ TEST_F(PgWriterTest, ServerStoppedMidStreamLosesNothing)
                 if (i == perProducer / 2)
                     kt::eventually([&] { return stopped.load(); }, 60);
                 kt::Event e("p" + std::to_string(p), "authlevel=5;seq=" + std::to_string(i));
-                SmEventRecord(1, 1, 1, e.get());
+                SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
             }
         });
     ASSERT_TRUE(waitRows(producers * perProducer / 2));
