@@ -27,13 +27,22 @@ struct Param {
  */
 extern struct Param param;
 
+/* The minimum auth level in force; safe from any thread. */
 int paramMinLevel(void);
 
-/* Fills next with the built-in defaults, then applies kelaudit.conf. */
+/* Fills next with the built-in defaults, then applies kelaudit.conf under
+ * $SM_HOME; a missing SM_HOME or file leaves the defaults (traced). Values
+ * the queue or the writer could not use are raised to the nearest usable
+ * one (traced). next->password ends up in clear: the caller wipes it. */
 void readConfigFile(struct Param *next);
 
+/* The "authlevel" item of a transaction id ("name=value;..."); 0 when it
+ * is missing or an item is malformed or too long (traced). */
 int getAuthLevel(const char *transactionId);
+/* Queues an accepted authentication whose auth level reaches the minimum;
+ * ignores every other access event. Safe from any thread. */
 void accessEvent(int category, int eventId, const struct SmLog_Access_s *record);
+/* Traces a server's change of state; the record is not read. */
 void systemEvent(int server, int state, const struct SmLog_System_s *record);
 
 #endif

@@ -1,3 +1,7 @@
+/*
+ * test_confline.cpp - the shared configuration line syntax and the clamped
+ * number conversions.
+ */
 #include <gtest/gtest.h>
 
 #include <limits.h>

@@ -1,3 +1,7 @@
+/*
+ * test_scrypt.cpp - the password scrambling: known vectors, round trips and
+ * the 32-bit wrap-around.
+ */
 #include <gtest/gtest.h>
 
 #include <random>

@@ -1,3 +1,7 @@
+/*
+ * test_trace.cpp - the trace log: line format, escaping, levels, size limit,
+ * configuration gates and threads.
+ */
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -1,3 +1,7 @@
+/*
+ * test_config.cpp - reading kelaudit.conf: defaults, every key, bad values,
+ * ranges and the password.
+ */
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,7 @@
+/*
+ * test_plugin.cpp - the event handler loaded by path as a host loads it: its
+ * exports and a run without the Oracle client.
+ */
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>

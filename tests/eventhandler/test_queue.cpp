@@ -1,3 +1,7 @@
+/*
+ * test_queue.cpp - event copies and the bounded ring: deep copies, wrap-
+ * around, blocking, release and allocation failures.
+ */
 #include <gtest/gtest.h>
 
 #include <atomic>

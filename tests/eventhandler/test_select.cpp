@@ -1,3 +1,7 @@
+/*
+ * test_select.cpp - which events are audited: kinds, categories, the auth
+ * level item and system events.
+ */
 #include <gtest/gtest.h>
 
 #include <string>

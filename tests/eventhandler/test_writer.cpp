@@ -1,3 +1,7 @@
+/*
+ * test_writer.cpp - the database writer on SQLite: rows in order, every
+ * failing step retried, release at every moment.
+ */
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,3 +1,7 @@
+/*
+ * test_writer_pg.cpp - the database writer on the PostgreSQL server of the
+ * test run, and a server stopped mid-stream.
+ */
 #include <gtest/gtest.h>
 
 #include <atomic>

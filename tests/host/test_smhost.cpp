@@ -1,3 +1,7 @@
+/*
+ * test_smhost.cpp - the simulated policy server: the demo, a user file, load
+ * runs on SQLite and PostgreSQL, bad use.
+ */
 #include <gtest/gtest.h>
 
 #include <string>

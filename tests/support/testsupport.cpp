@@ -1,3 +1,7 @@
+/*
+ * testsupport.cpp - helpers shared by the tests: temporary homes, files,
+ * environment, running programs.
+ */
 #include "testsupport.h"
 
 #include <atomic>

@@ -1,3 +1,7 @@
+/*
+ * toolrun.cpp - running kelpasswd as an administrator would: with arguments,
+ * standard input or a pseudo-terminal.
+ */
 #include "toolrun.h"
 
 #include <algorithm>
