@@ -34,7 +34,7 @@
 #include "synch.h"
 #include "thread.h"
 
-#define CONF_FILE "siteminder/config/keltrace.conf"
+#define CONF_FILE CONF_DIR "/keltrace.conf"
 #define DEFAULT_FILE "foglog"
 #define DEFAULT_LEVEL 5
 #define DEFAULT_MAXSIZE 1000
