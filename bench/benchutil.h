@@ -36,8 +36,8 @@ inline std::string readFile(const std::string &path)
     return s.str();
 }
 
-/* A fresh SM_HOME with siteminder/config and siteminder/data, removed at
- * the end. The trace log is <home>/trace.log. */
+/* A fresh SM_HOME with config/, data/ and log/, removed at the end. The
+ * trace log is <home>/log/keltrace.log. */
 class Home {
 public:
     Home()
@@ -47,9 +47,9 @@ public:
         if (mkdtemp(&tmpl[0]) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         path_ = tmpl;
-        mkdir((path_ + "/siteminder").c_str(), 0700);
         mkdir(configDir().c_str(), 0700);
-        mkdir((path_ + "/siteminder/data").c_str(), 0700);
+        mkdir((path_ + "/data").c_str(), 0700);
+        mkdir((path_ + "/log").c_str(), 0700);
         setenv("SM_HOME", path_.c_str(), 1);
     }
     ~Home()
@@ -62,9 +62,9 @@ public:
     Home &operator=(const Home &) = delete;
 
     const std::string &path() const { return path_; }
-    std::string configDir() const { return path_ + "/siteminder/config"; }
-    std::string logPath() const { return path_ + "/trace.log"; }
-    std::string dataPath(const std::string &name) const { return path_ + "/siteminder/data/" + name; }
+    std::string configDir() const { return path_ + "/config"; }
+    std::string logPath() const { return path_ + "/log/keltrace.log"; }
+    std::string dataPath(const std::string &name) const { return path_ + "/data/" + name; }
 
     /* Writes keltrace.conf with a modification time newer than any before,
      * so that the trace module reads it at its next look. */

@@ -1,7 +1,8 @@
 /*
  * kelcommon.h - constants shared by every module of the plug-ins and the
- * password tool: trace levels, the capacity of setting and value buffers,
- * and the marker for the few symbols a plug-in exports.
+ * password tool: trace levels, where the configuration files live, the
+ * capacity of setting and value buffers, and the marker for the few symbols
+ * a plug-in exports.
  */
 #ifndef KEL_COMMON_H
 #define KEL_COMMON_H
@@ -15,6 +16,9 @@
 #define TRACE_4 4
 #define TRACE_5 5
 #define TRACE_SECURE 10
+
+/* The folder under SM_HOME that holds keltrace.conf and kelaudit.conf. */
+#define CONF_DIR "config"
 
 /* Capacity, terminator included, of setting texts, posted values,
  * attribute values and decoded cookie fields. */

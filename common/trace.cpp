@@ -34,7 +34,7 @@
 #include "synch.h"
 #include "thread.h"
 
-#define CONF_FILE "siteminder/config/keltrace.conf"
+#define CONF_FILE CONF_DIR "/keltrace.conf"
 /* keltrace.conf is looked at, and a closed log opened, at most once in
  * this many seconds. */
 #define CHECK_INTERVAL 2

@@ -1,7 +1,7 @@
 /*
  * trace.h - the diagnostic log of the plug-ins.
  *
- * Settings come from $SM_HOME/siteminder/config/keltrace.conf ("file",
+ * Settings come from $SM_HOME/config/keltrace.conf ("file",
  * "level", "maxsize"), read at the first trace call and re-read whenever its
  * modification time advances (looked at no more than once in two seconds).
  * A line is written when its level is at most the configured level.

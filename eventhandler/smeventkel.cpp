@@ -23,7 +23,7 @@
 #include "scrypt.h"
 #include "trace.h"
 
-#define CONF_FILE "siteminder/config/kelaudit.conf"
+#define CONF_FILE CONF_DIR "/kelaudit.conf"
 /* Capacity of the name and value buffers of a transaction id item. */
 #define ITEM_SIZE 100
 

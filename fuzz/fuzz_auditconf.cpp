@@ -15,7 +15,7 @@ static std::string confPath;
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fz::traceInto(5);
-    confPath = fz::scratch() + "/home/siteminder/config/kelaudit.conf";
+    confPath = fz::scratch() + "/home/config/kelaudit.conf";
     return 0;
 }
 

@@ -28,7 +28,7 @@ static int noSync(int)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fz::traceInto(5);
-    confDir = fz::scratch() + "/home/siteminder/config";
+    confDir = fz::scratch() + "/home/config";
     confPath = confDir + "/kelaudit.conf";
     kelSys.fsync = noSync; /* tmpfs or not, the disk is not under test */
     if (freopen("/dev/null", "w", stdout) == nullptr)

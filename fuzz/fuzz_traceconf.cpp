@@ -20,7 +20,7 @@ static std::string confPath, logPath;
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fz::traceInto(5);
-    confPath = fz::scratch() + "/home/siteminder/config/keltrace.conf";
+    confPath = fz::scratch() + "/home/config/keltrace.conf";
     logPath = fz::scratch() + "/trace.log";
     return 0;
 }

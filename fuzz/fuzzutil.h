@@ -101,11 +101,10 @@ inline void traceInto(int level)
 {
     std::string home = scratch() + "/home";
     makeDir(home);
-    makeDir(home + "/siteminder");
-    makeDir(home + "/siteminder/config");
+    makeDir(home + "/config");
     std::string conf = "file = " + scratch() + "/trace.log\nlevel = " + std::to_string(level) +
                        "\nmaxsize = 1000000\n";
-    writeBytes(home + "/siteminder/config/keltrace.conf", (const uint8_t *)conf.data(), conf.size());
+    writeBytes(home + "/config/keltrace.conf", (const uint8_t *)conf.data(), conf.size());
     setenv("SM_HOME", home.c_str(), 1);
 }
 

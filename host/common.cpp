@@ -248,7 +248,7 @@ std::string makeHome(const std::string &given, std::string &error)
         }
         home = buf.data();
     }
-    for (const char *sub : {"/siteminder", "/siteminder/config", "/siteminder/data"}) {
+    for (const char *sub : {"/" CONF_DIR, "/data", "/log"}) {
         std::string d = home + sub;
         if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) {
             error = "cannot create " + d + ": " + strerror(errno);

@@ -147,10 +147,10 @@ int runDemo(const std::vector<std::string> &args)
     if (home.empty())
         return usage(error.c_str());
     setenv("SM_HOME", home.c_str(), 1);
-    std::string config = home + "/siteminder/config";
-    std::string traceLog = home + "/siteminder/trace.log";
+    std::string config = home + "/" CONF_DIR;
+    std::string traceLog = home + "/log/keltrace.log";
     AuditDb db;
-    db.dataSource = home + "/siteminder/data/audit.db";
+    db.dataSource = home + "/data/audit.db";
     std::string password = "Demo-" + d.runId + "-pw";
     if (!writePrivateFile(config + "/keltrace.conf",
                           "# trace of both plug-ins\nfile = " + traceLog + "\nlevel = 5\nmaxsize = 10000000\n",

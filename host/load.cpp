@@ -129,10 +129,11 @@ int runLoad(const std::vector<std::string> &args)
     bool sqlite = o.dataSource.empty() || !isPostgres(o.dataSource);
     if (o.dataSource.empty())
         o.dataSource = "load.db";
-    db.dataSource = sqlite && o.dataSource[0] != '/' ? home + "/siteminder/data/" + o.dataSource : o.dataSource;
-    std::string config = home + "/siteminder/config";
+    db.dataSource = sqlite && o.dataSource[0] != '/' ? home + "/data/" + o.dataSource : o.dataSource;
+    std::string config = home + "/" CONF_DIR;
+    std::string traceLog = home + "/log/keltrace.log";
     if (!writePrivateFile(config + "/keltrace.conf",
-                          "file = " + home + "/siteminder/trace.log\nlevel = " + std::to_string(o.traceLevel) +
+                          "file = " + traceLog + "\nlevel = " + std::to_string(o.traceLevel) +
                               "\nmaxsize = 100000000\n",
                           error) ||
         !writePrivateFile(config + "/kelaudit.conf",
@@ -148,7 +149,7 @@ int runLoad(const std::vector<std::string> &args)
     const char *params = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
     smagentAddAgent("loadagent", "load-secret");
     if (p.authInit(params, "load-secret") != 0)
-        return usage("SmAuthInit failed; see " + home + "/siteminder/trace.log");
+        return usage("SmAuthInit failed; see " + traceLog);
     p.eventInit();
 
     std::string runId = std::to_string(getpid()) + "-" + std::to_string(time(nullptr));

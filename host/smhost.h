@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kelcommon.h"
 #include "smapi.h"
 
 namespace smhost {
@@ -92,6 +93,9 @@ bool runKelpasswd(const Layout &l, const std::string &home, const std::string &p
 
 /* Writes a file, creating it private to the owner. */
 bool writePrivateFile(const std::string &path, const std::string &content, std::string &error);
+/* Makes SM_HOME (given, or a fresh folder under TMPDIR) with config/ for
+ * keltrace.conf and kelaudit.conf, data/ for the SQLite database and log/
+ * for the trace log. */
 std::string makeHome(const std::string &given, std::string &error);
 
 int runDemo(const std::vector<std::string> &args);

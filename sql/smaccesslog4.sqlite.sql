@@ -6,7 +6,7 @@
 -- milliseconds). Text columns have no length limit; values of up to 4999
 -- characters arrive.
 --
---   sqlite3 "$SM_HOME/siteminder/data/kelaudit.db" < smaccesslog4.sqlite.sql
+--   sqlite3 "$SM_HOME/data/kelaudit.db" < smaccesslog4.sqlite.sql
 
 CREATE TABLE smaccesslog4 (
     id                  INTEGER PRIMARY KEY AUTOINCREMENT,

@@ -1,7 +1,7 @@
 /*
  * kelpasswd.h - the password tool's module: it takes the database password
  * (typed twice at the terminal, or given as the only argument), scrambles
- * it and writes it into $SM_HOME/siteminder/config/kelaudit.conf through a
+ * it and writes it into $SM_HOME/config/kelaudit.conf through a
  * temporary file in the same folder that then replaces the old file.
  *
  * The program is single-threaded. Messages go to stdout and stderr exactly
@@ -18,7 +18,6 @@
 /* Capacity of the password buffer: at most 999 characters and the NUL. */
 #define PASSWD_SIZE LINE_SIZE
 
-#define CONF_DIR "siteminder/config"
 #define CONF_FILE "kelaudit.conf"
 
 /* Runs the whole tool; the result is the exit status (0 or 1). */

@@ -22,7 +22,7 @@
 #include "confline.h"
 #include "kelsys.h"
 
-static char confDirPath[LINE_SIZE];  /* $SM_HOME/siteminder/config */
+static char confDirPath[LINE_SIZE];  /* $SM_HOME/config */
 static char confFilePath[LINE_SIZE]; /* ... /kelaudit.conf */
 /* The temporary file, or its template; room for the longest directory
  * path and the template part, so the X's are never cut. */

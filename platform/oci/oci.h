@@ -14,7 +14,7 @@
  *    the URI; a connect timeout of 5 seconds applies unless the URI names
  *    one. Anything else names an existing SQLite database file (never
  *    created by a logon): an absolute path as is, a relative one under
- *    "$SM_HOME/siteminder/data" when SM_HOME is set and not empty, else
+ *    "$SM_HOME/data" when SM_HOME is set and not empty, else
  *    under the working directory. SQLite ignores user and password and waits
  *    up to 5 seconds for locks held by other connections.
  *  - Statements name their placeholders ":name" (letters, digits, "_", "$",

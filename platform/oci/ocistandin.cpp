@@ -419,7 +419,7 @@ std::string sqlitePath(const std::string &dataSource)
         return dataSource;
     const char *home = getenv("SM_HOME");
     if (home != nullptr && *home != '\0')
-        return std::string(home) + "/siteminder/data/" + dataSource;
+        return std::string(home) + "/data/" + dataSource;
     return dataSource;
 }
 

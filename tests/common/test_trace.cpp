@@ -33,8 +33,8 @@ protected:
         tz = std::make_unique<kt::ScopedEnv>("TZ", "UTC");
         tzset();
         smHome = std::make_unique<kt::ScopedEnv>("SM_HOME", home.path().c_str());
-        kt::makeDirs(home / "siteminder/config");
-        conf = home / "siteminder/config/keltrace.conf";
+        kt::makeDirs(home / "config");
+        conf = home / "config/keltrace.conf";
         log = home / "trace.log";
         traceReset();
         kt::clock::install(T0, 0);

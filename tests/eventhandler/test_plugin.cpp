@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string>
 
+#include "auditdb.h"
 #include "smapi.h"
 #include "testsupport.h"
 #include "tracefiles.h"
@@ -90,6 +91,34 @@ TEST(EventPlugin, WorksWithoutTheOracleClientAndRetries)
     }));
     plugin.release();
     EXPECT_TRUE(files.has("dbThreadFn: finishing"));
+}
+
+/* An installation keeps both files in $SM_HOME/config, the SQLite database
+ * in $SM_HOME/data and the log in $SM_HOME/log; the plug-in, given nothing
+ * else, follows the trace settings and audits with the audit settings. */
+TEST(EventPlugin, ReadsBothFilesFromTheConfigFolder)
+{
+    kt::TempDir home;
+    kt::ScopedEnv smHome("SM_HOME", home.path().c_str());
+    for (const char *dir : {"config", "data", "log"})
+        kt::makeDirs(home / dir);
+    std::string log = home / "log/keltrace.log";
+    kt::writeFile(home / "config/keltrace.conf", "file = " + log + "\nlevel = 5\n");
+    /* MIN_LEVEL below the built-in 10: only a read file lets this event in. */
+    kt::writeFile(home / "config/kelaudit.conf", "DATASOURCE = audit.db\nMIN_LEVEL = 3\nRETRY_DELAY = 1\n");
+    kt::createAuditDb(home / "data/audit.db");
+
+    Plugin plugin(KEL_PLUGIN);
+    ASSERT_NE(nullptr, plugin.handle) << dlerror();
+    EXPECT_EQ(1, plugin.init());
+    kt::Event e("uid=carol", "authlevel=3");
+    plugin.record(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
+    EXPECT_TRUE(kt::eventually([&] { return kt::auditRows(home / "data/audit.db").size() == 1; }));
+    plugin.release();
+
+    std::string text = kt::readFile(log);
+    EXPECT_NE(std::string::npos, text.find("CONFIGURATION READ: file " + log + " level 5")) << text;
+    EXPECT_EQ(std::string::npos, text.find("Can't read configuration file")) << text;
 }
 
 } // namespace

@@ -107,8 +107,8 @@ protected:
         traceReset();
         ociStandinReset();
         sleeps = 0;
-        kt::makeDirs(files.home() + "/siteminder/data");
-        db = files.home() + "/siteminder/data/audit.db";
+        kt::makeDirs(files.home() + "/data");
+        db = files.home() + "/data/audit.db";
         kt::createAuditDb(db);
         configure("");
     }
@@ -328,7 +328,7 @@ TEST_F(WriterTest, MissingDatabaseIsRetriedUntilItExists)
     record(e);
     ASSERT_TRUE(kt::eventually([] { return sleeps >= 2; }));
     EXPECT_TRUE(files.has("OCI logon FAILED"));
-    std::string later = files.home() + "/siteminder/data/later.db";
+    std::string later = files.home() + "/data/later.db";
     EXPECT_FALSE(kt::fileExists(later)); /* the logon never creates it */
     kt::createAuditDb(later);
     ASSERT_TRUE(kt::eventually([&] { return kt::auditRows(later).size() == 1; }));

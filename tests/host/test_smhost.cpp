@@ -34,7 +34,7 @@ TEST(Smhost, DemoShowsEveryOutcomeAndTheAuditRows)
     EXPECT_TRUE(contains(r.out, "  uid=dave,ou=people,o=kel       authlevel=3;"));
     EXPECT_FALSE(contains(r.out, "  uid=bob,ou=people,o=kel        authlevel=2;"));
     /* The database password set with kelpasswd never reaches the trace. */
-    std::string trace = kt::readFile(home / "siteminder/trace.log");
+    std::string trace = kt::readFile(home / "log/keltrace.log");
     EXPECT_TRUE(contains(trace, "User authenticated OK"));
     EXPECT_FALSE(contains(trace, "-pw"));
 }

@@ -134,9 +134,9 @@ TEST_F(Installed, DemoRunsFromThePrefixAlone)
     }
     /* The demo's configuration, audit database and trace log stay in its
      * own SM_HOME. */
-    EXPECT_TRUE(kt::fileExists(home / "siteminder/config/kelaudit.conf"));
-    EXPECT_TRUE(kt::fileExists(home / "siteminder/data/audit.db"));
-    EXPECT_TRUE(contains(kt::readFile(home / "siteminder/trace.log"), "User authenticated OK"));
+    EXPECT_TRUE(kt::fileExists(home / "config/kelaudit.conf"));
+    EXPECT_TRUE(kt::fileExists(home / "data/audit.db"));
+    EXPECT_TRUE(contains(kt::readFile(home / "log/keltrace.log"), "User authenticated OK"));
 }
 
 } // namespace

@@ -110,8 +110,8 @@ TEST_F(Sqlite, LogonNeedsAnExistingDatabaseFile)
 TEST_F(Sqlite, RelativeNamesAreFoundInTheDataFolderOrWorkingDirectory)
 {
     kt::TempDir home, cwd;
-    kt::makeDirs(home / "siteminder/data");
-    LiteBackend inData(home / "siteminder/data/audit.db"), inCwd(cwd / "audit.db");
+    kt::makeDirs(home / "data");
+    LiteBackend inData(home / "data/audit.db"), inCwd(cwd / "audit.db");
     std::vector<std::string> values = ot::awkwardValues();
     char oldCwd[4096];
     ASSERT_NE(getcwd(oldCwd, sizeof oldCwd), nullptr);

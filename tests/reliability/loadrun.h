@@ -41,7 +41,7 @@ public:
         return result_;
     }
 
-    std::string tracePath() const { return home_ + "/siteminder/trace.log"; }
+    std::string tracePath() const { return home_ + "/log/keltrace.log"; }
 
     /* Trace messages (after the "pid tid: " prefix) starting with text. */
     int traced(const std::string &text) const

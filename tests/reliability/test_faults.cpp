@@ -54,8 +54,8 @@ protected:
     {
         traceReset();
         ociStandinReset();
-        kt::makeDirs(files.home() + "/siteminder/data");
-        db = files.home() + "/siteminder/data/audit.db";
+        kt::makeDirs(files.home() + "/data");
+        db = files.home() + "/data/audit.db";
         kt::createAuditDb(db);
         files.writeConfig("kelaudit.conf", "DATASOURCE = audit.db\nMIN_LEVEL = 1\nRETRY_DELAY = 0\n"
                                            "MAX_QUEUE = 4\n");

@@ -36,8 +36,8 @@ TEST(Lifecycle, ReleaseAndInitAgainUnderLoad)
     rel::Plugins p;
     ASSERT_TRUE(p.ok());
     kt::TraceFiles files{1};
-    kt::makeDirs(files.home() + "/siteminder/data");
-    std::string db = files.home() + "/siteminder/data/audit.db";
+    kt::makeDirs(files.home() + "/data");
+    std::string db = files.home() + "/data/audit.db";
     kt::createAuditDb(db);
     files.writeConfig("kelaudit.conf", "DATASOURCE = audit.db\nMIN_LEVEL = 1\nRETRY_DELAY = 0\nMAX_QUEUE = 3\n");
     smagentReset();

@@ -62,8 +62,8 @@ TEST(Secrets, NoPinCookieOrPasswordBelowLevelTenAndNoDatabasePasswordEver)
     for (int level = 0; level <= 10; level++) {
         SCOPED_TRACE("trace level " + std::to_string(level));
         kt::TraceFiles files{level};
-        kt::makeDirs(files.home() + "/siteminder/data");
-        std::string db = files.home() + "/siteminder/data/audit.db";
+        kt::makeDirs(files.home() + "/data");
+        std::string db = files.home() + "/data/audit.db";
         kt::createAuditDb(db);
         std::string scrambled = DB_PASSWORD;
         scrypt(&scrambled[0], scrambled.c_str(), true);

@@ -1,7 +1,7 @@
 /*
- * tracefiles.h - a throwaway SM_HOME for tests: the configuration folder,
- * keltrace.conf pointing the trace log into the folder, and the log read
- * back as messages (the part after the "pid tid: " prefix).
+ * tracefiles.h - a throwaway SM_HOME for tests: config/ and log/,
+ * keltrace.conf pointing the trace log into log/, and the log read back as
+ * messages (the part after the "pid tid: " prefix).
  *
  * Tests of a module linked into the test program call traceReset() first so
  * that the module reads this keltrace.conf at its next trace call.
@@ -24,12 +24,13 @@ public:
         : env_("SM_HOME", home_.path().c_str())
     {
         makeDirs(configDir());
+        makeDirs(home_ / "log");
         setLevel(level);
     }
 
     const std::string &home() const { return home_.path(); }
-    std::string configDir() const { return home_ / "siteminder/config"; }
-    std::string logPath() const { return home_ / "trace.log"; }
+    std::string configDir() const { return home_ / "config"; }
+    std::string logPath() const { return home_ / "log/keltrace.log"; }
 
     /* Rewrites keltrace.conf with a newer modification time; a module sees
      * it at its first trace call two or more seconds after its last look. */

@@ -99,13 +99,13 @@ TEST_F(PasswdCli, ConfigurationPathNamingAFolderIsNotReplaced)
  * name another file, here a real "kelaudit.con" that must stay untouched. */
 TEST_F(PasswdCli, OverlongPathIsRefusedNotCut)
 {
-    const std::string tail = "/siteminder/config/kelaudit.conf";
+    const std::string tail = "/config/kelaudit.conf";
     std::string home = h.home.path();
     while (home.size() + 200 < 1000 - tail.size())
         home += "/" + std::string(199, 'd');
     home += "/" + std::string(1000 - tail.size() - home.size() - 1, 'e');
     ASSERT_EQ(1000u, (home + tail).size());
-    kt::makeDirs(home + "/siteminder/config");
+    kt::makeDirs(home + "/config");
     std::string cut = (home + tail).substr(0, 999);
     kt::writeFile(cut, "password = old\n");
     kt::writeFile(home + tail, "password = old\n");

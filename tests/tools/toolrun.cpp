@@ -196,7 +196,7 @@ ToolResult TtyRun::finish()
     return r;
 }
 
-ConfHome::ConfHome() : dir(home / "siteminder/config"), conf(dir + "/kelaudit.conf")
+ConfHome::ConfHome() : dir(home / "config"), conf(dir + "/kelaudit.conf")
 {
     chmod(home.path().c_str(), 0755);
     makeDirs(dir);
