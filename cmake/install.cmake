@@ -50,15 +50,15 @@ install(FILES ${PROJECT_SOURCE_DIR}/platform/smapi/smapi.h DESTINATION include)
 if(NOT kel_real_agentapi)
   install(TARGETS smagentapi LIBRARY DESTINATION lib)
   install(FILES
-    ${PROJECT_SOURCE_DIR}/platform/agentapi/smagentapi.h
-    ${PROJECT_SOURCE_DIR}/platform/agentapi/smagent_control.h
+    ${PROJECT_SOURCE_DIR}/standins/agentapi/smagentapi.h
+    ${PROJECT_SOURCE_DIR}/standins/agentapi/smagent_control.h
     DESTINATION include)
 endif()
 if(NOT kel_real_oracle)
   install(TARGETS clntsh LIBRARY DESTINATION lib)
   install(FILES
-    ${PROJECT_SOURCE_DIR}/platform/oci/oci.h
-    ${PROJECT_SOURCE_DIR}/platform/oci/oci_standin.h
+    ${PROJECT_SOURCE_DIR}/standins/oci/oci.h
+    ${PROJECT_SOURCE_DIR}/standins/oci/oci_standin.h
     DESTINATION include)
 endif()
 

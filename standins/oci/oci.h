@@ -4,10 +4,10 @@
  * public names and values. Plain C, usable from C and C++.
  *
  * Building with KEL_ORACLE_HOME set replaces this header with the real
- * client's (see platform/oci/CMakeLists.txt); nothing here may differ from
+ * client's (see standins/oci/CMakeLists.txt); nothing here may differ from
  * Oracle's published interface.
  *
- * Stand-in notes (libclntsh built from platform/oci over SQLite and PostgreSQL)
+ * Stand-in notes (libclntsh built from standins/oci over SQLite and PostgreSQL)
  *
  *  - Data source of OCILogon: "postgresql://..." or "postgres://..." is a
  *    libpq connection URI; user and password of OCILogon override any in
