@@ -732,11 +732,13 @@ bool pgStatement(PGconn *pg, const std::string &sql, const std::vector<const cha
 }
 
 /*
- * Runs an INSERT in a transaction of its own, in one pipeline: BEGIN, the
- * INSERT returning its transaction id, a flush, COMMIT, sync. The flush
- * makes the server send the id before it commits, so whenever the commit
- * may have happened the id is known (see InDoubt). One round trip, like a
- * plain INSERT.
+ * Runs an INSERT as one implicit transaction, in one pipeline: the INSERT
+ * returning its transaction id, a flush, and the sync at which the server
+ * commits. The flush makes the server send the id before it commits, so
+ * whenever the commit may have happened the id is known (see InDoubt). One
+ * round trip and one statement, like a plain INSERT. With dropBeforeCommit
+ * (a test control) the connection is cut once the id has arrived, before
+ * the sync is sent: the row is never committed.
  */
 bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *> &values,
               std::string &txid, Diags &d, bool dropBeforeCommit)
@@ -744,19 +746,16 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
     size_t end = sql.find_last_not_of(" \t\r\n;"); /* a trailing ";" ends the text */
     std::string run = sql.substr(0, end == std::string::npos ? 0 : end + 1) + " RETURNING txid_current()";
     bool sent = PQenterPipelineMode(pg) == 1 &&
-                PQsendQueryParams(pg, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
                 PQsendQueryParams(pg, run.c_str(), (int)values.size(), nullptr, values.data(),
                                   nullptr, nullptr, 0) == 1 &&
-                PQsendFlushRequest(pg) == 1 &&
-                (dropBeforeCommit ||
-                 PQsendQueryParams(pg, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1) &&
-                PQpipelineSync(pg) == 1 && PQflush(pg) == 0;
+                PQsendFlushRequest(pg) == 1 && (dropBeforeCommit || PQpipelineSync(pg) == 1) &&
+                PQflush(pg) == 0;
     bool ok = sent;
     if (!sent)
         pgResultDiag(d, pg, nullptr);
-    /* Each query's results end with a null; the sync ends the pipeline. A
-     * lost connection ends it too. */
-    for (int nulls = 0; sent && nulls < 8;) {
+    /* The INSERT's results end with a null; the sync (the commit) ends the
+     * pipeline. A lost connection ends it too. */
+    for (int nulls = 0; sent && nulls < 4;) {
         PGresult *r = PQgetResult(pg);
         if (r == nullptr) {
             if (PQstatus(pg) != CONNECTION_OK)
@@ -778,7 +777,6 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
         if (status == PGRES_PIPELINE_SYNC || PQstatus(pg) != CONNECTION_OK)
             break;
         if (dropBeforeCommit && !txid.empty()) {
-            /* Test control: the id is known, the commit never sent. */
             shutdown(PQsocket(pg), SHUT_RDWR);
             pgDiag(d, "08006", "connection lost before the commit was sent (test control)");
             ok = false;
