@@ -8,11 +8,15 @@
  * DN to be the identified user and the session to be valid, checks the
  * user's authorisation level and PIN, logs the old session out and accepts.
  *
+ * An accepted login claims its session first (module claims), so that a
+ * cookie is accepted at most once in the process.
+ *
  * Threading: the host calls every entry point on many threads at once.
  * Parameters are parsed afresh on each call into the call's own record;
  * the only shared state here is initCount, guarded together with the start
  * and release of the agent by initLock (the trace lock is always taken
- * after it).
+ * after it). The lock of claims is taken alone, or inside initLock when
+ * the last release empties its table.
  */
 #include "smauthkel.h"
 
@@ -22,6 +26,7 @@
 #include <strings.h>
 
 #include "agent.h"
+#include "claims.h"
 #include "confline.h"
 #include "synch.h"
 #include "trace.h"
@@ -33,6 +38,10 @@
 
 #define MSG_BAD_PARAMETERS "Invalid KEL authentication scheme parameters"
 #define MSG_BAD_PASSWORD "Invalid PIN/cookie in 'password'"
+
+/* Seconds a session is taken to stay usable when its cookie gives no
+ * maximum time: how long its claim is kept. */
+#define UNKNOWN_SESSION_LIFETIME 86400
 
 static int initCount = 0;
 static mutex_t initLock = DEFAULTMUTEX;
@@ -354,6 +363,7 @@ extern "C" KEL_EXPORT int SmAuthRelease(const char *parameter, const char *secre
         trace(TRACE_2, "Not releasing yet! initCount=%d", initCount);
     } else {
         agentRelease();
+        claimsClear();
         traceClose();
     }
     mutex_unlock(&initLock);
@@ -381,8 +391,16 @@ static void traceUserContext(const Sm_Api_UserContext_t *ctx)
     trace(TRACE_4, "   SessionId: %s", text(ctx->lpszSessionId));
 }
 
+/* How long the session may still be valid, at most: its maximum time. */
+static int sessionLifetime(const Sm_AgentApi_Session_t *session)
+{
+    return session->maxTimeout > 0 ? session->maxTimeout : UNKNOWN_SESSION_LIFETIME;
+}
+
 /* The decision after the posted text has been split: cookie, user,
- * session, level, PIN, in this order; the first failing check decides. */
+ * session, level, PIN, in this order; the first failing check decides.
+ * An accepted login claims its session before logging it out, so that of
+ * several logins with one cookie at most one is accepted. */
 static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const char *pin,
                   const char *cookie)
 {
@@ -424,6 +442,10 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
     if (p->usePin && !checkPin(ctx, pin, p)) {
         trace(TRACE_3, "Incorrect PIN");
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
+    }
+    if (!claimSession(session.sessionId, sessionLifetime(&session))) {
+        trace(TRACE_2, "Session already accepted");
+        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
     }
     trace(TRACE_3, "User authenticated OK");
     agentCloseSession(clientIp, &session);
