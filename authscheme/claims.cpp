@@ -20,7 +20,7 @@ int claimSession(const char *sessionId, int lifetime)
     int fresh;
 
     mutex_lock(&claimsLock);
-    fresh = sidFind(&claimed, sessionId, now) == NULL;
+    fresh = sidUnlessExpired(&claimed, sidFind(&claimed, sessionId), now) == NULL;
     if (fresh)
         sidAdd(&claimed, sessionId, now + lifetime);
     mutex_unlock(&claimsLock);

@@ -76,7 +76,7 @@ static void freeSlot(SidTable *t, unsigned hole)
     t->index[hole] = 0;
 }
 
-SidEntry *sidFind(SidTable *t, const char *sessionId, int64_t now)
+SidEntry *sidFind(SidTable *t, const char *sessionId)
 {
     char key[SIDTABLE_ID_SIZE];
     uint64_t hash;
@@ -87,14 +87,17 @@ SidEntry *sidFind(SidTable *t, const char *sessionId, int64_t now)
     for (s = (unsigned)(hash & INDEX_MASK); t->index[s] != 0; s = (s + 1) & INDEX_MASK) {
         SidEntry *e = &t->entries[t->index[s] - 1];
 
-        if (e->hash != hash || memcmp(e->id, key, SIDTABLE_ID_SIZE) != 0)
-            continue;
-        if (e->expires <= now) {
-            sidRemove(t, e);
-            return NULL;
-        }
-        return e;
+        if (e->hash == hash && memcmp(e->id, key, SIDTABLE_ID_SIZE) == 0)
+            return e;
     }
+    return NULL;
+}
+
+SidEntry *sidUnlessExpired(SidTable *t, SidEntry *e, int64_t now)
+{
+    if (e == NULL || e->expires > now)
+        return e;
+    sidRemove(t, e);
     return NULL;
 }
 

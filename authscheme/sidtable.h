@@ -40,9 +40,14 @@ typedef struct SidTable {
     unsigned next;                          /* where the next entry is made */
 } SidTable;
 
-/* The live entry of sessionId, or NULL. An entry found expired at now is
- * removed and not returned. */
-SidEntry *sidFind(SidTable *t, const char *sessionId, int64_t now);
+/* The entry of sessionId, or NULL. Whether it has expired is for the
+ * caller to ask (sidUnlessExpired), so that a lookup that finds nothing
+ * needs no clock. */
+SidEntry *sidFind(SidTable *t, const char *sessionId);
+
+/* e while it is live at now; NULL, having forgotten it, once it has
+ * expired. e may be NULL. */
+SidEntry *sidUnlessExpired(SidTable *t, SidEntry *e, int64_t now);
 
 /* Makes an entry for sessionId (which must not have one) that expires at
  * expires, forgetting the oldest entry when the ring is full. */
