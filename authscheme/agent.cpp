@@ -376,15 +376,17 @@ int agentValidate(Sm_AgentApi_Session_t *session, const char *userName,
                     list) == SM_AGENTAPI_YES;
 }
 
-void agentCloseSession(const char *clientIp, Sm_AgentApi_Session_t *session)
+int agentCloseSession(const char *clientIp, Sm_AgentApi_Session_t *session)
 {
     const AgentApi *a = agentApi();
     int rc = a != NULL ? a->logout(agentHandle.load(), clientIp, session) : SM_AGENTAPI_FAILURE;
 
-    if (rc == SM_AGENTAPI_YES)
+    if (rc == SM_AGENTAPI_YES) {
         trace(TRACE_3, "Old session logged out");
-    else
-        trace(TRACE_2, "Old session logout failed %d", rc);
+        return 1;
+    }
+    trace(TRACE_2, "Old session logout failed %d", rc);
+    return 0;
 }
 
 void agentFreeAttributes(int count, Sm_AgentApi_Attribute_t *list)

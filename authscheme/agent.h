@@ -42,8 +42,9 @@ int agentDecodeToken(const char *token, Sm_AgentApi_Session_t *session,
 int agentValidate(Sm_AgentApi_Session_t *session, const char *userName,
                   int *count, Sm_AgentApi_Attribute_t **list);
 
-/* Logs the session out; the outcome is traced only. */
-void agentCloseSession(const char *clientIp, Sm_AgentApi_Session_t *session);
+/* Logs the session out; the outcome is traced. Returns 1 when the Agent
+ * API logged it out, else 0. */
+int agentCloseSession(const char *clientIp, Sm_AgentApi_Session_t *session);
 
 /* Gives an attribute list back to the Agent API. */
 void agentFreeAttributes(int count, Sm_AgentApi_Attribute_t *list);

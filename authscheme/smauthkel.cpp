@@ -8,11 +8,17 @@
  * DN to be the identified user and the session to be valid, checks the
  * user's authorisation level and PIN, logs the old session out and accepts.
  *
+ * Between logins the scheme remembers two things per session, each in a
+ * module of its own: wrong PINs in a row (pintries, with PIN_TRIES set) and
+ * sessions already accepted (claims), so that a cookie is accepted at most
+ * once in the process.
+ *
  * Threading: the host calls every entry point on many threads at once.
  * Parameters are parsed afresh on each call into the call's own record;
  * the only shared state here is initCount, guarded together with the start
  * and release of the agent by initLock (the trace lock is always taken
- * after it).
+ * after it). The locks of pintries and claims are taken alone, or inside
+ * initLock when the last release empties their tables.
  */
 #include "smauthkel.h"
 
@@ -22,7 +28,9 @@
 #include <strings.h>
 
 #include "agent.h"
+#include "claims.h"
 #include "confline.h"
+#include "pintries.h"
 #include "synch.h"
 #include "trace.h"
 
@@ -33,6 +41,10 @@
 
 #define MSG_BAD_PARAMETERS "Invalid KEL authentication scheme parameters"
 #define MSG_BAD_PASSWORD "Invalid PIN/cookie in 'password'"
+
+/* Seconds a session is taken to stay usable when its cookie gives no
+ * maximum time: how long its wrong-PIN count and its claim are kept. */
+#define UNKNOWN_SESSION_LIFETIME 86400
 
 static int initCount = 0;
 static mutex_t initLock = DEFAULTMUTEX;
@@ -60,6 +72,22 @@ static void setDefaults(Parameters *p)
     p->portAz = 44443;
     p->portAuth = 44442;
     p->portAcct = 44441;
+    p->pinTries = 0;
+}
+
+/* A count: a whole number, 0 or more. */
+static int storeCountParameter(const char *name, const char *value, int *field)
+{
+    int n;
+
+    if (!storeIntParameter(name, value, &n))
+        return 0;
+    if (n < 0) {
+        trace(TRACE_ERROR, "Parameter %s: value '%s' should be 0 or more", name, value);
+        return 0;
+    }
+    *field = n;
+    return 1;
 }
 
 int storeParameter(const char *name, const char *value, Parameters *p)
@@ -87,6 +115,8 @@ int storeParameter(const char *name, const char *value, Parameters *p)
         return storeIntParameter(name, value, &p->portAuth);
     } else if (strcasecmp(name, "PORT_ACCT") == 0) {
         return storeIntParameter(name, value, &p->portAcct);
+    } else if (strcasecmp(name, "PIN_TRIES") == 0) {
+        return storeCountParameter(name, value, &p->pinTries);
     } else {
         trace(TRACE_ERROR, "Parameter %s: not recognized", name);
         return 0;
@@ -354,6 +384,8 @@ extern "C" KEL_EXPORT int SmAuthRelease(const char *parameter, const char *secre
         trace(TRACE_2, "Not releasing yet! initCount=%d", initCount);
     } else {
         agentRelease();
+        pintriesClear();
+        claimsClear();
         traceClose();
     }
     mutex_unlock(&initLock);
@@ -381,8 +413,49 @@ static void traceUserContext(const Sm_Api_UserContext_t *ctx)
     trace(TRACE_4, "   SessionId: %s", text(ctx->lpszSessionId));
 }
 
+/* How long the session may still be valid, at most: its maximum time. */
+static int sessionLifetime(const Sm_AgentApi_Session_t *session)
+{
+    return session->maxTimeout > 0 ? session->maxTimeout : UNKNOWN_SESSION_LIFETIME;
+}
+
+/* Checks the posted PIN. With PIN_TRIES set, wrong PINs in a row are
+ * counted for the session: the one that reaches the limit logs the session
+ * out, so that its cookie is dead for every policy server, and while the
+ * count is remembered the session is refused here whatever the PIN (the
+ * logout may have failed, or guesses may have run at once). Returns 1 when
+ * the login may go on, else 0 with the refusal in *result. */
+static int pinPasses(const Sm_Api_UserContext_t *ctx, const Parameters *p, const char *pin,
+                     Sm_AgentApi_Session_t *session, const char *clientIp, int *result)
+{
+    int right = checkPin(ctx, pin, p);
+    int tries = right ? PINTRIES_RIGHT : PINTRIES_WRONG;
+
+    if (p->pinTries > 0)
+        tries = pintriesRecord(session->sessionId, right, p->pinTries, sessionLifetime(session));
+    if (tries == PINTRIES_RIGHT)
+        return 1;
+    if (tries != PINTRIES_LOCKED) {
+        trace(TRACE_3, "Incorrect PIN");
+        if (tries == PINTRIES_LIMIT) {
+            trace(TRACE_ERROR, "PIN attempt limit reached for user %s from %s: logging the session out",
+                  text(ctx->lpszUserName), clientIp);
+            if (!agentCloseSession(clientIp, session))
+                trace(TRACE_ERROR, "Lockout logout failed: the session is refused by this server only");
+        }
+        *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
+        return 0;
+    }
+    trace(TRACE_2, "Session locked after too many wrong PINs");
+    agentCloseSession(clientIp, session); /* the lockout's own logout may have failed */
+    *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
+    return 0;
+}
+
 /* The decision after the posted text has been split: cookie, user,
- * session, level, PIN, in this order; the first failing check decides. */
+ * session, level, PIN, in this order; the first failing check decides.
+ * An accepted login claims its session before logging it out, so that of
+ * several logins with one cookie at most one is accepted. */
 static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const char *pin,
                   const char *cookie)
 {
@@ -392,6 +465,7 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
     char userDn[BUF_SIZE];
     char clientIp[BUF_SIZE];
     int attrCount;
+    int result;
 
     memset(&session, 0, sizeof session);
     userName[0] = '\0';
@@ -421,9 +495,11 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
         trace(TRACE_2, "Auth level not valid");
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_AUTH_LEVEL);
     }
-    if (p->usePin && !checkPin(ctx, pin, p)) {
-        trace(TRACE_3, "Incorrect PIN");
-        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
+    if (p->usePin && !pinPasses(ctx, p, pin, &session, clientIp, &result))
+        return result;
+    if (!claimSession(session.sessionId, sessionLifetime(&session))) {
+        trace(TRACE_2, "Session already accepted");
+        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
     }
     trace(TRACE_3, "User authenticated OK");
     agentCloseSession(clientIp, &session);

@@ -34,6 +34,7 @@ typedef struct Parameters {
     int portAz;                   /* PORT_AZ */
     int portAuth;                 /* PORT_AUTH */
     int portAcct;                 /* PORT_ACCT */
+    int pinTries;                 /* PIN_TRIES: wrong PINs in a row per session; 0: no limit */
 } Parameters;
 
 /* Fills p with the defaults and parses text ("NAME=value;NAME=value") into

@@ -8,6 +8,8 @@
  *                      (login), log it out, and free the two lists
  *   AuthPaired         the two above in turn on halves of each batch of sessions:
  *                      the ratio of the target, robust to a changing load
+ *   PinTriesPaired     the same login with PIN_TRIES set and without, in turn
+ *                      likewise, the table of counts holding other sessions
  *   ParseParameters/N  the parameter string of N characters (0: the typical one)
  *
  * Sessions are opened in batches outside the timed region, as a login needs
@@ -23,6 +25,7 @@
 #include "agent.h"
 #include "benchutil.h"
 #include "clockhook.h"
+#include "pintries.h"
 #include "smagent_control.h"
 #include "smauthkel.h"
 #include "trace.h"
@@ -30,6 +33,9 @@
 namespace {
 
 const char *const PARAMS = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
+const char *const PARAMS_TRIES = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3;PIN_TRIES=5";
+/* Other sessions with a wrong PIN in the table of counts during PinTriesPaired. */
+const int COUNTED = 512;
 const char *const USER_DN = "uid=load0,ou=people,o=kel";
 const int BATCH = 64;
 
@@ -260,6 +266,59 @@ void AuthPaired(benchmark::State &state)
     }
 }
 
+/* One accepted login with the given parameters; 1 when accepted. */
+int acceptedLogin(const Sm_Api_UserContext_t *ctx, const std::string &posted, const char *params)
+{
+    Sm_Api_UserCredentials_t cred{USER_DN, posted.c_str()};
+    char userMsg[128], errMsg[128];
+    return SM_AUTH_STATUS(SmAuthenticate(nullptr, ctx, &cred, nullptr, params, nullptr, sizeof userMsg,
+                                         userMsg, sizeof errMsg, errMsg)) == SM_AUTH_ACCEPT;
+}
+
+/* SmAuthenticate with PIN_TRIES set against the same login without it, in
+ * turn on halves of each batch as AuthPaired does. Every PIN is right, so
+ * the cost measured is what each login pays: the lookup that starts its
+ * session's count again, in a table holding COUNTED other sessions.
+ * Counters: CPU time per login with and without, and their ratio. */
+void PinTriesPaired(benchmark::State &state)
+{
+    traceLevel(0);
+    Sm_Api_UserContext_t ctx = userContext();
+    std::vector<std::string> cookies, posted;
+    double withNs = 0, withoutNs = 0;
+    long logins = 0, refused = 0;
+    bool withFirst = true;
+    const int half = BATCH / 2;
+
+    pintriesClear();
+    for (int i = 0; i < COUNTED; i++)
+        pintriesRecord(("counted-" + std::to_string(i)).c_str(), 0, 5, 86400);
+    for (auto _ : state) {
+        openSessions(cookies);
+        posted.clear();
+        for (const std::string &c : cookies)
+            posted.push_back("pin0;" + c);
+        for (int part = 0; part < 2; part++) {
+            bool with = (part == 0) == withFirst;
+            int from = part * half;
+            double t0 = threadCpuNs();
+            for (int i = from; i < from + half; i++)
+                refused += !acceptedLogin(&ctx, posted[(size_t)i], with ? PARAMS_TRIES : PARAMS);
+            (with ? withNs : withoutNs) += threadCpuNs() - t0;
+        }
+        logins += half;
+        withFirst = !withFirst;
+    }
+    pintriesClear();
+    if (refused != 0)
+        state.SkipWithError("logins refused");
+    if (logins > 0) {
+        state.counters["scheme_ns"] = withNs / (double)logins;
+        state.counters["baseline_ns"] = withoutNs / (double)logins;
+        state.counters["ratio"] = withNs / withoutNs;
+    }
+}
+
 void ParseParameters(benchmark::State &state)
 {
     static Parameters p;
@@ -286,6 +345,7 @@ void ParseParameters(benchmark::State &state)
 BENCHMARK(SmAuthenticateLogin)->Name("SmAuthenticate")->Arg(0)->Arg(5);
 BENCHMARK(AgentApiBaseline);
 BENCHMARK(AuthPaired);
+BENCHMARK(PinTriesPaired);
 BENCHMARK(ParseParameters)->Arg(0)->Arg(256)->Arg(1024)->Arg(4096);
 
 int main(int argc, char **argv)

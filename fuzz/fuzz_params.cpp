@@ -3,7 +3,8 @@
  * administrator writes it ("NAME=value;NAME=value").
  *
  * Checks: every text setting stays terminated inside its buffer, and an
- * accepted string never leaves MIN_LEVEL above MAX_LEVEL.
+ * accepted string never leaves MIN_LEVEL above MAX_LEVEL nor PIN_TRIES
+ * below 0.
  */
 #include <string.h>
 
@@ -36,9 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkText(p.attrPin, sizeof p.attrPin, "ATTR_PIN");
     checkText(p.attrAuth, sizeof p.attrAuth, "ATTR_AUTH");
     FZ_CHECK(p.usePin == 0 || p.usePin == 1, "usePin %d", p.usePin);
-    if (ok)
+    if (ok) {
         FZ_CHECK(p.minLevel <= p.maxLevel, "accepted with MIN_LEVEL %d > MAX_LEVEL %d", p.minLevel,
                  p.maxLevel);
+        FZ_CHECK(p.pinTries >= 0, "accepted with PIN_TRIES %d", p.pinTries);
+    }
     free(copy);
     return 0;
 }

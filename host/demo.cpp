@@ -3,11 +3,12 @@
  *
  * It writes keltrace.conf and kelaudit.conf, sets the database password with
  * kelpasswd, creates the SQLite audit table, loads both plug-ins and logs
- * users in through every outcome the scheme knows. Each accepted login is
- * recorded with the event handler, as a policy server would. It prints what
- * happened, the audit rows read back from the database and where the trace
- * log is, and exits 0 only when every outcome was the expected one and the
- * table holds exactly the audited logins.
+ * users in through every outcome the scheme knows, a PIN lockout among
+ * them. Each accepted login is recorded with the event handler, as a policy
+ * server would. It prints what happened, the audit rows read back from the
+ * database, the lockout's trace line and where the trace log is, and exits
+ * 0 only when every outcome was the expected one, the lockout was traced
+ * and the table holds exactly the audited logins.
  */
 #include <chrono>
 #include <stdio.h>
@@ -25,7 +26,8 @@ namespace {
 const char *const AGENT = "authkel";
 const char *const SECRET = "demo-shared-secret";
 const char *const PARAMS = "DESCRIPTION=KEL step-up login (demo);AGENT_NAME=authkel;"
-                           "URL=https://login.example.org/stepup;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
+                           "URL=https://login.example.org/stepup;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3;"
+                           "PIN_TRIES=3";
 const int AUDIT_MIN_LEVEL = 3;
 
 struct Outcome {
@@ -112,6 +114,23 @@ const char *resultName(int result)
     default:
         return "?";
     }
+}
+
+/* The message of the first trace line holding part, or "". */
+std::string traceLineWith(const std::string &traceLog, const char *part)
+{
+    FILE *f = fopen(traceLog.c_str(), "r");
+    char line[2048];
+    std::string found;
+
+    while (f != nullptr && found.empty() && fgets(line, sizeof line, f) != nullptr) {
+        const char *at = strstr(line, part);
+        if (at != nullptr)
+            found.assign(at, strcspn(at, "\n"));
+    }
+    if (f != nullptr)
+        fclose(f);
+    return found;
 }
 
 int usage(const char *msg)
@@ -208,6 +227,12 @@ int runDemo(const std::vector<std::string> &args)
             "MIN_LEVEL=5;MAX_LEVEL=3");
     d.login(dave, "posted text without ';'", daveCookie, SM_AUTH_RESULT(1, 38));
     d.login(dave, "PIN and own cookie", dave.pin + ";" + daveCookie, SM_AUTH_RESULT(2, 0));
+    /* PIN_TRIES=3: the third wrong PIN in a row logs the session out. */
+    std::string guessed = d.session(alice);
+    d.login(alice, "wrong PIN 1 of PIN_TRIES=3", alice.pin + "-1;" + guessed, SM_AUTH_RESULT(3, 0));
+    d.login(alice, "wrong PIN 2 of PIN_TRIES=3", alice.pin + "-2;" + guessed, SM_AUTH_RESULT(3, 0));
+    d.login(alice, "wrong PIN 3 of 3: session logged out", alice.pin + "-3;" + guessed, SM_AUTH_RESULT(3, 0));
+    d.login(alice, "right PIN after the lockout", alice.pin + ";" + guessed, SM_AUTH_RESULT(3, 8));
 
     /* Let the writer drain the queue: a release discards what is queued. */
     std::vector<std::pair<std::string, std::string>> rows;
@@ -252,6 +277,10 @@ int runDemo(const std::vector<std::string> &args)
     if (!rowsOk)
         printf("  UNEXPECTED: %zu audited logins, %zu rows\n", d.audited.size(), rows.size());
     allOk &= rowsOk;
+
+    std::string lockout = traceLineWith(traceLog, "PIN attempt limit reached");
+    printf("\nLockout in the trace log:\n  %s\n", lockout.empty() ? "UNEXPECTED: none" : lockout.c_str());
+    allOk &= !lockout.empty();
 
     printf("\nTrace log: %s\n", traceLog.c_str());
     printf("%s\n", allOk ? "Demo passed: every outcome as expected, every audited login in the table."

@@ -80,6 +80,26 @@ TEST_F(ParamsTest, NumbersAndLevelBounds)
     EXPECT_FALSE(logHas("MIN_LEVEL (5) greater than MAX_LEVEL (3)"));
 }
 
+TEST_F(ParamsTest, PinTriesIsACountOfZeroOrMore)
+{
+    struct Case {
+        const char *item;
+        int ok, stored;
+        const char *line;
+    } cases[] = {
+        {"", 1, 0, "Parameters: ''"},
+        {"pin_tries=3", 1, 3, "Parameter pin_tries: 3"},
+        {"PIN_TRIES=0", 1, 0, "Parameter PIN_TRIES: 0"},
+        {"PIN_TRIES=-1", 0, 0, "Parameter PIN_TRIES: value '-1' should be 0 or more"},
+        {"PIN_TRIES=3x", 0, 0, "Parameter PIN_TRIES: value '3x' should be a number"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(parse(c.item), c.ok) << c.item;
+        EXPECT_EQ(p.pinTries, c.stored) << c.item;
+        EXPECT_TRUE(logHas(c.line)) << c.line;
+    }
+}
+
 TEST_F(ParamsTest, ItemSyntax)
 {
     EXPECT_EQ(parse("DESCRIPTION=a=b;URL= a\tb ;AGENT_NAME=first;AGENT_NAME=x;"), 1);

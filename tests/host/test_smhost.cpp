@@ -29,6 +29,10 @@ TEST(Smhost, DemoShowsEveryOutcomeAndTheAuditRows)
     EXPECT_TRUE(contains(r.out, "Demo passed")) << r.out;
     EXPECT_TRUE(contains(r.out, "PIN and own cookie                       2      0      accepted     as expected, audited"));
     EXPECT_TRUE(contains(r.out, "replay of a logged-out cookie            3      8      rejected     as expected"));
+    EXPECT_TRUE(contains(r.out, "wrong PIN 3 of 3: session logged out     3      0      rejected     as expected"));
+    EXPECT_TRUE(contains(r.out, "right PIN after the lockout              3      8      rejected     as expected"));
+    EXPECT_TRUE(contains(r.out, "  PIN attempt limit reached for user uid=alice,ou=people,o=kel from 192.0.2.10: "
+                                "logging the session out\n")) << r.out;
     EXPECT_TRUE(contains(r.out, "user message \"Invalid PIN/cookie in 'password'\", error message \"Posted PIN/cookie: ';' missing\""));
     EXPECT_TRUE(contains(r.out, "  uid=alice,ou=people,o=kel      authlevel=3;"));
     EXPECT_TRUE(contains(r.out, "  uid=dave,ou=people,o=kel       authlevel=3;"));

@@ -101,7 +101,7 @@ TEST(Docs, EveryLoginOutcomeHasTheCodesStatusAndReason)
     ASSERT_EQ("Status", t.header.at(1));
     ASSERT_EQ("Reason", t.header.at(2));
     ASSERT_EQ("Result", t.header.at(3));
-    ASSERT_EQ(9u, t.rows.size());
+    ASSERT_EQ(12u, t.rows.size());
     for (const auto &row : t.rows) {
         long status = std::stol(row[1]), reason = std::stol(row[2]);
         EXPECT_EQ(std::stoul(row[3], nullptr, 16), (unsigned long)(reason << 16 | status)) << row[0];
@@ -127,6 +127,14 @@ TEST(Docs, EveryLoginOutcomeHasTheCodesStatusAndReason)
         EXPECT_EQ(status, names.at(args[1])) << row[0] << ": " << call;
         EXPECT_EQ(reason, names.at(args[2])) << row[0] << ": " << call;
     }
+}
+
+TEST(Docs, SchemeSaysHowManySessionsItRemembers)
+{
+    long n = defines(SRC + "/authscheme/sidtable.h").at("SIDTABLE_SIZE");
+    std::string page = kt::readFile(SRC + "/docs/scheme.md");
+    EXPECT_NE(std::string::npos, page.find("the last " + std::to_string(n) + " sessions")) << n;
+    EXPECT_NE(std::string::npos, page.find("(the last " + std::to_string(n) + ",")) << n;
 }
 
 TEST(Docs, AuditColumnsAreInEveryTableDefinition)
