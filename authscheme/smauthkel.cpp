@@ -30,6 +30,7 @@
 #include "agent.h"
 #include "claims.h"
 #include "confline.h"
+#include "paramcache.h"
 #include "pintries.h"
 #include "synch.h"
 #include "trace.h"
@@ -215,21 +216,23 @@ int splitPassword(const char *posted, char *pin, char *cookie, char *message, in
     return 1;
 }
 
-/* Reads a user attribute into value (BUF_SIZE characters). The whole
- * buffer is zero-filled before the read and again after the text's end, so
- * nothing uninitialised or left over is ever read from it. Returns the
- * getter's result; a failed read (negative) leaves value empty. */
+/* Reads a user attribute into value (BUF_SIZE characters) and returns the
+ * getter's result. value always ends up a terminated text: empty after a
+ * failed (negative) read, and terminated within the buffer whatever the
+ * getter wrote. Only the text is ever read from it afterwards; the bytes
+ * past it are neither cleared nor read (see checkPin). */
 static int readUserAttribute(const Sm_Api_UserContext_t *ctx, const char *name, char *value)
 {
-    size_t len;
     int rc;
 
-    memset(value, 0, BUF_SIZE);
+    value[0] = '\0';
+    value[BUF_SIZE - 1] = '\0';
     if (ctx->fnGetUserAttr == NULL)
         return -1;
     rc = ctx->fnGetUserAttr(ctx->hUserContext, name, BUF_SIZE, value);
-    len = rc < 0 ? 0 : strnlen(value, BUF_SIZE - 1);
-    memset(value + len, 0, BUF_SIZE - len);
+    if (rc < 0)
+        value[0] = '\0';
+    value[BUF_SIZE - 1] = '\0';
     return rc;
 }
 
@@ -244,27 +247,38 @@ int checkAuthLevel(const Sm_Api_UserContext_t *ctx, const Parameters *p)
     return p->minLevel <= level && level <= p->maxLevel;
 }
 
-/* Compares two buffers of BUF_SIZE whole, a machine word at a time, with
- * no branch on their contents: the time taken does not tell where they
- * first differ. (A byte loop through a volatile accumulator did the same
- * at many times the cost of the rest of a login.) */
+/* Compares two buffers of BUF_SIZE whole, 32 bytes at a time, with no
+ * branch on their contents: the time taken does not tell where they first
+ * differ. */
 static int sameBuffer(const char *a, const char *b)
 {
-    uint64_t diff = 0;
+    typedef uint64_t Lanes __attribute__((vector_size(32)));
+    Lanes acc = {0, 0, 0, 0};
+    uint64_t diff;
     volatile uint64_t result;
     size_t i;
 
-    for (i = 0; i + sizeof diff <= BUF_SIZE; i += sizeof diff) {
-        uint64_t x, y;
+    for (i = 0; i + sizeof acc <= BUF_SIZE; i += sizeof acc) {
+        Lanes x, y;
 
         memcpy(&x, a + i, sizeof x);
         memcpy(&y, b + i, sizeof y);
-        diff |= x ^ y;
+        acc |= x ^ y;
     }
+    diff = acc[0] | acc[1] | acc[2] | acc[3];
     for (; i < BUF_SIZE; i++)
         diff |= (unsigned char)(a[i] ^ b[i]);
     result = diff;
     return result == 0;
+}
+
+/* Clears buf (BUF_SIZE characters) past its text, so that two buffers
+ * holding equal texts are equal whole. */
+static void padText(char *buf)
+{
+    size_t len = strnlen(buf, BUF_SIZE - 1);
+
+    memset(buf + len, 0, BUF_SIZE - len);
 }
 
 int checkPin(const Sm_Api_UserContext_t *ctx, const char *pin, const Parameters *p)
@@ -280,8 +294,9 @@ int checkPin(const Sm_Api_UserContext_t *ctx, const char *pin, const Parameters 
         return 0;
     /* Both texts zero-padded to the full buffer and compared whole: the
      * time taken does not tell where they first differ. */
-    memset(posted, 0, sizeof posted);
-    memcpy(posted, pin, strlen(pin));
+    padText(stored);
+    memcpy(posted, pin, strlen(pin) + 1);
+    padText(posted);
     return sameBuffer(posted, stored);
 }
 
@@ -513,7 +528,8 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
                                          const char *realmOid, int userMsgSize, char *userMsg,
                                          int errMsgSize, char *errMsg)
 {
-    Parameters p;
+    Parameters scratch;
+    const Parameters *p;
     char pin[BUF_SIZE];
     char cookie[BUF_SIZE];
     const char *password = credentials != NULL ? text(credentials->lpszPassword) : "";
@@ -525,7 +541,8 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
     setMessage(userMsg, userMsgSize, "");
     setMessage(errMsg, errMsgSize, "");
 
-    if (!parseParameters(parameter, &p)) {
+    p = paramsFor(parameter, &scratch);
+    if (p == NULL) {
         setMessage(errMsg, errMsgSize, MSG_BAD_PARAMETERS);
         setMessage(userMsg, userMsgSize, MSG_BAD_PARAMETERS);
         return SM_AUTH_RESULT(SM_AUTH_FAILURE, SM_REASON_BAD_CREDENTIALS);
@@ -540,9 +557,9 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
     }
     trace(TRACE_2, "... Authenticate");
     traceUserContext(userContext);
-    traceUserAttributes(userContext, &p);
+    traceUserAttributes(userContext, p);
 
-    if (p.usePin) {
+    if (p->usePin) {
         if (!splitPassword(password, pin, cookie, errMsg, errMsgSize)) {
             setMessage(userMsg, userMsgSize, MSG_BAD_PASSWORD);
             return SM_AUTH_RESULT(SM_AUTH_FAILURE, SM_REASON_BAD_CREDENTIALS);
@@ -553,5 +570,5 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
         copyText(cookie, sizeof cookie, password);
         pin[0] = '\0';
     }
-    return decide(userContext, &p, pin, cookie);
+    return decide(userContext, p, pin, cookie);
 }

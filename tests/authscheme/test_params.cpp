@@ -2,6 +2,7 @@
 #include <limits.h>
 
 #include "authtest.h"
+#include "paramcache.h"
 
 using namespace authtest;
 
@@ -182,6 +183,39 @@ TEST_F(QueryTest, UnknownQueryCode)
         EXPECT_STREQ(buf, "");
         EXPECT_EQ(status, -7);
     }
+}
+
+} // namespace
+
+namespace {
+
+/* The login path keeps clean parses: what each call gets, and what the
+ * trace shows, must be what a fresh parse gives, whatever came before. */
+TEST_F(ParamsTest, KeptParsesGiveTheSameSettingsAndTraceAsFreshOnes)
+{
+    Parameters scratch;
+    setLevel(4);
+    const Parameters *a = paramsFor("MIN_LEVEL=1;URL=a", &scratch);
+    ASSERT_NE(a, nullptr);
+    const Parameters *b = paramsFor("MIN_LEVEL=2;URL=b", &scratch);
+    ASSERT_NE(b, nullptr);
+    EXPECT_STREQ(b->url, "b");
+    a = paramsFor("MIN_LEVEL=1;URL=a", &scratch);
+    EXPECT_STREQ(a->url, "a");
+    EXPECT_EQ(a->minLevel, 1);
+
+    /* A faulty string is never kept: its line comes with every call. */
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(paramsFor("URL=x;NOPE=1", &scratch), nullptr);
+    EXPECT_EQ(tf->count("Parameter NOPE: not recognized"), 2);
+
+    /* At level 5 a kept string is parsed afresh, with its lines. */
+    setLevel(5);
+    trace(TRACE_ERROR, "level 5 now");
+    const Parameters *c = paramsFor("MIN_LEVEL=1;URL=a", &scratch);
+    EXPECT_EQ(c, &scratch);
+    EXPECT_STREQ(c->url, "a");
+    EXPECT_TRUE(logHas("Parameter URL: a"));
 }
 
 } // namespace
