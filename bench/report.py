@@ -81,17 +81,48 @@ def machine(work, ctx):
     ]
 
 
+def read_jsonl(path):
+    out = []
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("{"):
+                out.append(json.loads(line))
+    return out
+
+
+def scaling(scale):
+    """The table of throughput by thread count, against one thread."""
+    if not scale:
+        return []
+    cpus = scale[0]["cpus"]
+    names = {"auth": "`SmAuthenticate`, accepted login (with its session opened)",
+             "skip": "`SmEventRecord`, accepted login below `MIN_LEVEL`",
+             "audit": "`SmEventRecord`, audited login into a ring of 1000"}
+    counts = sorted({s["threads"] for s in scale})
+    L = ["### Throughput by host threads", "",
+         "All threads calling at once for 0.4 s, the median of three rounds; total calls per",
+         "second, and in brackets the ratio to one thread. The machine has %d processor%s, so"
+         % (cpus, "s" if cpus != 1 else ""),
+         "beyond %d threads the figure can at best stay level." % cpus, "",
+         "| workload | " + " | ".join("%d thread%s" % (n, "s" if n > 1 else "") for n in counts) + " |",
+         "|---|" + "---|" * len(counts)]
+    for w in ("auth", "skip", "audit"):
+        row = {s["threads"]: s for s in scale if s["workload"] == w}
+        if row:
+            L.append("| %s | " % names[w] + " | ".join(
+                "%.0f k/s (%.2f)" % (row[n]["calls_per_s"] / 1000, row[n]["ratio"]) if n in row else ""
+                for n in counts) + " |")
+    return L + [""]
+
+
 def main():
     work, out = sys.argv[1], sys.argv[2]
     ctx, t = load_gb(os.path.join(work, "trace.json"))
     _, a = load_gb(os.path.join(work, "auth.json"))
     _, e = load_gb(os.path.join(work, "event.json"))
-    writer = []
-    with open(os.path.join(work, "writer.jsonl")) as f:
-        for line in f:
-            line = line.strip()
-            if line.startswith("{"):
-                writer.append(json.loads(line))
+    writer = read_jsonl(os.path.join(work, "writer.jsonl"))
+    scale = read_jsonl(os.path.join(work, "scale.jsonl"))
 
     cpu = lambda d, k: d[k][0]
     L = ["# Benchmarks", "",
@@ -193,7 +224,8 @@ def main():
     for q in (1, 20, 1000):
         L.append("| %d | %s | %s |" % (q, ns(cpu(e, "AuditAuth/%d/real_time/threads:1" % q)),
                                       ns(cpu(e, "AuditAuth/%d/real_time/threads:2" % q))))
-    L += ["", "### Database writer", "",
+    L += [""] + scaling(scale)
+    L += ["### Database writer", "",
           "Rounds of %s rows taken in turn by the bare client (per row: prepare, fourteen binds,"
           % (writer[0]["rows"] if writer else "?"),
           "execute with commit, straight through sqlite3 or libpq, on one connection kept open) and",

@@ -28,7 +28,7 @@ trap cleanup EXIT
 
 cd "$ROOT"
 cmake --preset bench -B "$BUILD" >/dev/null
-cmake --build "$BUILD" -j2 --target bench_trace bench_auth bench_event bench_writer
+cmake --build "$BUILD" -j2 --target bench_trace bench_auth bench_event bench_writer bench_scale
 
 uptime >"$WORK/load-before.txt"
 # Five repetitions of each microbenchmark, interleaved at random so that a
@@ -41,6 +41,9 @@ for b in trace auth event; do
     echo "== bench_$b"
     "$BUILD/bin/bench_$b" "${GB_ARGS[@]}" --benchmark_out="$WORK/$b.json"
 done
+
+echo "== bench_scale"
+"$BUILD/bin/bench_scale" | tee "$WORK/scale.jsonl"
 
 echo "== bench_writer"
 PG_ARGS=()

@@ -1,0 +1,238 @@
+/*
+ * bench_scale.cpp - throughput of the entry points that the policy
+ * server's threads call, with 1, 2, 4, 8 and 16 of them at once.
+ *
+ *   auth      SmAuthenticate of an accepted PIN;cookie login; each login
+ *             needs a fresh session, so each thread opens one through the
+ *             stand-in just before (counted in the figure at every count)
+ *   skip      SmEventRecord of an accepted login below MIN_LEVEL
+ *   audit     SmEventRecord of an audited login into a ring of 1000 places;
+ *             the writer is held in its retry sleep and a consumer thread
+ *             takes entries out as the writer does after each commit
+ *
+ * For each workload and thread count the threads run together for a fixed
+ * time; the figure is all their calls over that time, the median of three
+ * rounds, and the ratio is against one thread. Trace level 0. Prints one
+ * JSON line per figure (bench/report.py reads them).
+ */
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdio.h>
+#include <string.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "agent.h"
+#include "audit.h"
+#include "benchutil.h"
+#include "clockhook.h"
+#include "smagent_control.h"
+#include "smauthkel.h"
+#include "smeventkel.h"
+#include "trace.h"
+
+namespace {
+
+const char *const PARAMS = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
+const char *const USER_DN = "uid=load0,ou=people,o=kel";
+const int ROUND_MS = 400;
+const int ROUNDS = 3;
+
+kb::Home *home;
+
+int getUserAttr(void *, const char *name, int size, char *buf)
+{
+    const char *value = strcmp(name, "authlevel") == 0 ? "3" : strcmp(name, "pin") == 0 ? "pin0" : nullptr;
+    if (value == nullptr)
+        return -1;
+    snprintf(buf, (size_t)size, "%s", value);
+    return 0;
+}
+
+void traceLevel(int level)
+{
+    home->traceConf(level);
+    kb::openGates();
+    trace(TRACE_ERROR, "level %d", level);
+    unlink(home->logPath().c_str());
+}
+
+/* One accepted login with a session opened for it; false when refused. */
+bool login(const Sm_Api_UserContext_t &ctx)
+{
+    SmAgentCtl_Session_t s{};
+    char cookie[64];
+    s.userDn = USER_DN;
+    s.userName = "load";
+    s.clientIp = "192.0.2.20";
+    smagentCreateSession(&s, cookie, sizeof cookie);
+    std::string posted = std::string("pin0;") + cookie;
+    Sm_Api_UserCredentials_t cred{USER_DN, posted.c_str()};
+    char userMsg[128], errMsg[128];
+    int rc = SmAuthenticate(nullptr, &ctx, &cred, nullptr, PARAMS, nullptr, sizeof userMsg, userMsg,
+                            sizeof errMsg, errMsg);
+    return SM_AUTH_STATUS(rc) == SM_AUTH_ACCEPT;
+}
+
+Sm_Api_UserContext_t userContext()
+{
+    Sm_Api_UserContext_t ctx;
+    memset(&ctx, 0, sizeof ctx);
+    ctx.bIsUserContext = 1;
+    ctx.lpszUserName = USER_DN;
+    ctx.lpszUserPath = "ou=people,o=kel";
+    ctx.lpszDirPath = "ldap://dir.kel";
+    ctx.lpszDirServer = "dir.kel:389";
+    ctx.lpszDirNamespace = "LDAP:";
+    ctx.lpszSessionId = "host-session-1";
+    ctx.fnGetUserAttr = getUserAttr;
+    return ctx;
+}
+
+/* Runs work on n threads together for ROUND_MS; calls per second. work
+ * returns false on a call that did not do what it should. */
+template <class F> double round(int n, F work, std::atomic<long> &failures)
+{
+    std::atomic<bool> go{false}, stop{false};
+    std::atomic<long> calls{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; i++)
+        threads.emplace_back([&, i] {
+            long mine = 0, bad = 0;
+            while (!go.load(std::memory_order_acquire))
+                std::this_thread::yield();
+            while (!stop.load(std::memory_order_relaxed)) {
+                bad += !work(i);
+                mine++;
+            }
+            calls += mine;
+            failures += bad;
+        });
+    auto start = std::chrono::steady_clock::now();
+    go.store(true, std::memory_order_release);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ROUND_MS));
+    stop = true;
+    for (std::thread &t : threads)
+        t.join();
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return (double)calls.load() / secs;
+}
+
+template <class F> void measure(const char *workload, F work)
+{
+    static const int counts[] = {1, 2, 4, 8, 16};
+    double one = 0;
+    for (int n : counts) {
+        std::vector<double> rates;
+        std::atomic<long> failures{0};
+        for (int r = 0; r < ROUNDS; r++)
+            rates.push_back(round(n, work, failures));
+        std::sort(rates.begin(), rates.end());
+        double median = rates[ROUNDS / 2];
+        if (n == 1)
+            one = median;
+        printf("{\"bench\": \"scale\", \"workload\": \"%s\", \"threads\": %d, \"calls_per_s\": %.0f, "
+               "\"ratio\": %.3f, \"cpus\": %ld, \"failures\": %ld}\n",
+               workload, n, median, median / one, sysconf(_SC_NPROCESSORS_ONLN), failures.load());
+        fflush(stdout);
+    }
+}
+
+/* ---- the writer held in its retry sleep, a consumer in its place ---- */
+std::mutex parkLock;
+std::condition_variable parkCond;
+bool writerParked = false, releaseWriter = false;
+
+unsigned int parkedSleep(unsigned int)
+{
+    std::unique_lock<std::mutex> hold(parkLock);
+    writerParked = true;
+    parkCond.notify_all();
+    parkCond.wait(hold, [] { return releaseWriter; });
+    return 0;
+}
+
+std::atomic<bool> consumerStop{false};
+
+void consume()
+{
+    while (!consumerStop.load()) {
+        queueLock();
+        int first, next, count, capacity;
+        SmLog_Access_s *e = queueState(&first, &next, &count, &capacity) && count > 0 ? queueGet() : nullptr;
+        queueUnlock();
+        if (e != nullptr)
+            eventFree(e);
+        else
+            std::this_thread::yield();
+    }
+}
+
+} // namespace
+
+int main()
+{
+    kb::Home h;
+    home = &h;
+    kb::installClock();
+    traceLevel(0);
+
+    /* auth */
+    smagentAddAgent("loadagent", "load-secret");
+    agentSetLibraryPath(AGENTAPI_PATH);
+    if (SmAuthInit(PARAMS, "load-secret") != 0) {
+        fprintf(stderr, "SmAuthInit failed\n");
+        return 1;
+    }
+    Sm_Api_UserContext_t ctx = userContext();
+    measure("auth", [&](int) { return login(ctx); });
+    SmAuthRelease(PARAMS, "load-secret");
+
+    /* skip */
+    kb::writeFile(home->configDir() + "/kelaudit.conf", "MIN_LEVEL = 10\n");
+    SmEventInit();
+    traceLevel(0);
+    std::vector<kb::Event *> events;
+    for (int i = 0; i < 16; i++)
+        events.push_back(new kb::Event("uid=load" + std::to_string(i) + ",ou=people,o=kel",
+                                       "authlevel=3;run=12345-1700000000;thread=0;seq=42"));
+    measure("skip", [&](int i) {
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[i]->get());
+        return true;
+    });
+    SmEventRelease();
+
+    /* audit */
+    kb::writeFile(home->configDir() + "/kelaudit.conf",
+                  "DATASOURCE = absent.db\nMIN_LEVEL = 3\nMAX_QUEUE = 1000\nRETRY_DELAY = 1\n");
+    SmEventInit();
+    traceLevel(0);
+    kelSys.sleep = parkedSleep;
+    SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[0]->get());
+    {
+        std::unique_lock<std::mutex> hold(parkLock);
+        parkCond.wait(hold, [] { return writerParked; });
+    }
+    std::thread consumer(consume);
+    measure("audit", [&](int i) {
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[i]->get());
+        return true;
+    });
+    consumerStop = true;
+    consumer.join();
+    {
+        std::lock_guard<std::mutex> hold(parkLock);
+        releaseWriter = true;
+    }
+    parkCond.notify_all();
+    SmEventRelease();
+    for (kb::Event *e : events)
+        delete e;
+    traceClose();
+    return 0;
+}
