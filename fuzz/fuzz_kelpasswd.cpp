@@ -2,9 +2,9 @@
  * fuzz_kelpasswd.cpp - kelpasswd's rewrite of a kelaudit.conf of random
  * bytes.
  *
- * Checks: the rewrite succeeds; every piece of the file (a line, or up to
- * 999 bytes of a longer one) that is not a password line comes out byte
- * for byte, stray NULs included; each password line becomes "<name> =
+ * Checks: the rewrite succeeds; every line that does not begin as a
+ * password line comes out byte for byte, however long, stray NULs
+ * included; each password line, however long, becomes "<name> =
  * <scrambled>"; without one, a password line is appended on a line of its
  * own; no temporary file is left behind.
  */
@@ -40,13 +40,14 @@ static std::string expected(const std::string &in)
 {
     std::string out;
     bool seen = false;
-    for (const std::string &piece : fz::linePieces(in, LINE_SIZE)) {
+    for (const std::string &line : fz::lines(in)) {
         char name[LINE_SIZE], value[LINE_SIZE];
-        if (confParseLine(piece.c_str(), name, value) && strcasecmp(name, "password") == 0) {
+        if (confParseLine(fz::lineStart(line, LINE_SIZE).c_str(), name, value) &&
+            strcasecmp(name, "password") == 0) {
             out += std::string(name) + " = " + SCRAMBLED + "\n";
             seen = true;
         } else {
-            out += piece;
+            out += line;
         }
     }
     if (!seen) {

@@ -56,23 +56,6 @@ inline std::string lineStart(const std::string &line, size_t size)
     return line.substr(0, size - 1);
 }
 
-/* A file's text cut the way a reader with a line buffer of size characters
- * sees it: lines, and over-long lines in pieces of size - 1 characters. */
-inline std::vector<std::string> linePieces(const std::string &in, size_t size)
-{
-    std::vector<std::string> pieces;
-    size_t pos = 0;
-    while (pos < in.size()) {
-        size_t nl = in.find('\n', pos);
-        size_t end = nl == std::string::npos ? in.size() : nl + 1;
-        if (end - pos > size - 1)
-            end = pos + size - 1;
-        pieces.push_back(in.substr(pos, end - pos));
-        pos = end;
-    }
-    return pieces;
-}
-
 inline void makeDir(const std::string &path)
 {
     mkdir(path.c_str(), 0700);

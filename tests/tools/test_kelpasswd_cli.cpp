@@ -58,6 +58,52 @@ TEST_F(PasswdCli, CommandLineMessages)
     EXPECT_EQ(before + "password = " + kt::scrambled(longest) + "\n", kt::readFile(h.conf));
 }
 
+/* A FIFO or a device as kelaudit.conf cannot be read: the tool says so
+ * and ends (it would wait for ever, or read without end). */
+TEST_F(PasswdCli, ConfigurationThatIsNoRegularFileIsNotRead)
+{
+    const ToolResult cannotRead{1, "", "Can't read configuration file " + h.conf + "\n"};
+    ASSERT_EQ(0, mkfifo(h.conf.c_str(), 0600));
+    EXPECT_EQ(cannotRead, h.run({"pw"}));
+    ASSERT_EQ(0, unlink(h.conf.c_str()));
+    for (const char *device : {"/dev/zero", "/dev/urandom"}) {
+        ASSERT_EQ(0, symlink(device, h.conf.c_str()));
+        EXPECT_EQ(cannotRead, h.run({"pw"})) << device;
+        ASSERT_EQ(0, unlink(h.conf.c_str()));
+    }
+    EXPECT_TRUE(h.entries().empty());
+}
+
+/* kelaudit.conf as a link (here relative, into another folder): the file
+ * it points at is rewritten, with its mode, through a temporary file
+ * beside it; the link stays a link. */
+TEST_F(PasswdCli, LinkedConfigurationRewritesTheFileItPointsAt)
+{
+    kt::TempDir shared;
+    chmod(shared.path().c_str(), 0755);
+    std::string target = shared / "kelaudit.conf";
+    kt::writeFile(target, "user = u\npassword = old\n");
+    chmod(target.c_str(), 0640);
+    std::string relative = "../../" + shared.path().substr(shared.path().rfind('/') + 1) + "/kelaudit.conf";
+    ASSERT_EQ(0, symlink(relative.c_str(), h.conf.c_str()));
+    ASSERT_EQ(kt::readFile(target), kt::readFile(h.conf)); /* both under one $TMPDIR */
+
+    EXPECT_EQ((ToolResult{0, "Password written to file " + h.conf + "\n", ""}), h.run({"Linked-pw2"}));
+    struct stat st;
+    ASSERT_EQ(0, lstat(h.conf.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ("user = u\npassword = " + kt::scrambled("Linked-pw2") + "\n", kt::readFile(target));
+    ASSERT_EQ(0, stat(target.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, h.entries());
+    EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, kt::listDir(shared.path()));
+
+    /* A link to nothing is a missing file. */
+    ASSERT_EQ(0, unlink(target.c_str()));
+    EXPECT_EQ((ToolResult{1, "", "Cannot access configuration file " + h.conf + ": No such file or directory\n"}),
+              h.run({"pw"}));
+}
+
 TEST_F(PasswdCli, RoundTripThroughTheHandlersReader)
 {
     kt::writeFile(h.conf, "# audit\nPassword = old\nuser = u\n");
