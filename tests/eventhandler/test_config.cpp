@@ -1,6 +1,7 @@
 /*
  * test_config.cpp - reading kelaudit.conf: defaults, every key, bad values,
- * ranges, long lines, names that are no regular file, and the password.
+ * ranges, long lines, names that are no regular file, and the password as
+ * kelpasswd writes it.
  */
 #include <gtest/gtest.h>
 
@@ -226,6 +227,49 @@ TEST(ConfigRoundTrip, KelpasswdThenReadConfigFileGivesTheTypedPassword)
         readConfigFile(&p);
         EXPECT_EQ(typed, std::string(p.password));
         EXPECT_STREQ("auditor", p.user);
+    }
+    traceReset();
+}
+
+/* Every length the tool may be given: what it reports written, the handler
+ * reads back; what the handler would read otherwise, it refuses with the
+ * file as it was. */
+TEST(ConfigRoundTrip, EveryLengthIsReadBackOrRefused)
+{
+    kt::TraceFiles files{1};
+    traceReset();
+    const std::string before = "USER = auditor\nPASSWORD = old\n";
+    const std::string pattern = "Kel-Pass9word_";
+    const std::string tooLong = "Password is too long for the event handler: at most 988 characters\n";
+    struct Case {
+        std::string typed, err;
+    };
+    std::vector<Case> cases;
+    for (size_t len = 1; len <= 999; len++) {
+        std::string typed;
+        for (size_t i = 0; i < len; i++)
+            typed += pattern[i % pattern.size()];
+        cases.push_back({typed, len <= 988 ? "" : tooLong});
+    }
+    cases.push_back({"", "Password is empty\n"});
+    cases.push_back({std::string(40, 'z'), "Password does not come back through the scrambling; choose another\n"});
+    cases.push_back({"two words", "Password contains white space, which the event handler does not read\n"});
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.typed.size());
+        files.writeConfig("kelaudit.conf", before);
+        kt::RunResult r = kt::runProgram(KELPASSWD_PATH, {"--", c.typed}, {"SM_HOME=" + files.home()});
+        Param p{};
+        readConfigFile(&p);
+        if (c.err.empty()) {
+            ASSERT_EQ(0, r.status) << r.err;
+            ASSERT_EQ(c.typed, std::string(p.password));
+        } else {
+            ASSERT_EQ(1, r.status);
+            ASSERT_EQ(c.err, r.err);
+            ASSERT_EQ("", r.out);
+            ASSERT_EQ(before, kt::readFile(files.configDir() + "/kelaudit.conf"));
+        }
     }
     traceReset();
 }
