@@ -1,5 +1,6 @@
 /*
- * confline.cpp - configuration line syntax and number conversions.
+ * confline.cpp - configuration line reading and syntax, number conversions.
+ * No state of its own; a ConfReader belongs to its caller.
  */
 #include "confline.h"
 
@@ -11,6 +12,42 @@
 /* The field widths keep sscanf inside the LINE_SIZE buffers even for a
  * line that did not come from fgets. */
 #define CONF_PATTERN "%999[^= \t] = %999s"
+
+void confReaderInit(struct ConfReader *r, FILE *file)
+{
+    r->file = file;
+    r->midLine = 0;
+}
+
+int confReadPiece(struct ConfReader *r, char *buf, size_t size, size_t *len, int *lineStart)
+{
+    int c = EOF;
+
+    *len = 0;
+    while (*len + 1 < size && (c = getc(r->file)) != EOF) {
+        buf[(*len)++] = (char)c;
+        if (c == '\n')
+            break;
+    }
+    buf[*len] = '\0';
+    if (*len == 0)
+        return 0;
+    *lineStart = !r->midLine;
+    r->midLine = c != '\n';
+    return 1;
+}
+
+int confReadLine(struct ConfReader *r, char *buf, size_t size)
+{
+    size_t len;
+    int lineStart;
+
+    while (confReadPiece(r, buf, size, &len, &lineStart)) {
+        if (lineStart)
+            return 1;
+    }
+    return 0;
+}
 
 int confParseLine(const char *line, char *name, char *value)
 {

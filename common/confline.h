@@ -1,10 +1,12 @@
 /*
  * confline.h - the line syntax shared by keltrace.conf, kelaudit.conf and
- * kelpasswd, and the number conversions of the plug-ins' settings.
+ * kelpasswd, the one line reader of those files, and the number conversions
+ * of the plug-ins' settings.
  *
- * A file is read with fgets into LINE_SIZE characters, so a longer line
- * comes in pieces of at most LINE_SIZE - 1 characters, each taken as a line
- * of its own. A line whose first character is '#' is a comment; any other
+ * A file is read into LINE_SIZE characters: a line holds at most
+ * LINE_SIZE - 1 characters, and the rest of a longer one is never taken as
+ * a line of its own (the settings readers skip it, kelpasswd copies it as
+ * it stands). A line whose first character is '#' is a comment; any other
  * line is parsed with "%[^= \t] = %s": a name that starts in the first
  * column and runs up to '=', blank or tab, optional white space, '=',
  * optional white space, and a value of one token. Text after the value is
@@ -13,7 +15,30 @@
 #ifndef KEL_CONFLINE_H
 #define KEL_CONFLINE_H
 
+#include <stddef.h>
+#include <stdio.h>
+
 #include "kelcommon.h"
+
+/* The reading position in one file: whether the next piece continues a
+ * line whose start has already been handed out. */
+struct ConfReader {
+    FILE *file;
+    int midLine;
+};
+
+void confReaderInit(struct ConfReader *r, FILE *file);
+
+/* The next piece of the file: up to size - 1 bytes, ending after a newline
+ * or where the buffer is full, NUL-terminated; *len counts its bytes (a
+ * stray NUL in the file is one of them). *lineStart is 1 when the piece
+ * begins a line, 0 when it continues one. Returns 0 at the end of the file
+ * or on a read error (ferror tells which). */
+int confReadPiece(struct ConfReader *r, char *buf, size_t size, size_t *len, int *lineStart);
+
+/* The next line for a settings reader: its first size - 1 bytes at most;
+ * the rest of a longer line is read and dropped. Returns 0 at the end. */
+int confReadLine(struct ConfReader *r, char *buf, size_t size);
 
 /* Splits line into name and value (LINE_SIZE characters each). Returns 1
  * when the line is not a comment and yields both, 0 otherwise. */

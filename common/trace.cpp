@@ -31,6 +31,7 @@
 
 #include "confline.h"
 #include "kelsys.h"
+#include "regfile.h"
 #include "synch.h"
 #include "thread.h"
 
@@ -102,6 +103,7 @@ static int readConfigFile(long now)
     char line[LINE_SIZE];
     const char *home;
     struct stat st;
+    struct ConfReader reader;
     FILE *f;
 
     if ((int64_t)now < (int64_t)lastCheckConfTime + CHECK_INTERVAL)
@@ -121,20 +123,24 @@ static int readConfigFile(long now)
     /* The next line goes to the file the new settings name. */
     closeLog();
 
-    f = kelSys.fopen(path, "r");
+    /* A FIFO or device under this name counts as unreadable: the read
+     * would hold fileLock, and every tracing thread with it, for good. */
+    f = regOpenRead(path);
     if (f == NULL)
         return 0;
-    while (fgets(line, sizeof line, f) != NULL)
+    confReaderInit(&reader, f);
+    while (confReadLine(&reader, line, sizeof line))
         applyConfigLine(line);
     fclose(f);
     return 1;
 }
 
 /* The log is created readable by its owner only: at level 10 it holds
- * passwords and cookies. */
+ * passwords and cookies. Only a regular file is written: a FIFO would hold
+ * every tracing thread or raise SIGPIPE in the host, a device is no log. */
 static FILE *openLog(const char *name)
 {
-    int fd = kelSys.open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = regOpen(name, O_WRONLY | O_APPEND | O_CREAT, 0600);
     FILE *f;
 
     if (fd < 0)

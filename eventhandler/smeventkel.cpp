@@ -19,7 +19,7 @@
 #include "accessfields.h"
 #include "audit.h"
 #include "confline.h"
-#include "kelsys.h"
+#include "regfile.h"
 #include "scrypt.h"
 #include "trace.h"
 
@@ -108,6 +108,7 @@ void readConfigFile(struct Param *next)
     char name[LINE_SIZE];
     char value[LINE_SIZE];
     const char *home;
+    struct ConfReader reader;
     FILE *f;
 
     setDefaults(next);
@@ -117,12 +118,16 @@ void readConfigFile(struct Param *next)
         return;
     }
     snprintf(path, sizeof path, "%s/%s", home, CONF_FILE);
-    f = kelSys.fopen(path, "r");
+    /* Only a regular file: a FIFO or device would never let SmEventInit
+     * return. The rest of an over-long line is skipped, never read as a
+     * line of its own (a long comment must not end in a setting). */
+    f = regOpenRead(path);
     if (f == NULL) {
         trace(TRACE_ERROR, "Can't read configuration file %s", path);
         return;
     }
-    while (fgets(line, sizeof line, f) != NULL) {
+    confReaderInit(&reader, f);
+    while (confReadLine(&reader, line, sizeof line)) {
         if (confParseLine(line, name, value))
             applyParameter(next, name, value);
     }

@@ -1,20 +1,67 @@
 /*
- * fuzz_confline.cpp - the configuration line syntax shared by keltrace.conf,
- * kelaudit.conf and kelpasswd, and the number readers of the settings.
+ * fuzz_confline.cpp - the line reader and the configuration line syntax
+ * shared by keltrace.conf, kelaudit.conf and kelpasswd, and the number
+ * readers of the settings.
  *
- * Checks: name and value stay inside LINE_SIZE and are terminated; a
- * parsed line has a name without '=', blank or tab and a value without
- * white space; a comment line never parses; the strict number reader
- * agrees with the lenient one whenever it accepts.
+ * Checks: the reader's pieces put together give the input byte for byte,
+ * none longer than LINE_SIZE - 1, and a piece starts a line exactly when
+ * the one before ended with a newline; the settings reader gives the
+ * first piece of each line and nothing else. Name and value stay inside
+ * LINE_SIZE and are terminated; a parsed line has a name without '=',
+ * blank or tab and a value without white space; a comment line never
+ * parses; the strict number reader agrees with the lenient one whenever it
+ * accepts.
  */
 #include <ctype.h>
+#include <stdio.h>
 #include <string.h>
+#include <vector>
 
 #include "confline.h"
 #include "fuzzutil.h"
 
+static FILE *openInput(const uint8_t *data, size_t size)
+{
+    return size == 0 ? fopen("/dev/null", "r") : fmemopen((void *)data, size, "r");
+}
+
+static void checkReader(const uint8_t *data, size_t size)
+{
+    std::string joined;
+    std::vector<std::string> starts;
+    char *buf = (char *)malloc(LINE_SIZE);
+    size_t len;
+    int lineStart;
+    bool afterNewline = true;
+    struct ConfReader r;
+
+    FILE *f = openInput(data, size);
+    confReaderInit(&r, f);
+    while (confReadPiece(&r, buf, LINE_SIZE, &len, &lineStart)) {
+        FZ_CHECK(len > 0 && len < LINE_SIZE && buf[len] == '\0', "piece of %zu bytes", len);
+        FZ_CHECK(lineStart == afterNewline, "line start %d after %zu bytes", lineStart, joined.size());
+        if (lineStart)
+            starts.push_back(std::string(buf));
+        joined.append(buf, len);
+        afterNewline = buf[len - 1] == '\n';
+    }
+    fclose(f);
+    FZ_CHECK(joined == std::string((const char *)data, size), "pieces differ from the input");
+
+    f = openInput(data, size);
+    confReaderInit(&r, f);
+    size_t i = 0;
+    for (; confReadLine(&r, buf, LINE_SIZE); i++)
+        FZ_CHECK(i < starts.size() && starts[i] == buf, "line %zu is no line start", i);
+    FZ_CHECK(i == starts.size(), "%zu lines for %zu line starts", i, starts.size());
+    fclose(f);
+    free(buf);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    checkReader(data, size);
+
     /* A line as fgets gives it: at most LINE_SIZE - 1 characters. */
     std::string line = fz::cString(data, size).substr(0, LINE_SIZE - 1);
     char *copy = strdup(line.c_str());

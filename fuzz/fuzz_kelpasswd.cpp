@@ -1,14 +1,17 @@
 /*
  * fuzz_kelpasswd.cpp - kelpasswd's rewrite of a kelaudit.conf of random
- * bytes.
+ * bytes, and its check of the password against the event handler's reader.
  *
- * Checks: the rewrite succeeds; every piece of the file (a line, or up to
- * 999 bytes of a longer one) that is not a password line comes out byte
- * for byte, stray NULs included; each password line becomes "<name> =
+ * Checks: the rewrite succeeds; every line that does not begin as a
+ * password line comes out byte for byte, however long, stray NULs
+ * included; each password line, however long, becomes "<name> =
  * <scrambled>"; without one, a password line is appended on a line of its
- * own; no temporary file is left behind.
+ * own; no temporary file is left behind. The input's first bytes, up to a
+ * NUL, are also taken as a password: when the check accepts it, the event
+ * handler reads exactly that password from the rewritten file.
  */
 #include <dirent.h>
+#include <fcntl.h>
 #include <string.h>
 #include <strings.h>
 
@@ -16,6 +19,8 @@
 #include "fuzzutil.h"
 #include "kelpasswd.h"
 #include "kelsys.h"
+#include "scrypt.h"
+#include "smeventkel.h"
 
 static const char *SCRAMBLED = "Xq7Rz0";
 static std::string confDir, confPath;
@@ -40,13 +45,14 @@ static std::string expected(const std::string &in)
 {
     std::string out;
     bool seen = false;
-    for (const std::string &piece : fz::linePieces(in, LINE_SIZE)) {
+    for (const std::string &line : fz::lines(in)) {
         char name[LINE_SIZE], value[LINE_SIZE];
-        if (confParseLine(piece.c_str(), name, value) && strcasecmp(name, "password") == 0) {
+        if (confParseLine(fz::lineStart(line, LINE_SIZE).c_str(), name, value) &&
+            strcasecmp(name, "password") == 0) {
             out += std::string(name) + " = " + SCRAMBLED + "\n";
             seen = true;
         } else {
-            out += piece;
+            out += line;
         }
     }
     if (!seen) {
@@ -55,6 +61,34 @@ static std::string expected(const std::string &in)
         out += std::string("password = ") + SCRAMBLED + "\n";
     }
     return out;
+}
+
+/* passwdCheck with its message kept off the fuzzer's output. */
+static int quietCheck(const char *clear, const char *scrambled)
+{
+    static int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int saved = dup(2);
+    dup2(devNull, 2);
+    int ok = passwdCheck(clear, scrambled);
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    return ok;
+}
+
+/* A password the check lets through is the one the handler reads back
+ * from the file the tool writes (its file from the rewrite above). */
+static void checkPassword(const std::string &clear)
+{
+    std::string scrambled = clear;
+    scrypt(&scrambled[0], clear.c_str(), true);
+    if (!quietCheck(clear.c_str(), scrambled.c_str()))
+        return;
+    FZ_CHECK(passwdWriteConfig(scrambled.c_str()) == 1, "rewrite failed");
+    static struct Param p;
+    readConfigFile(&p);
+    FZ_CHECK(clear == p.password, "accepted a password of %zu characters that reads back as %zu",
+             clear.size(), strlen(p.password));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -71,5 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         files += e->d_name[0] != '.';
     closedir(d);
     FZ_CHECK(files == 2, "%d files in the folder (a temporary file left?)", files);
+
+    checkPassword(fz::cString(data, size).substr(0, PASSWD_SIZE - 1));
     return 0;
 }

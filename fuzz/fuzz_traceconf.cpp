@@ -5,6 +5,7 @@
  *
  * Lines naming the log file are replaced by one naming a file in the
  * scratch folder: the fuzzer must not write wherever an input points.
+ * Anything else stays as it is, long lines and stray NULs included.
  * Checks: no memory error; when the log was written, every line of it is
  * one line (control characters escaped).
  */
@@ -25,21 +26,21 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-/* The input cut the way fgets cuts it, each piece on a line of its own,
- * without the pieces that name the log file. */
+/* The input without the lines that name the log file. Only the start of a
+ * line is parsed, so long lines stay whole: their rest may say "file =",
+ * the reader must skip it. */
 static std::string sanitize(const uint8_t *data, size_t size)
 {
     std::string out, in((const char *)data, size);
-    for (std::string piece : fz::linePieces(in, LINE_SIZE)) {
+    for (const std::string &line : fz::lines(in)) {
         char name[LINE_SIZE], value[LINE_SIZE];
-        if (confParseLine(piece.c_str(), name, value) && strcasecmp(name, "file") == 0)
+        if (confParseLine(fz::lineStart(line, LINE_SIZE).c_str(), name, value) &&
+            strcasecmp(name, "file") == 0)
             continue;
-        /* A NUL ends the line for fgets' reader; keep the rest out. */
-        piece = piece.substr(0, piece.find('\0'));
-        if (piece.empty() || piece.back() != '\n')
-            piece += '\n';
-        out += piece;
+        out += line;
     }
+    if (!out.empty() && out.back() != '\n')
+        out += '\n';
     return out + "file = " + logPath + "\n";
 }
 

@@ -33,21 +33,27 @@ inline const std::string &scratch()
     return dir;
 }
 
-/* A file's text cut the way a reader with a line buffer of size characters
- * sees it: lines, and over-long lines in pieces of size - 1 characters. */
-inline std::vector<std::string> linePieces(const std::string &in, size_t size)
+/* A file's text cut into lines, each with its newline (the last one may
+ * have none). */
+inline std::vector<std::string> lines(const std::string &in)
 {
-    std::vector<std::string> pieces;
+    std::vector<std::string> out;
     size_t pos = 0;
     while (pos < in.size()) {
         size_t nl = in.find('\n', pos);
         size_t end = nl == std::string::npos ? in.size() : nl + 1;
-        if (end - pos > size - 1)
-            end = pos + size - 1;
-        pieces.push_back(in.substr(pos, end - pos));
+        out.push_back(in.substr(pos, end - pos));
         pos = end;
     }
-    return pieces;
+    return out;
+}
+
+/* What a reader with a line buffer of size characters takes of a line:
+ * its first size - 1 characters; the rest is skipped or copied as it
+ * stands, never parsed. */
+inline std::string lineStart(const std::string &line, size_t size)
+{
+    return line.substr(0, size - 1);
 }
 
 inline void makeDir(const std::string &path)

@@ -20,23 +20,47 @@
 
 #define CONF_FILE "kelaudit.conf"
 
+/* The password line as kelpasswd writes it, up to the password; its name
+ * may be spelled in another case, never with another length. */
+#define PASSWD_LINE_START "password = "
+
+/* The longest password whose line the event handler reads whole: the line
+ * must fit in its LINE_SIZE - 1 characters. */
+#define PASSWD_MAX_LEN (LINE_SIZE - 1 - (int)(sizeof PASSWD_LINE_START - 1))
+
 /* Runs the whole tool; the result is the exit status (0 or 1). */
 int passwdRun(int argc, char **argv);
 
-/* Command line: no argument asks at the terminal, one is the password.
- * Fills password (PASSWD_SIZE characters); returns 0 after the usage or
- * the too-long message, or when the terminal gave nothing (no message). */
-int passwdFromArgs(int argc, char **argv, char *password);
+/* What the command line asks for. */
+enum PasswdArgs { PASSWD_ARGS_FAILED, PASSWD_ARGS_HELP, PASSWD_ARGS_PASSWORD };
+
+/* Command line: "-h" or "--help" prints the usage on stdout; "--" ends the
+ * options; then no argument asks at the terminal, one is the password.
+ * Fills password (PASSWD_SIZE characters) for PASSWD_ARGS_PASSWORD. Fails
+ * after the usage or the too-long message, or silently when the terminal
+ * gave nothing. */
+enum PasswdArgs passwdFromArgs(int argc, char **argv, char *password);
 
 /* Asks twice without echo until both entries agree; the first entry is cut
- * to 999 characters. Returns 0 when the terminal gives nothing. */
+ * to 999 characters. Returns 0 when the terminal gives nothing or the user
+ * interrupts. */
 int passwdAsk(char *password);
 
 /* The no-echo terminal reader: writes prompt to the controlling terminal
  * and reads one line from it into buf without the newline, keeping at most
- * size - 1 characters; *cut tells whether more were typed. Returns 0 when
- * there is no terminal, at end of input or on a read error. */
+ * size - 1 characters; *cut tells whether more were typed. The terminal's
+ * signal keys keep working: interrupt and quit end the program with status
+ * 1, suspend stops it, each with echo back on; after a stop the prompt is
+ * shown again and the entry starts afresh. Returns 0 when there is no
+ * terminal, at end of input or on a read error. */
 int passwdReadHidden(const char *prompt, char *buf, size_t size, int *cut);
+
+/* Whether the event handler will read back exactly this password from the
+ * line kelpasswd writes with scrambled (its scrambled form): not empty, no
+ * white space, a line that fits the handler's reader, and a scrambled text
+ * that unscrambles to the password. Returns 1, or 0 after a message on
+ * stderr. */
+int passwdCheck(const char *clear, const char *scrambled);
 
 /* Puts the scrambled password into the configuration file under SM_HOME,
  * replacing every password line or appending one. */

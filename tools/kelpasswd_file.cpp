@@ -2,9 +2,11 @@
  * kelpasswd_file.cpp - the rewrite of kelaudit.conf: every password line
  * gets the scrambled password (one is appended when there is none), every
  * other byte is copied as it stands. The new text goes into a temporary
- * file created exclusively in the configuration folder, with the old
- * file's mode (and owner, as root), is synced to disk and then renamed over
- * the old file, so a crash leaves either the old file or the new one whole.
+ * file created exclusively beside the file, with the old file's mode (and
+ * owner, as root), is synced to disk and then renamed over the old file,
+ * so a crash leaves either the old file or the new one whole. When
+ * kelaudit.conf is a symbolic link, the file it points at is the one
+ * rewritten (beside it, the temporary file), and the link stays.
  *
  * Single-threaded; the paths of the one rewrite live in this file's state.
  */
@@ -12,6 +14,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,9 +24,14 @@
 
 #include "confline.h"
 #include "kelsys.h"
+#include "regfile.h"
 
 static char confDirPath[LINE_SIZE];  /* $SM_HOME/config */
 static char confFilePath[LINE_SIZE]; /* ... /kelaudit.conf */
+/* The file that is rewritten and its folder: kelaudit.conf and the
+ * configuration folder, or where kelaudit.conf points when it is a link. */
+static char targetDirPath[LINE_SIZE];
+static char targetFilePath[LINE_SIZE];
 /* The temporary file, or its template; room for the longest directory
  * path and the template part, so the X's are never cut. */
 static char tempPath[LINE_SIZE + sizeof "/kelXXXXXX"];
@@ -43,9 +51,49 @@ static int buildPaths(const char *home)
     return 1;
 }
 
+/* Copies text into a LINE_SIZE buffer; 0 (ENAMETOOLONG) when it does not
+ * fit. */
+static int setPath(char *buf, const char *text)
+{
+    if (strlen(text) >= LINE_SIZE) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    strcpy(buf, text);
+    return 1;
+}
+
+/*
+ * Finds the file to rewrite. A link is resolved whole (links in the
+ * folders on the way too): the temporary file must lie in the folder of
+ * the file it replaces, or the rename would put a regular file in place of
+ * the link and leave the file it points at behind with the old password.
+ * Returns 0 with errno set.
+ */
+static int findTarget(void)
+{
+    char resolved[PATH_MAX];
+    struct stat st;
+    char *slash;
+
+    if (kelSys.lstat(confFilePath, &st) != 0)
+        return 0;
+    if (!S_ISLNK(st.st_mode))
+        return setPath(targetDirPath, confDirPath) && setPath(targetFilePath, confFilePath);
+    if (kelSys.realpath(confFilePath, resolved) == NULL || !setPath(targetFilePath, resolved))
+        return 0;
+    slash = strrchr(resolved, '/');
+    if (slash == resolved)
+        slash[1] = '\0'; /* a file in the root folder */
+    else
+        slash[0] = '\0';
+    return setPath(targetDirPath, resolved);
+}
+
 static void setTempTemplate(void)
 {
-    snprintf(tempPath, sizeof tempPath, "%s/kelXXXXXX", confDirPath);
+    snprintf(tempPath, sizeof tempPath, "%s/kelXXXXXX",
+             strcmp(targetDirPath, "/") == 0 ? "" : targetDirPath);
 }
 
 /*
@@ -77,43 +125,32 @@ static FILE *tempCreate(const struct stat *old)
     return out;
 }
 
-/* One piece of a line, the way fgets takes it (up to size - 1 bytes, up to
- * and including the newline), but with its length, so that a stray NUL in
- * the file is copied like any other byte. Returns 0 at the end. */
-static int readPiece(FILE *in, char *buf, size_t size, size_t *len)
-{
-    int c;
-
-    *len = 0;
-    while (*len + 1 < size && (c = getc(in)) != EOF) {
-        buf[(*len)++] = (char)c;
-        if (c == '\n')
-            break;
-    }
-    buf[*len] = '\0';
-    return *len > 0;
-}
-
 /*
  * Copies in to out, replacing each password line by "name = scrambled"
- * with the name spelled as in the file; appends "password = scrambled" on
- * a line of its own when there was none. Pieces of long lines count as
- * lines, as for the event handler's reader. Returns 0 on a read error.
+ * with the name spelled as in the file (the rest of that line, however
+ * long, is dropped); appends "password = scrambled" on a line of its own
+ * when there was none. Only the start of a line can be a password line,
+ * as for the event handler's reader: the rest of a longer line is copied
+ * as it stands. Returns 0 on a read error.
  */
 static int copyLines(FILE *in, FILE *out, const char *scrambled)
 {
     char line[LINE_SIZE], name[LINE_SIZE], value[LINE_SIZE];
-    int seen = 0, atLineStart = 1;
+    int seen = 0, atLineStart = 1, replacing = 0, lineStart;
+    struct ConfReader reader;
     size_t len;
 
-    while (readPiece(in, line, sizeof line, &len)) {
-        if (confParseLine(line, name, value) && strcasecmp(name, "password") == 0) {
+    confReaderInit(&reader, in);
+    while (confReadPiece(&reader, line, sizeof line, &len, &lineStart)) {
+        if (lineStart)
+            replacing = confParseLine(line, name, value) && strcasecmp(name, "password") == 0;
+        if (!replacing) {
+            fwrite(line, 1, len, out);
+            atLineStart = line[len - 1] == '\n';
+        } else if (lineStart) {
             fprintf(out, "%s = %s\n", name, scrambled);
             seen = 1;
             atLineStart = 1;
-        } else {
-            fwrite(line, 1, len, out);
-            atLineStart = line[len - 1] == '\n';
         }
     }
     if (ferror(in))
@@ -144,7 +181,7 @@ static int tempFinish(FILE *out)
  * a failure here changes nothing the administrator could act on. */
 static void syncConfDir(void)
 {
-    int fd = kelSys.open(confDirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    int fd = kelSys.open(targetDirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
 
     if (fd >= 0) {
         kelSys.fsync(fd);
@@ -178,8 +215,8 @@ static int replaceConfig(FILE *in, const char *scrambled)
         fprintf(stderr, "Write error on temporary file %s\n", tempPath);
         return 0;
     }
-    if (kelSys.rename(tempPath, confFilePath) != 0) {
-        fprintf(stderr, "Can't rename file %s to %s: %s\n", tempPath, confFilePath,
+    if (kelSys.rename(tempPath, targetFilePath) != 0) {
+        fprintf(stderr, "Can't rename file %s to %s: %s\n", tempPath, targetFilePath,
                 strerror(errno));
         return 0;
     }
@@ -198,12 +235,14 @@ int passwdWriteConfig(const char *scrambled)
         return 0;
     }
     /* The tool updates an existing file and never creates one. */
-    if (!buildPaths(home) || access(confFilePath, R_OK | W_OK) != 0) {
+    if (!buildPaths(home) || access(confFilePath, R_OK | W_OK) != 0 || !findTarget()) {
         fprintf(stderr, "Cannot access configuration file %s: %s\n", confFilePath,
                 strerror(errno));
         return 0;
     }
-    in = kelSys.fopen(confFilePath, "re");
+    /* A FIFO or device would hang the read or feed it without end; a
+     * folder cannot be read as a file. */
+    in = regOpenRead(targetFilePath);
     if (in == NULL) {
         fprintf(stderr, "Can't read configuration file %s\n", confFilePath);
         return 0;

@@ -29,6 +29,16 @@ static int realStat(const char *path, struct stat *st)
     return stat(path, st);
 }
 
+static int realLstat(const char *path, struct stat *st)
+{
+    return lstat(path, st);
+}
+
+static char *realRealpath(const char *path, char *resolved)
+{
+    return realpath(path, resolved);
+}
+
 static int realFstat(int fd, struct stat *st)
 {
     return fstat(fd, st);
@@ -44,7 +54,9 @@ static const struct KelSysTable realSys = {
     realOpen,
     fopen,
     realStat,
+    realLstat,
     realFstat,
+    realRealpath,
     write,
     fsync,
     rename,

@@ -2,8 +2,8 @@
  * kelsys.h - the one table through which the plug-ins and kelpasswd reach
  * every system call that can fail or that a test needs to take the place
  * of: the clock, memory, thread creation, sleeping, the host name, files
- * (open, fopen, stat, fstat, write, fsync, rename, mkostemp) and the
- * dynamic loader (dlopen, dlsym).
+ * (open, fopen, stat, lstat, fstat, realpath, write, fsync, rename,
+ * mkostemp) and the dynamic loader (dlopen, dlsym).
  *
  * Production code calls kelSys.xxx; the table starts out pointing at the
  * real functions. Tests assign their own functions to an entry (a clock they
@@ -35,7 +35,10 @@ struct KelSysTable {
     int (*open)(const char *path, int flags, mode_t mode);
     FILE *(*fopen)(const char *path, const char *mode);
     int (*stat)(const char *path, struct stat *st);
+    int (*lstat)(const char *path, struct stat *st);
     int (*fstat)(int fd, struct stat *st);
+    /* realpath(3) into a caller's buffer of PATH_MAX characters. */
+    char *(*realpath)(const char *path, char *resolved);
     ssize_t (*write)(int fd, const void *buf, size_t len);
     int (*fsync)(int fd);
     int (*rename)(const char *from, const char *to);

@@ -1,10 +1,12 @@
 /*
- * test_confline.cpp - the shared configuration line syntax and the clamped
- * number conversions.
+ * test_confline.cpp - the shared line reader, the configuration line
+ * syntax and the clamped number conversions.
  */
 #include <gtest/gtest.h>
 
 #include <limits.h>
+#include <stdio.h>
+#include <vector>
 
 #include "confline.h"
 
@@ -71,6 +73,63 @@ TEST(ConfLine, LongestLineFitsBuffers)
     EXPECT_TRUE(p.ok);
     EXPECT_EQ(500u, p.name.size());
     EXPECT_EQ(498u, p.value.size());
+}
+
+/* What the reader makes of a file: each piece with '^' before it when it
+ * starts a line, '+' when it continues one; and the lines a settings
+ * reader gets. */
+struct ReadBack {
+    std::vector<std::string> pieces, lines;
+};
+
+ReadBack readBack(const std::string &text)
+{
+    ReadBack out;
+    char buf[LINE_SIZE];
+    size_t len;
+    int lineStart;
+    for (int settings = 0; settings < 2; settings++) {
+        /* fmemopen wants a size of at least 1. */
+        FILE *f = text.empty() ? fopen("/dev/null", "r")
+                               : fmemopen((void *)text.data(), text.size(), "r");
+        struct ConfReader r;
+        confReaderInit(&r, f);
+        if (settings) {
+            while (confReadLine(&r, buf, sizeof buf))
+                out.lines.push_back(buf);
+        } else {
+            while (confReadPiece(&r, buf, sizeof buf, &len, &lineStart))
+                out.pieces.push_back((lineStart ? "^" : "+") + std::string(buf, len));
+        }
+        fclose(f);
+    }
+    return out;
+}
+
+TEST(ConfLine, ReaderSkipsTheRestOfLongLines)
+{
+    const std::string a998(998, 'a'), a999(999, 'a'), b999(999, 'b');
+    struct Case {
+        std::string text;
+        std::vector<std::string> pieces, lines;
+    } cases[] = {
+        {"", {}, {}},
+        {"x=1\ny=2", {"^x=1\n", "^y=2"}, {"x=1\n", "y=2"}},
+        /* 998 characters and the newline still fit; 999 do not. */
+        {a998 + "\nz=1\n", {"^" + a998 + "\n", "^z=1\n"}, {a998 + "\n", "z=1\n"}},
+        {a999 + "\nz=1\n", {"^" + a999, "+\n", "^z=1\n"}, {a999, "z=1\n"}},
+        /* The issue that matters: a long comment that runs into a setting. */
+        {"#" + a998 + "USER=x\n" + "k=v\n", {"^#" + a998, "+USER=x\n", "^k=v\n"}, {"#" + a998, "k=v\n"}},
+        {a999 + b999 + "c\nz", {"^" + a999, "+" + b999, "+c\n", "^z"}, {a999, "z"}},
+        /* A stray NUL is a byte of its line, not an end. */
+        {std::string("a\0b\nc\n", 6), {std::string("^a\0b\n", 5), "^c\n"}, {"a", "c\n"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        ReadBack r = readBack(c.text);
+        EXPECT_EQ(c.pieces, r.pieces);
+        EXPECT_EQ(c.lines, r.lines);
+    }
 }
 
 TEST(ConfLine, IntValueIsAtoiWithClamping)

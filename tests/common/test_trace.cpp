@@ -1,11 +1,15 @@
 /*
  * test_trace.cpp - the trace log: line format, escaping, levels, size limit,
- * configuration gates and threads.
+ * configuration gates, threads, and log or configuration names that are no
+ * regular file.
  */
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <regex>
+#include <string.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -252,13 +256,133 @@ TEST_F(TraceTest, ConfigurationSyntax)
     }
 }
 
-TEST_F(TraceTest, LongLinesReadInPieces)
+TEST_F(TraceTest, RestOfALongLineIsSkipped)
 {
-    /* The second 999-character piece of a long comment is a line of its own. */
-    std::string line = "#" + std::string(998, 'c') + "level=8\n";
-    writeConf("file = " + log + "\n" + line);
+    /* A line is read up to 999 characters; what follows, up to its newline,
+     * is never a line of its own. */
+    struct Case {
+        std::string line;
+        int level;
+    } cases[] = {
+        {"#" + std::string(998, 'c') + "level=8\n", 5},
+        {"#" + std::string(1997, 'c') + "level=8\n", 5},
+        {"level = 6 " + std::string(989, 'x') + "level=8\n", 6},
+        {"#" + std::string(997, 'c') + "\nlevel=8\n", 8},
+    };
+    for (const Case &c : cases) {
+        traceReset();
+        kt::clock::advance(2);
+        writeConf("file = " + log + "\n" + c.line + "maxsize = 1000000\n");
+        trace(1, "probe");
+        EXPECT_EQ(c.level, traceGetLevel()) << c.line.size();
+        EXPECT_EQ(configRead(log, c.level, 1000000), messages().end()[-2]);
+    }
+}
+
+/* Ways to put something other than a regular file under a name. */
+struct NotAFile {
+    const char *what;
+    std::function<int(const std::string &)> make;
+};
+
+const NotAFile notAFile[] = {
+    {"FIFO", [](const std::string &p) { return mkfifo(p.c_str(), 0600); }},
+    {"link to /dev/zero", [](const std::string &p) { return symlink("/dev/zero", p.c_str()); }},
+    {"link to /dev/urandom", [](const std::string &p) { return symlink("/dev/urandom", p.c_str()); }},
+    {"link to /dev/null", [](const std::string &p) { return symlink("/dev/null", p.c_str()); }},
+    {"folder", [](const std::string &p) { return mkdir(p.c_str(), 0700); }},
+};
+
+/* Four threads trace a few rounds, each round past the open gate. */
+void traceFromThreads(int rounds)
+{
+    for (int r = 0; r < rounds; r++) {
+        kt::clock::advance(2);
+        std::vector<std::thread> pool;
+        for (int t = 0; t < 4; t++)
+            pool.emplace_back([] {
+                for (int i = 0; i < 20; i++)
+                    trace(1, "line %d", i);
+            });
+        for (std::thread &th : pool)
+            th.join();
+    }
+}
+
+/* No thread waits on a FIFO (with or without a reader), nothing is
+ * written into one or into a device, and a reader that goes away cannot
+ * raise SIGPIPE: the calls run in a child that must end by itself. */
+TEST_F(TraceTest, LogThatIsNoRegularFileTakesNoLineAndHoldsNoThread)
+{
+    for (const NotAFile &n : notAFile) {
+        for (bool reader : {false, true}) {
+            if (reader && strcmp(n.what, "FIFO") != 0)
+                continue;
+            SCOPED_TRACE(std::string(n.what) + (reader ? " with a reader" : ""));
+            std::string path = home / "not-a-file";
+            kt::runProgram("/bin/rm", {"-rf", path});
+            ASSERT_EQ(0, n.make(path));
+            traceReset();
+            kt::clock::advance(2);
+            writeConf("file = " + path + "\n");
+            int status = kt::runInChild([&] {
+                int fd = reader ? open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+                traceFromThreads(2);
+                char c;
+                if (reader && read(fd, &c, 1) > 0)
+                    return 2; /* written into the FIFO */
+                if (fd >= 0)
+                    close(fd);
+                traceFromThreads(2);
+                return 0;
+            });
+            EXPECT_EQ(0, status);
+        }
+    }
+
+    /* A link to a regular file is a log like any other. */
+    std::string link = home / "link.log";
+    ASSERT_EQ(0, symlink(log.c_str(), link.c_str()));
+    traceReset();
+    kt::clock::advance(2);
+    writeConf("file = " + link + "\n");
+    trace(1, "through the link");
+    EXPECT_EQ("through the link", messages().back());
+}
+
+/* keltrace.conf that is no regular file counts as unreadable: the settings
+ * in force stay, no CONFIGURATION READ notice, and the call returns. */
+TEST_F(TraceTest, ConfigurationThatIsNoRegularFileIsNotRead)
+{
+    for (const NotAFile &n : notAFile) {
+        SCOPED_TRACE(n.what);
+        traceReset();
+        kt::clock::advance(2);
+        useLog(7);
+        trace(1, "settings read");
+        ASSERT_EQ(7, traceGetLevel());
+        /* Its modification time, real or the device's, is newer than the
+         * test's made-up ones: the file is looked at. */
+        ASSERT_EQ(0, unlink(conf.c_str()));
+        ASSERT_EQ(0, n.make(conf));
+        kt::clock::advance(2);
+        int status = kt::runInChild([] {
+            trace(1, "after");
+            return traceGetLevel() == 7 ? 0 : 2;
+        });
+        EXPECT_EQ(0, status);
+        EXPECT_EQ((std::vector<std::string>{configRead(log, 7, 1000000), "settings read", "after"}),
+                  messages());
+        kt::runProgram("/bin/rm", {"-rf", conf, log});
+    }
+
+    /* A link to a regular file is read. */
+    std::string real = home / "real.conf";
+    kt::writeFile(real, "file = " + log + "\nlevel = 3\n");
+    ASSERT_EQ(0, symlink(real.c_str(), conf.c_str()));
+    kt::clock::advance(2);
     trace(1, "probe");
-    EXPECT_EQ(8, traceGetLevel());
+    EXPECT_EQ(3, traceGetLevel());
 }
 
 TEST_F(TraceTest, LastOccurrenceWinsAndRemovedKeysStay)

@@ -1,10 +1,15 @@
 /*
  * test_config.cpp - reading kelaudit.conf: defaults, every key, bad values,
- * ranges and the password.
+ * ranges, long lines, names that are no regular file, and the password as
+ * kelpasswd writes it.
  */
 #include <gtest/gtest.h>
 
+#include <string.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "audit.h"
 #include "scrypt.h"
@@ -153,12 +158,55 @@ TEST_F(ConfigTest, RangesTheQueueAndWriterCannotUse)
     EXPECT_TRUE(files.has("Parameter RETRY_DELAY: -3 is below 0, using 5"));
 }
 
-TEST_F(ConfigTest, LongLinesAreReadInPieces)
+TEST_F(ConfigTest, RestOfALongLineIsSkipped)
 {
-    /* The second 999-character piece of an over-long comment is parsed as
-     * a line of its own. */
-    read("#" + std::string(998, 'x') + "USER=piece\n");
-    EXPECT_STREQ("piece", p.user);
+    /* Past its 999th character a line is dropped up to its newline: a long
+     * comment cannot end in a setting, a long value is cut. */
+    read("#" + std::string(998, 'x') + "USER=piece\n"
+         "#" + std::string(998, 'x') + "password = " + scrambled("Other-pw1") + "\n"
+         "TABLE = " + std::string(1200, 't') + " USER=tail\n"
+         "MAX_QUEUE = 3\n");
+    EXPECT_STREQ("wuvemta", p.user);
+    EXPECT_STREQ("wuvemta", p.password);
+    EXPECT_EQ(std::string(991, 't'), p.table);
+    EXPECT_EQ(3, p.maxQueue);
+}
+
+/* A FIFO, a device or a folder as kelaudit.conf counts as a file that
+ * cannot be read: SmEventInit returns, with the defaults. It runs in a
+ * child, which must end by itself. */
+TEST_F(ConfigTest, FileThatIsNoRegularFileIsNotRead)
+{
+    const std::string conf = files.configDir() + "/kelaudit.conf";
+    struct Case {
+        const char *what;
+        int (*make)(const char *path);
+    } cases[] = {
+        {"FIFO", [](const char *path) { return mkfifo(path, 0600); }},
+        {"link to /dev/zero", [](const char *path) { return symlink("/dev/zero", path); }},
+        {"link to /dev/urandom", [](const char *path) { return symlink("/dev/urandom", path); }},
+        {"folder", [](const char *path) { return mkdir(path, 0700); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        files.clear();
+        ASSERT_EQ(0, c.make(conf.c_str()));
+        int status = kt::runInChild([this] {
+            if (SmEventInit() != 1)
+                return 2;
+            readConfigFile(&p);
+            return p.minLevel == 10 && strcmp(p.user, "wuvemta") == 0 ? 0 : 3;
+        });
+        EXPECT_EQ(0, status);
+        EXPECT_EQ(2, files.count("Can't read configuration file " + conf));
+        kt::runProgram("/bin/rm", {"-rf", conf});
+    }
+
+    /* A link to a regular file is read. */
+    files.writeConfig("real.conf", "USER = linked\n");
+    ASSERT_EQ(0, symlink("real.conf", conf.c_str()));
+    readConfigFile(&p);
+    EXPECT_STREQ("linked", p.user);
 }
 
 } // namespace
@@ -179,6 +227,49 @@ TEST(ConfigRoundTrip, KelpasswdThenReadConfigFileGivesTheTypedPassword)
         readConfigFile(&p);
         EXPECT_EQ(typed, std::string(p.password));
         EXPECT_STREQ("auditor", p.user);
+    }
+    traceReset();
+}
+
+/* Every length the tool may be given: what it reports written, the handler
+ * reads back; what the handler would read otherwise, it refuses with the
+ * file as it was. */
+TEST(ConfigRoundTrip, EveryLengthIsReadBackOrRefused)
+{
+    kt::TraceFiles files{1};
+    traceReset();
+    const std::string before = "USER = auditor\nPASSWORD = old\n";
+    const std::string pattern = "Kel-Pass9word_";
+    const std::string tooLong = "Password is too long for the event handler: at most 988 characters\n";
+    struct Case {
+        std::string typed, err;
+    };
+    std::vector<Case> cases;
+    for (size_t len = 1; len <= 999; len++) {
+        std::string typed;
+        for (size_t i = 0; i < len; i++)
+            typed += pattern[i % pattern.size()];
+        cases.push_back({typed, len <= 988 ? "" : tooLong});
+    }
+    cases.push_back({"", "Password is empty\n"});
+    cases.push_back({std::string(40, 'z'), "Password does not come back through the scrambling; choose another\n"});
+    cases.push_back({"two words", "Password contains white space, which the event handler does not read\n"});
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.typed.size());
+        files.writeConfig("kelaudit.conf", before);
+        kt::RunResult r = kt::runProgram(KELPASSWD_PATH, {"--", c.typed}, {"SM_HOME=" + files.home()});
+        Param p{};
+        readConfigFile(&p);
+        if (c.err.empty()) {
+            ASSERT_EQ(0, r.status) << r.err;
+            ASSERT_EQ(c.typed, std::string(p.password));
+        } else {
+            ASSERT_EQ(1, r.status);
+            ASSERT_EQ(c.err, r.err);
+            ASSERT_EQ("", r.out);
+            ASSERT_EQ(before, kt::readFile(files.configDir() + "/kelaudit.conf"));
+        }
     }
     traceReset();
 }

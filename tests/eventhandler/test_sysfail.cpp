@@ -8,6 +8,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 
 #include <string>
@@ -26,13 +27,13 @@ bool endsWith(const std::string &s, const std::string &tail)
 }
 
 /* Entries that fail for the one file or symbol a case names. */
-FILE *fopenNotAudit(const char *path, const char *mode)
+int openNotAudit(const char *path, int flags, mode_t mode)
 {
     if (endsWith(path, "kelaudit.conf")) {
         errno = EACCES;
-        return nullptr;
+        return -1;
     }
-    return fopen(path, mode);
+    return open(path, flags, mode);
 }
 void *dlopenNothing(const char *, int)
 {
@@ -79,7 +80,7 @@ TEST_F(SysFail, ConfigurationOrClientThatCannotBeHadIsTracedAndDefaultsHold)
         bool readConfig; /* else: connect */
         std::string message;
     } cases[] = {
-        {"kelaudit.conf cannot be opened", [] { kelSys.fopen = fopenNotAudit; }, true,
+        {"kelaudit.conf cannot be opened", [] { kelSys.open = openNotAudit; }, true,
          "Can't read configuration file " + files.configDir() + "/kelaudit.conf"},
         {"no Oracle client", [] { kelSys.dlopen = dlopenNothing; }, false,
          "Can't load OCI library libclntsh.so: unknown loader error; unknown loader error"},

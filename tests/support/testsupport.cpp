@@ -149,6 +149,8 @@ void uninstall()
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/wait.h>
 
 namespace kt {
@@ -201,6 +203,28 @@ RunResult runProgram(const std::string &path, const std::vector<std::string> &ar
     waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+int runInChild(const std::function<int()> &body, int guardSeconds)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        _exit(body());
+    }
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited++) {
+        if (waited == guardSeconds * 100) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 } // namespace kt

@@ -5,6 +5,7 @@
 #ifndef KEL_TESTSUPPORT_H
 #define KEL_TESTSUPPORT_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,13 @@ struct RunResult {
  * set ("NAME=value"), and captures both streams. */
 RunResult runProgram(const std::string &path, const std::vector<std::string> &args,
                      const std::vector<std::string> &env = {});
+
+/* Runs body in a forked child of the test and returns its result as the
+ * child's exit status, 128 + signal when a signal killed it (SIGPIPE is at
+ * its default there), or -1 when it had not ended after guardSeconds (a
+ * guard against a hang, not a timing assertion: the child is then killed).
+ * For calls that could hang or kill the process they run in. */
+int runInChild(const std::function<int()> &body, int guardSeconds = 30);
 
 } // namespace kt
 

@@ -53,9 +53,109 @@ TEST_F(PasswdCli, CommandLineMessages)
     EXPECT_EQ((ToolResult{1, "", ""}), h.run({}));
     EXPECT_EQ(before, kt::readFile(h.conf));
 
-    std::string longest(999, 'x');
+    /* 999 characters pass the argument's limit, not the handler's line. */
+    EXPECT_EQ((ToolResult{1, "", "Password is too long for the event handler: at most 988 characters\n"}),
+              h.run({std::string(999, 'x')}));
+    EXPECT_EQ(before, kt::readFile(h.conf));
+    std::string longest;
+    while (longest.size() < 988)
+        longest += "Xy-9"[longest.size() % 4];
     EXPECT_EQ((ToolResult{0, "Password written to file " + h.conf + "\n", ""}), h.run({longest}));
     EXPECT_EQ(before + "password = " + kt::scrambled(longest) + "\n", kt::readFile(h.conf));
+}
+
+TEST_F(PasswdCli, HelpAndEndOfOptions)
+{
+    const std::string before = "user = u\n";
+    kt::writeFile(h.conf, before);
+    for (const char *help : {"-h", "--help"}) {
+        ToolResult r = h.run({help});
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(0u, r.out.find("Usage: kelpasswd {password}\n")) << r.out;
+        EXPECT_EQ("", r.err);
+    }
+    const ToolResult usage{1, "", "Usage: kelpasswd {password}\n"};
+    EXPECT_EQ(usage, h.run({"-x"}));
+    EXPECT_EQ(usage, h.run({"--pasword"}));
+    EXPECT_EQ(usage, h.run({"--", "a", "b"}));
+    EXPECT_EQ(before, kt::readFile(h.conf));
+
+    /* After "--" everything is the password, "-h" and "--" included. */
+    for (const char *pw : {"-Secret9", "-h", "--"}) {
+        EXPECT_EQ(0, h.run({"--", pw}).status);
+        EXPECT_EQ(pw, kt::handlerPassword(h.conf));
+    }
+    EXPECT_EQ(0, h.run({"-"}).status);
+    EXPECT_EQ("-", kt::handlerPassword(h.conf));
+}
+
+/* A password the event handler would not read back as it was given is
+ * refused, and nothing is written. */
+TEST_F(PasswdCli, PasswordsTheHandlerWouldNotReadBackAreRefused)
+{
+    const std::string before = "password = " + kt::scrambled("Old-pw1") + "\n";
+    struct Case {
+        std::string password, err;
+    } cases[] = {
+        {"", "Password is empty\n"},
+        {std::string(989, 'p'), "Password is too long for the event handler: at most 988 characters\n"},
+        {"two words", "Password contains white space, which the event handler does not read\n"},
+        {"tab\there", "Password contains white space, which the event handler does not read\n"},
+        {std::string(40, 'z'), "Password does not come back through the scrambling; choose another\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        kt::writeFile(h.conf, before);
+        EXPECT_EQ((ToolResult{1, "", c.err}), h.run({c.password}));
+        EXPECT_EQ(before, kt::readFile(h.conf));
+        EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, h.entries());
+    }
+}
+
+/* A FIFO or a device as kelaudit.conf cannot be read: the tool says so
+ * and ends (it would wait for ever, or read without end). */
+TEST_F(PasswdCli, ConfigurationThatIsNoRegularFileIsNotRead)
+{
+    const ToolResult cannotRead{1, "", "Can't read configuration file " + h.conf + "\n"};
+    ASSERT_EQ(0, mkfifo(h.conf.c_str(), 0600));
+    EXPECT_EQ(cannotRead, h.run({"pw"}));
+    ASSERT_EQ(0, unlink(h.conf.c_str()));
+    for (const char *device : {"/dev/zero", "/dev/urandom"}) {
+        ASSERT_EQ(0, symlink(device, h.conf.c_str()));
+        EXPECT_EQ(cannotRead, h.run({"pw"})) << device;
+        ASSERT_EQ(0, unlink(h.conf.c_str()));
+    }
+    EXPECT_TRUE(h.entries().empty());
+}
+
+/* kelaudit.conf as a link (here relative, into another folder): the file
+ * it points at is rewritten, with its mode, through a temporary file
+ * beside it; the link stays a link. */
+TEST_F(PasswdCli, LinkedConfigurationRewritesTheFileItPointsAt)
+{
+    kt::TempDir shared;
+    chmod(shared.path().c_str(), 0755);
+    std::string target = shared / "kelaudit.conf";
+    kt::writeFile(target, "user = u\npassword = old\n");
+    chmod(target.c_str(), 0640);
+    std::string relative = "../../" + shared.path().substr(shared.path().rfind('/') + 1) + "/kelaudit.conf";
+    ASSERT_EQ(0, symlink(relative.c_str(), h.conf.c_str()));
+    ASSERT_EQ(kt::readFile(target), kt::readFile(h.conf)); /* both under one $TMPDIR */
+
+    EXPECT_EQ((ToolResult{0, "Password written to file " + h.conf + "\n", ""}), h.run({"Linked-pw2"}));
+    struct stat st;
+    ASSERT_EQ(0, lstat(h.conf.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ("user = u\npassword = " + kt::scrambled("Linked-pw2") + "\n", kt::readFile(target));
+    ASSERT_EQ(0, stat(target.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, h.entries());
+    EXPECT_EQ(std::vector<std::string>{"kelaudit.conf"}, kt::listDir(shared.path()));
+
+    /* A link to nothing is a missing file. */
+    ASSERT_EQ(0, unlink(target.c_str()));
+    EXPECT_EQ((ToolResult{1, "", "Cannot access configuration file " + h.conf + ": No such file or directory\n"}),
+              h.run({"pw"}));
 }
 
 TEST_F(PasswdCli, RoundTripThroughTheHandlersReader)

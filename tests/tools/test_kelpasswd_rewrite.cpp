@@ -69,16 +69,21 @@ TEST_F(PasswdRewrite, EverythingElseCopiedByteForByte)
     EXPECT_EQ(kept + "\npassword = SCR\n", rewrite(kept));
 }
 
-TEST_F(PasswdRewrite, LongLinesAreTakenInPieces)
+TEST_F(PasswdRewrite, LongLinesAreCopiedWholeOrReplacedWhole)
 {
+    /* Only the start of a line can be a password line, as for the event
+     * handler's reader: a long comment whose 1000th byte begins
+     * "password =" is copied byte for byte. */
     const std::string comment = "#" + std::string(1500, 'c') + "\n";
     EXPECT_EQ(comment + "password = SCR\n", rewrite(comment));
+    const std::string hidden = "#" + std::string(998, 'c') + "password = x\nuser = u";
+    EXPECT_EQ(hidden + "\npassword = SCR\n", rewrite(hidden));
 
-    /* The first 999 characters make the password line; the rest of the old
-     * value stays as a line of its own, which the reader skips. */
-    const std::string tail(212, 'v');
-    EXPECT_EQ("password = SCR\n" + tail + "\n",
-              rewrite("password = " + std::string(988, 'v') + tail + "\n"));
+    /* A long password line is replaced whole: nothing of its old value
+     * stays behind as a line of its own. */
+    EXPECT_EQ("password = SCR\nuser = u\n",
+              rewrite("password = " + std::string(1200, 'v') + "\nuser = u\n"));
+    EXPECT_EQ("password = SCR\n", rewrite("password = " + std::string(988, 'v') + "\n"));
 }
 
 TEST_F(PasswdRewrite, RenameFailureKeepsConfigurationAndTemporaryFile)

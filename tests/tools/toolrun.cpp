@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "confline.h"
@@ -70,6 +71,61 @@ struct Exec {
         _exit(126);
     execve(KELPASSWD_PATH, ex.argv.data(), ex.envp.data());
     _exit(127);
+}
+
+/* The terminal's echo, as the job-control shell reports it. */
+const char *echoState(const char *what)
+{
+    struct termios t;
+    bool on = tcgetattr(0, &t) == 0 && (t.c_lflag & ECHO) != 0;
+    if (strcmp(what, "stopped") == 0)
+        return on ? "[stopped, echo on]\n" : "[stopped, echo off]\n";
+    return on ? "[ended, echo on]\n" : "[ended, echo off]\n";
+}
+
+void say(const char *text)
+{
+    if (write(0, text, strlen(text)) < 0) {
+        /* the test sees the missing text */
+    }
+}
+
+/* In the child that forkpty made, the session leader: runs the tool as a
+ * foreground job in a process group of its own (not orphaned, so a stop
+ * signal stops it), reports each stop and continues the job, and ends
+ * with the job's status. Both sides set the group and the terminal's
+ * foreground, as shells do, so neither order of the two can fail. */
+[[noreturn]] void jobShell(const ToolOptions &opts, Exec &ex)
+{
+    signal(SIGTTOU, SIG_IGN);
+    pid_t job = fork();
+    if (job < 0)
+        _exit(124);
+    if (job == 0) {
+        setpgid(0, 0);
+        tcsetpgrp(0, getpid());
+        signal(SIGTTOU, SIG_DFL);
+        execChild(opts, ex);
+    }
+    setpgid(job, job);
+    tcsetpgrp(0, job);
+    for (;;) {
+        int st;
+        if (waitpid(job, &st, WUNTRACED) < 0) {
+            if (errno == EINTR)
+                continue;
+            _exit(123);
+        }
+        if (WIFSTOPPED(st)) {
+            tcsetpgrp(0, getpgrp());
+            say(echoState("stopped"));
+            tcsetpgrp(0, job);
+            kill(-job, SIGCONT);
+            continue;
+        }
+        say(echoState("ended"));
+        _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st));
+    }
 }
 
 void makePipe(int fds[2])
@@ -141,6 +197,8 @@ TtyRun::TtyRun(const ToolOptions &opts)
     if (pid_ == 0) {
         dup2(out[1], 1);
         dup2(err[1], 2);
+        if (opts.jobControl)
+            jobShell(opts, ex);
         execChild(opts, ex);
     }
     close(out[1]);

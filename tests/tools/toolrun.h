@@ -38,6 +38,12 @@ struct ToolOptions {
     bool unprivileged = false; /* as root, run as nobody (65534) */
     long fileSizeLimit = -1;   /* RLIMIT_FSIZE in bytes, SIGXFSZ ignored */
     mode_t umask = 022;
+    /* TtyRun only: the tool runs as a job of a small shell that owns the
+     * terminal, so that suspend really stops it. The shell shows
+     * "[stopped, echo on]" (or "off") on the terminal when the tool stops,
+     * continues it at once, and "[ended, echo on]" (or "off") when it
+     * ends. */
+    bool jobControl = false;
 };
 
 const uid_t NOBODY = 65534;
