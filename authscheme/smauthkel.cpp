@@ -384,7 +384,7 @@ static void traceUserContext(const Sm_Api_UserContext_t *ctx)
 /* The decision after the posted text has been split: cookie, user,
  * session, level, PIN, in this order; the first failing check decides. */
 static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const char *pin,
-                  const char *cookie)
+                  const char *cookie, int agentOpen)
 {
     Sm_AgentApi_Session_t session;
     Sm_AgentApi_Attribute_t *attrs;
@@ -397,7 +397,7 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
     userName[0] = '\0';
     userDn[0] = '\0';
     clientIp[0] = '\0';
-    if (!agentDecodeToken(cookie, &session, userName, userDn, clientIp)) {
+    if (!agentOpen || !agentDecodeToken(cookie, &session, userName, userDn, clientIp)) {
         trace(TRACE_2, "Cookie cannot be decoded");
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_COOKIE_INVALID);
     }
@@ -428,6 +428,21 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
     trace(TRACE_3, "User authenticated OK");
     agentCloseSession(clientIp, &session);
     return SM_AUTH_RESULT(SM_AUTH_ACCEPT, SM_REASON_NONE);
+}
+
+/* decide, with the agent held open from the decode to the logout: a
+ * release meanwhile waits for the login instead of cutting it short. With
+ * no agent open the cookie cannot be decoded; no agent opened later is
+ * used half-way through the login. */
+static int decideHoldingAgent(const Sm_Api_UserContext_t *ctx, const Parameters *p,
+                              const char *pin, const char *cookie)
+{
+    int held = agentBeginUse();
+    int rc = decide(ctx, p, pin, cookie, held);
+
+    if (held)
+        agentEndUse();
+    return rc;
 }
 
 extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
@@ -477,5 +492,5 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
         copyText(cookie, sizeof cookie, password);
         pin[0] = '\0';
     }
-    return decide(userContext, &p, pin, cookie);
+    return decideHoldingAgent(userContext, &p, pin, cookie);
 }

@@ -262,6 +262,50 @@ TEST_F(LifecycleTest, ConcurrentInitAndRelease)
     EXPECT_EQ(smagentCallCount(SMAGENT_FN_INIT), smagentCallCount(SMAGENT_FN_UNINIT));
 }
 
+/* The last release while other threads log in: a login either runs whole
+ * (accepted, its old session logged out) or finds no agent (cookie not
+ * decoded, session untouched); no Agent API call ever carries a released
+ * handle (the stand-in aborts on one). */
+TEST_F(LifecycleTest, ReleaseWaitsForLoginsInProgress)
+{
+    ASSERT_EQ(SmAuthInit("", "s3cret"), 0);
+    std::atomic<bool> stop(false);
+    std::atomic<long> accepted(0), refused(0), logins(0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&] {
+            while (!stop) {
+                std::string cookie = newSession(USER);
+                Sm_Api_UserContext_t ctx = userContext(USER, &user);
+                Sm_Api_UserCredentials_t cred = {"jdoe", cookie.c_str()};
+                char um[64], em[64];
+                int rc = SmAuthenticate(NULL, &ctx, &cred, NULL, "", NULL, sizeof um, um,
+                                        sizeof em, em);
+                bool alive = smagentSessionAlive(cookie.c_str()) != 0;
+                if (rc == 2 && !alive)
+                    accepted++;
+                else if (rc == 0x80003 && alive)
+                    refused++;
+                else
+                    ADD_FAILURE() << "result " << rc << ", old session alive " << alive;
+                logins++;
+            }
+        });
+    for (int round = 0; round < 40; round++) {
+        long before = logins;
+        while (logins < before + 5)
+            std::this_thread::yield();
+        EXPECT_EQ(SmAuthRelease(NULL, NULL), 0);
+        EXPECT_EQ(SmAuthInit("", "s3cret"), 0);
+    }
+    stop = true;
+    for (auto &th : threads)
+        th.join();
+    EXPECT_GT(accepted, 0);
+    EXPECT_EQ(smagentCallCount(SMAGENT_FN_INIT), 41);
+    EXPECT_EQ(smagentCallCount(SMAGENT_FN_UNINIT), 40);
+}
+
 TEST_F(LifecycleTest, ManyThreadsAuthenticating)
 {
     ASSERT_EQ(SmAuthInit("USE_PIN=yes", "s3cret"), 0);
