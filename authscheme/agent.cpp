@@ -31,7 +31,6 @@
 #include "agent.h"
 
 #include <atomic>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -73,7 +72,7 @@ static int usesInProgress = 0;          /* under handleLock */
 static thread_local void *heldHandle = NULL;
 
 static mutex_t manageLock = DEFAULTMUTEX;
-static int32_t lastManageTime = 0;
+static time_t lastManageTime = 0;
 
 static mutex_t loadLock = DEFAULTMUTEX;
 static void *library = NULL;
@@ -276,21 +275,21 @@ void agentManage(int code, const char *data)
     Sm_AgentApi_Attribute_t *list;
     const AgentApi *a = agentApi();
     void *handle;
-    int64_t now;
+    time_t now;
     int count;
     int rc;
 
     if (a == NULL || (handle = handleTake()) == NULL)
         return;
     mutex_lock(&manageLock);
-    now = (int64_t)kelTime();
-    if (now < (int64_t)lastManageTime + MANAGE_INTERVAL) {
+    now = kelTime();
+    if (now < lastManageTime + MANAGE_INTERVAL) {
         mutex_unlock(&manageLock);
         handleGive();
         return;
     }
     /* A failed request starts a new interval too: nothing is retried early. */
-    lastManageTime = (int32_t)now;
+    lastManageTime = now;
 
     count = 0;
     list = NULL;

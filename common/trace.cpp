@@ -52,9 +52,10 @@
 static char fileName[LINE_SIZE] = DEFAULT_FILE;
 static std::atomic<int> traceLevel(DEFAULT_LEVEL);
 static int32_t maxFileSize = DEFAULT_MAXSIZE;
-static int32_t lastCheckConfTime = 0;
-static int32_t confFileModTime = 0;
-static int32_t lastCheckOpenTime = 0;
+/* Seconds since the epoch, kept whole: 32 bits would wrap in 2038. */
+static time_t lastCheckConfTime = 0;
+static time_t confFileModTime = 0;
+static time_t lastCheckOpenTime = 0;
 static FILE *filePtr = NULL;
 static mutex_t fileLock = DEFAULTMUTEX;
 
@@ -96,7 +97,7 @@ static void applyConfigLine(const char *line)
 }
 
 /* Returns 1 when it has just read keltrace.conf, 0 otherwise. */
-static int readConfigFile(long now)
+static int readConfigFile(time_t now)
 {
     char path[PATH_SIZE];
     char line[LINE_SIZE];
@@ -104,9 +105,9 @@ static int readConfigFile(long now)
     struct stat st;
     FILE *f;
 
-    if ((int64_t)now < (int64_t)lastCheckConfTime + CHECK_INTERVAL)
+    if (now < lastCheckConfTime + CHECK_INTERVAL)
         return 0;
-    lastCheckConfTime = (int32_t)now;
+    lastCheckConfTime = now;
 
     home = getenv("SM_HOME");
     if (home == NULL)
@@ -114,9 +115,9 @@ static int readConfigFile(long now)
     snprintf(path, sizeof path, "%s/%s", home, CONF_FILE);
     if (kelSys.stat(path, &st) != 0)
         return 0;
-    if ((int64_t)st.st_mtime <= (int64_t)confFileModTime)
+    if (st.st_mtime <= confFileModTime)
         return 0;
-    confFileModTime = (int32_t)st.st_mtime;
+    confFileModTime = st.st_mtime;
 
     /* The next line goes to the file the new settings name. */
     closeLog();
@@ -146,14 +147,14 @@ static FILE *openLog(const char *name)
 }
 
 /* Returns 1 when the log is open and below its size limit, 0 otherwise. */
-static int checkOpenFile(long now)
+static int checkOpenFile(time_t now)
 {
     struct stat st;
 
     if (filePtr == NULL) {
-        if ((int64_t)now < (int64_t)lastCheckOpenTime + CHECK_INTERVAL)
+        if (now < lastCheckOpenTime + CHECK_INTERVAL)
             return 0;
-        lastCheckOpenTime = (int32_t)now;
+        lastCheckOpenTime = now;
         filePtr = openLog(fileName);
     }
     if (filePtr == NULL)
@@ -367,8 +368,8 @@ void vtrace(int level, const char *format, va_list args)
         tv.tv_sec = 0;
         tv.tv_usec = 0;
     }
-    justRead = readConfigFile((long)tv.tv_sec);
-    if (level <= traceLevel.load(std::memory_order_relaxed) && checkOpenFile((long)tv.tv_sec)) {
+    justRead = readConfigFile(tv.tv_sec);
+    if (level <= traceLevel.load(std::memory_order_relaxed) && checkOpenFile(tv.tv_sec)) {
         prefixLen = buildPrefix(prefix, sizeof prefix, &tv);
         if (justRead)
             fprintf(filePtr, "%sCONFIGURATION READ: file %s level %d limit %d\n", prefix,

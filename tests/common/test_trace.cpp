@@ -4,6 +4,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -326,6 +327,44 @@ TEST_F(TraceTest, OpenAttemptedOnceInTwoSeconds)
     kt::clock::advance(1);
     trace(1, "opened");
     EXPECT_EQ(std::vector<std::string>{"opened"}, messages(inDir));
+}
+
+/* Past 2^31 seconds (January 2038) the two-second gates and the
+ * modification time still hold: kept in 32 bits they would wrap negative
+ * and let every call through. */
+TEST_F(TraceTest, GatesHoldPast2038)
+{
+    const long T38 = 2147483647L + 10;
+    struct {
+        const char *what;
+        std::function<void()> first, second;
+        std::function<bool()> heldBack;
+    } cases[] = {
+        {"configuration looked at once in two seconds",
+         [&] { useLog(5); },
+         [&] { useLog(7); },
+         [] { return traceGetLevel() == 5; }},
+        {"modification time past 2038 not read again",
+         [&] { useLog(5); kt::setMtime(conf, T38 + 100); },
+         [&] { kt::clock::advance(2); kt::writeFile(conf, "file = " + log + "\nlevel = 7\n");
+               kt::setMtime(conf, T38 + 100); },
+         [] { return traceGetLevel() == 5; }},
+        {"closed log opened once in two seconds",
+         [&] { writeConf("file = " + (home / "later/trace.log") + "\n"); },
+         [&] { kt::makeDirs(home / "later"); },
+         [&] { return !kt::fileExists(home / "later/trace.log"); }},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        traceReset();
+        kt::clock::set(T38);
+        c.first();
+        trace(1, "first");
+        kt::clock::advance(1);
+        c.second();
+        trace(1, "second");
+        EXPECT_TRUE(c.heldBack());
+    }
 }
 
 TEST_F(TraceTest, ReopenAfterCloseFollowsTheOpenGate)
