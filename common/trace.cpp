@@ -2,7 +2,8 @@
  * trace.cpp - the trace log.
  *
  * Every call runs under fileLock from the configuration check to the flush,
- * so lines of one library never interleave. The file system is touched only
+ * so lines of one library never interleave; fork takes the lock too, so a
+ * child forked at any moment can trace. The file system is touched only
  * through two gates: keltrace.conf is looked at no more than once in two
  * seconds, and a closed log is opened no more than once in two seconds.
  * While the log is open each line costs one fstat, the formatting, one write
@@ -65,9 +66,9 @@ static time_t stampSecond = (time_t)-1;
 static char stampText[CFTIME_MAX];
 static int stampMillis = -1;
 /* Bumped in the child after fork, so every thread's " pid tid: " is made
- * again there; forkHandlerSet under fileLock. */
+ * again there. */
 static std::atomic<unsigned> forkGeneration(1);
-static int forkHandlerSet = 0;
+static pthread_once_t forkHandlersOnce = PTHREAD_ONCE_INIT;
 /* Per thread: " pid tid: " and the fork generation it was made in. */
 static thread_local char threadIds[IDS_SIZE];
 static thread_local unsigned threadIdsGeneration = 0;
@@ -166,9 +167,40 @@ static int checkOpenFile(time_t now)
     return 1;
 }
 
+/*
+ * fork and fileLock. A child has only the thread that forked; had another
+ * thread held fileLock at that moment, the child's first trace call would
+ * wait for it forever. So, as stdio does with its streams, fork takes
+ * fileLock before it copies the process (prepare) and both sides release
+ * it after (parent, child): the child starts with the lock free and the
+ * log state whole.
+ */
+static void forkPrepare(void)
+{
+    mutex_lock(&fileLock);
+}
+
+static void forkParent(void)
+{
+    mutex_unlock(&fileLock);
+}
+
 static void forkChild(void)
 {
     forkGeneration.fetch_add(1, std::memory_order_relaxed);
+    mutex_unlock(&fileLock);
+}
+
+static void setForkHandlers(void)
+{
+    pthread_atfork(forkPrepare, forkParent, forkChild);
+}
+
+/* Takes fileLock; the fork handlers are in place before it is first held. */
+static void logLock(void)
+{
+    pthread_once(&forkHandlersOnce, setForkHandlers);
+    mutex_lock(&fileLock);
 }
 
 /* The local time of sec as "%d/%m/%y %T.000", made once per second. */
@@ -361,9 +393,7 @@ void vtrace(int level, const char *format, va_list args)
     struct timeval tv;
     int justRead;
 
-    mutex_lock(&fileLock);
-    if (!forkHandlerSet)
-        forkHandlerSet = pthread_atfork(NULL, NULL, forkChild) == 0;
+    logLock();
     if (kelSys.gettimeofday(&tv) != 0) {
         tv.tv_sec = 0;
         tv.tv_usec = 0;
@@ -391,7 +421,7 @@ void trace(int level, const char *format, ...)
 
 void traceClose(void)
 {
-    mutex_lock(&fileLock);
+    logLock();
     closeLog();
     mutex_unlock(&fileLock);
 }
@@ -403,7 +433,7 @@ int traceGetLevel(void)
 
 void traceReset(void)
 {
-    mutex_lock(&fileLock);
+    logLock();
     closeLog();
     snprintf(fileName, sizeof fileName, "%s", DEFAULT_FILE);
     traceLevel.store(DEFAULT_LEVEL, std::memory_order_relaxed);

@@ -4,12 +4,14 @@
  */
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -403,6 +405,45 @@ TEST_F(TraceTest, LogIsPrivateToItsOwner)
     struct stat st;
     ASSERT_EQ(0, stat(log.c_str(), &st));
     EXPECT_EQ(0600, st.st_mode & 0777);
+}
+
+/* Children forked while another thread writes lines: each can trace at
+ * once (a child that inherited the lock held would wait forever; the alarm
+ * ends such a child, and the test fails). */
+TEST_F(TraceTest, ChildForkedWhileAnotherThreadTracesCanTrace)
+{
+    useLog(5, 100000000);
+    trace(1, "parent");
+    std::atomic<bool> stop(false);
+    std::thread writer([&] {
+        while (!stop)
+            trace(1, "writer");
+    });
+    const int children = 150;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < children; i++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            alarm(10);
+            trace(1, "child %d", i);
+            _exit(0);
+        }
+        ASSERT_GT(pid, 0);
+        pids.push_back(pid);
+    }
+    stop = true;
+    writer.join();
+    int clean = 0;
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        clean += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    EXPECT_EQ(children, clean) << "children hung at their first trace call";
+    int lines = 0;
+    for (const std::string &m : messages())
+        lines += m.compare(0, 6, "child ") == 0;
+    EXPECT_EQ(children, lines);
 }
 
 TEST_F(TraceTest, ManyThreadsWriteWholeLines)
