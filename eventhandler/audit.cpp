@@ -186,18 +186,16 @@ int queueState(int *first, int *next, int *count, int *capacity)
 
 int queueCreate(void)
 {
-    size_t bytes;
-
     trace(TRACE_3, "queueCreate");
     /* A capacity below 1 is raised to 1 when the settings are read; guard
      * here too, as a ring without a slot would block every put. */
     queueCapacity = param.maxQueue < 1 ? 1 : param.maxQueue;
-    bytes = (size_t)queueCapacity * sizeof *queue;
-    queue = (struct SmLog_Access_s **)kelSys.malloc(bytes);
+    /* calloc, not malloc and memset: a large ring then comes as fresh zero
+     * pages, touched only as slots are used, instead of being written
+     * whole under queueMutex on a host thread. */
+    queue = (struct SmLog_Access_s **)kelSys.calloc((size_t)queueCapacity, sizeof *queue);
     if (queue == NULL)
         trace(TRACE_ERROR, "Can't allocate space for event queue");
-    else
-        memset(queue, 0, bytes);
     queueFirst = 0;
     queueNext = 0;
     queueCount = 0;

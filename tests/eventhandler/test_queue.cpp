@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdio.h>
+#include <unistd.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +32,23 @@ void *countingMalloc(size_t n)
 char *countingStrdup(const char *s)
 {
     return ++allocCalls == failAt ? nullptr : strdup(s);
+}
+
+void *countingCalloc(size_t n, size_t size)
+{
+    return ++allocCalls == failAt ? nullptr : calloc(n, size);
+}
+
+/* Resident memory of this process, in bytes. */
+long residentBytes()
+{
+    long pages = 0, resident = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (f != nullptr && fscanf(f, "%ld %ld", &pages, &resident) != 2)
+        resident = 0;
+    if (f != nullptr)
+        fclose(f);
+    return resident * sysconf(_SC_PAGESIZE);
 }
 
 class QueueTest : public ::testing::Test {
@@ -247,7 +266,7 @@ TEST_F(QueueTest, RingAllocationFailure)
 {
     queueLock();
     queueFree();
-    kelSys.malloc = countingMalloc;
+    kelSys.calloc = countingCalloc;
     allocCalls = 0;
     failAt = 1;
     EXPECT_FALSE(queueCreate());
@@ -260,6 +279,27 @@ TEST_F(QueueTest, RingAllocationFailure)
     queueLock();
     EXPECT_TRUE(queueCreate());
     queueUnlock();
+}
+
+/* A large MAX_QUEUE costs memory only as its slots are used: the ring is
+ * not written whole (under the queue lock, on a recording thread) when it
+ * is made. 16 million slots are 128 MB of pointers. */
+TEST_F(QueueTest, LargeRingIsNotTouchedWhenMade)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer's calloc writes every byte itself";
+#endif
+    queueLock();
+    queueFree();
+    param.maxQueue = 16 * 1024 * 1024;
+    long before = residentBytes();
+    ASSERT_TRUE(queueCreate());
+    long grown = residentBytes() - before;
+    queueUnlock();
+    EXPECT_LT(grown, 32L * 1024 * 1024) << "ring of 128 MB made resident";
+    kt::Event a("a");
+    put(a);
+    EXPECT_EQ("a", getUser());
 }
 
 } // namespace
