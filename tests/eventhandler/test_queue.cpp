@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <stdio.h>
 #include <unistd.h>
 #include <string>
@@ -300,6 +301,81 @@ TEST_F(QueueTest, LargeRingIsNotTouchedWhenMade)
     kt::Event a("a");
     put(a);
     EXPECT_EQ("a", getUser());
+}
+
+/* Recording threads held up by a full ring: one level-1 line when the
+ * first begins to wait, one when the writer has brought the ring down to
+ * half with nobody waiting, with the stall's length and the number of
+ * puts that waited; not a line per event. */
+TEST_F(QueueTest, StallTracedOnceWithItsLength)
+{
+    const long T0 = 1700000000;
+    kt::clock::install(T0, 0);
+    kt::Event a("a"), b("b"), c("c");
+    put(a);
+    put(b);
+    put(c);
+    std::vector<std::thread> producers;
+    for (int i = 0; i < 3; i++)
+        producers.emplace_back([i] {
+            kt::Event e("late" + std::to_string(i));
+            queueLock();
+            queuePut(e.get());
+            queueUnlock();
+        });
+    ASSERT_TRUE(kt::eventually([&] { return files.count("queuePut: waiting - queue full") >= 3; }));
+    kt::clock::set(T0 + 15, 250000);
+    for (int i = 0; i < 6; i++)
+        getUser();
+    for (std::thread &t : producers)
+        t.join();
+    EXPECT_EQ(1, files.count("queuePut: queue full (3 events), recording threads wait for the "
+                             "database writer"));
+    EXPECT_EQ(1, files.count("queuePut: queue has room again after 15.250 s; 3 recording threads "
+                             "waited"));
+    kt::clock::uninstall();
+}
+
+/* The release says what it threw away: the events still queued and the
+ * recording threads it sent away without queuing theirs. */
+TEST_F(QueueTest, ReleaseCountsDiscardedEventsAndWaitersSentAway)
+{
+    struct {
+        int queued, waiting;
+    } cases[] = {{0, 0}, {2, 0}, {3, 2}};
+    for (auto &c : cases) {
+        queueLock();
+        queueFree();
+        ASSERT_TRUE(queueCreate());
+        queueUnlock();
+        files.clear();
+        std::vector<std::unique_ptr<kt::Event>> events;
+        for (int i = 0; i < c.queued; i++) {
+            events.push_back(std::make_unique<kt::Event>("q" + std::to_string(i)));
+            put(*events.back());
+        }
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < c.waiting; i++)
+            waiters.emplace_back([] {
+                kt::Event e("waiter");
+                queueLock();
+                queuePut(e.get());
+                queueUnlock();
+            });
+        ASSERT_TRUE(kt::eventually(
+            [&] { return files.count("queuePut: waiting - queue full") >= c.waiting; }));
+        auditRelease();
+        for (std::thread &t : waiters)
+            t.join();
+        EXPECT_TRUE(files.has("auditRelease: " + std::to_string(c.queued) +
+                              " queued events discarded, " + std::to_string(c.waiting) +
+                              " waiting recording threads sent away"))
+            << c.queued << " queued, " << c.waiting << " waiting";
+        queueLock();
+        int first, next, count, cap;
+        EXPECT_FALSE(queueState(&first, &next, &count, &cap));
+        queueUnlock();
+    }
 }
 
 } // namespace
