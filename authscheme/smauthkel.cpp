@@ -73,6 +73,8 @@ int storeParameter(const char *name, const char *value, Parameters *p)
         copyText(p->description, sizeof p->description, value);
     } else if (strcasecmp(name, "USE_PIN") == 0) {
         p->usePin = strcasecmp(value, "yes") == 0;
+        p->usePinUnclear = !p->usePin && strcasecmp(value, "no") != 0;
+        copyText(p->usePinValue, sizeof p->usePinValue, p->usePinUnclear ? value : "");
     } else if (strcasecmp(name, "MIN_LEVEL") == 0) {
         return storeIntParameter(name, value, &p->minLevel);
     } else if (strcasecmp(name, "MAX_LEVEL") == 0) {
@@ -330,6 +332,9 @@ extern "C" KEL_EXPORT int SmAuthInit(const char *parameter, const char *secret)
     trace(TRACE_2, "Init: param '%s'", text(parameter));
     if (!parseParameters(parameter, &p))
         return 1;
+    /* "true" or "yes " switch the PIN check off like "no" does; say so. */
+    if (p.usePinUnclear)
+        trace(TRACE_ERROR, "USE_PIN '%s' is neither yes nor no: PIN check off", p.usePinValue);
     mutex_lock(&initLock);
     initCount++;
     if (initCount != 1) {
