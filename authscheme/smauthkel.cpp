@@ -147,6 +147,14 @@ int parseParameters(const char *textIn, Parameters *p)
 
 /* ---- Credential checks ------------------------------------------------ */
 
+/* Wipes a buffer that held a PIN, a cookie or a session: once the call
+ * returns, its dead stack must not keep them. explicit_bzero is never
+ * dropped as a store to a buffer about to die would be. */
+static void wipeSecret(void *buf, size_t size)
+{
+    explicit_bzero(buf, size);
+}
+
 /* Writes text into a host message buffer of size characters, cut to fit;
  * a size of 0 or less (or no buffer) writes nothing. */
 static void setMessage(char *buf, int size, const char *msg)
@@ -248,13 +256,18 @@ int checkPin(const Sm_Api_UserContext_t *ctx, const char *pin, const Parameters 
     rc = readUserAttribute(ctx, p->attrPin, stored);
     trace(TRACE_SECURE, "checkPin: entered '%s' stored '%s'", text(pin), stored);
     /* A PIN that cannot be read matches nothing, not even an empty PIN. */
-    if (rc < 0 || pin == NULL || strnlen(pin, BUF_SIZE) > BUF_SIZE - 1)
+    if (rc < 0 || pin == NULL || strnlen(pin, BUF_SIZE) > BUF_SIZE - 1) {
+        wipeSecret(stored, sizeof stored);
         return 0;
+    }
     /* Both texts zero-padded to the full buffer and compared whole: the
      * time taken does not tell where they first differ. */
     memset(posted, 0, sizeof posted);
     memcpy(posted, pin, strlen(pin));
-    return sameBuffer(posted, stored);
+    rc = sameBuffer(posted, stored);
+    wipeSecret(posted, sizeof posted);
+    wipeSecret(stored, sizeof stored);
+    return rc;
 }
 
 void traceUserAttribute(int level, const Sm_Api_UserContext_t *ctx, const char *name)
@@ -267,6 +280,9 @@ void traceUserAttribute(int level, const Sm_Api_UserContext_t *ctx, const char *
         trace(level, "   Can't get attribute %s", name);
     else
         trace(level, "   %s: %s", name, value);
+    /* Secure lines show the PIN and the password. */
+    if (level >= TRACE_SECURE)
+        wipeSecret(value, sizeof value);
 }
 
 void traceUserAttributes(const Sm_Api_UserContext_t *ctx, const Parameters *p)
@@ -389,20 +405,19 @@ static void traceUserContext(const Sm_Api_UserContext_t *ctx)
 /* The decision after the posted text has been split: cookie, user,
  * session, level, PIN, in this order; the first failing check decides. */
 static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const char *pin,
-                  const char *cookie, int agentOpen)
+                  const char *cookie, int agentOpen, Sm_AgentApi_Session_t *session)
 {
-    Sm_AgentApi_Session_t session;
     Sm_AgentApi_Attribute_t *attrs;
     char userName[BUF_SIZE];
     char userDn[BUF_SIZE];
     char clientIp[BUF_SIZE];
     int attrCount;
 
-    memset(&session, 0, sizeof session);
+    memset(session, 0, sizeof *session);
     userName[0] = '\0';
     userDn[0] = '\0';
     clientIp[0] = '\0';
-    if (!agentOpen || !agentDecodeToken(cookie, &session, userName, userDn, clientIp)) {
+    if (!agentOpen || !agentDecodeToken(cookie, session, userName, userDn, clientIp)) {
         trace(TRACE_2, "Cookie cannot be decoded");
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_COOKIE_INVALID);
     }
@@ -413,7 +428,7 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
     trace(TRACE_3, "User name matches");
     attrCount = 0;
     attrs = NULL;
-    if (!agentValidate(&session, text(ctx->lpszUserName), &attrCount, &attrs)) {
+    if (!agentValidate(session, text(ctx->lpszUserName), &attrCount, &attrs)) {
         /* No list is expected with a refusal; give back whatever came. */
         if (attrs != NULL)
             agentFreeAttributes(attrCount, attrs);
@@ -431,22 +446,25 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
     }
     trace(TRACE_3, "User authenticated OK");
-    agentCloseSession(clientIp, &session);
+    agentCloseSession(clientIp, session);
     return SM_AUTH_RESULT(SM_AUTH_ACCEPT, SM_REASON_NONE);
 }
 
 /* decide, with the agent held open from the decode to the logout: a
  * release meanwhile waits for the login instead of cutting it short. With
  * no agent open the cookie cannot be decoded; no agent opened later is
- * used half-way through the login. */
+ * used half-way through the login. The session decoded from the cookie is
+ * wiped after. */
 static int decideHoldingAgent(const Sm_Api_UserContext_t *ctx, const Parameters *p,
                               const char *pin, const char *cookie)
 {
+    Sm_AgentApi_Session_t session;
     int held = agentBeginUse();
-    int rc = decide(ctx, p, pin, cookie, held);
+    int rc = decide(ctx, p, pin, cookie, held, &session);
 
     if (held)
         agentEndUse();
+    wipeSecret(&session, sizeof session);
     return rc;
 }
 
@@ -460,6 +478,7 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
     Parameters p;
     char pin[BUF_SIZE];
     char cookie[BUF_SIZE];
+    int rc;
     const char *password = credentials != NULL ? text(credentials->lpszPassword) : "";
 
     (void)apiContext;
@@ -489,6 +508,8 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
     if (p.usePin) {
         if (!splitPassword(password, pin, cookie, errMsg, errMsgSize)) {
             setMessage(userMsg, userMsgSize, MSG_BAD_PASSWORD);
+            wipeSecret(pin, sizeof pin);
+            wipeSecret(cookie, sizeof cookie);
             return SM_AUTH_RESULT(SM_AUTH_FAILURE, SM_REASON_BAD_CREDENTIALS);
         }
         trace(TRACE_SECURE, "Posted PIN %s", pin);
@@ -497,5 +518,8 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
         copyText(cookie, sizeof cookie, password);
         pin[0] = '\0';
     }
-    return decideHoldingAgent(userContext, &p, pin, cookie);
+    rc = decideHoldingAgent(userContext, &p, pin, cookie);
+    wipeSecret(pin, sizeof pin);
+    wipeSecret(cookie, sizeof cookie);
+    return rc;
 }

@@ -1,6 +1,7 @@
 /* SmAuthInit, SmAuthRelease and SmAuthenticate end to end through the
  * stand-in Agent API. */
 #include <atomic>
+#include <string.h>
 #include <functional>
 #include <thread>
 
@@ -173,6 +174,46 @@ TEST_F(OutcomeTest, AcceptedLoginEndsTheOldSession)
     EXPECT_TRUE(inOrder(log(), {"Credentials.password: pin-4711;" + cookie, "   pin: pin-4711",
                                 "Posted PIN pin-4711",
                                 "checkPin: entered 'pin-4711' stored 'pin-4711'"}));
+}
+
+/* True when any of texts lies in the stack below the caller: the stack
+ * that a call made just before from the same place has given up. */
+__attribute__((noinline)) bool deadStackHolds(const std::vector<std::string> &texts)
+{
+    unsigned char probe[256 * 1024];
+    /* The probe's bytes are whatever the earlier call left there. */
+    __asm__ volatile("" : : "r"(probe) : "memory");
+    for (const std::string &t : texts)
+        if (memmem(probe, sizeof probe, t.data(), t.size()) != nullptr)
+            return true;
+    return false;
+}
+
+/* After SmAuthenticate returns, its stack holds nothing of the PIN posted
+ * or stored, nor of the cookie, whatever the outcome. */
+TEST_F(OutcomeTest, NoSecretLeftOnTheStack)
+{
+    const std::string stored = "Stored-PIN-7Qz", wrong = "Wrong-PIN-3Xy";
+    struct {
+        const char *what;
+        const char *params;
+        std::string before, after; /* posted: before + cookie + after */
+        int result;
+    } cases[] = {
+        {"accepted", "USE_PIN=yes", stored + ";", "", 2},
+        {"wrong PIN", "USE_PIN=yes", wrong + ";", "", 3},
+        {"no ';'", "USE_PIN=yes", wrong, "", 0x260001},
+        {"PIN off", "", "", "", 2},
+        {"cookie too long", "USE_PIN=yes", wrong + ";", repeat('c', 5000), 0x260001},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        resetUser();
+        user.attrs["pin"] = stored;
+        std::string cookie = newSession(USER);
+        EXPECT_EQ(authenticate(c.params, c.before + cookie + c.after), c.result);
+        EXPECT_FALSE(deadStackHolds({stored, wrong, cookie}));
+    }
 }
 
 TEST_F(OutcomeTest, WithoutPinTheWholeFieldIsTheCookie)
