@@ -416,10 +416,14 @@ void dbTraceDiag(int level)
 
     if (!ociLoaded)
         return;
+    /* A read with information (a record cut to the buffer, say) still
+     * gives its record; only OCI_NO_DATA or a failure ends the list. */
     for (ub4 record = 1;; record++) {
+        sword rc;
+
         buf[0] = '\0';
-        if (oci.errorGet(handle, record, NULL, &code, (OraText *)buf, sizeof buf, type) !=
-            OCI_SUCCESS)
+        rc = oci.errorGet(handle, record, NULL, &code, (OraText *)buf, sizeof buf, type);
+        if (rc != OCI_SUCCESS && rc != OCI_SUCCESS_WITH_INFO)
             break;
         trace(level, "%.*s", DIAG_SIZE, buf);
     }

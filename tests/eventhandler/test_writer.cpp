@@ -318,6 +318,23 @@ TEST_F(WriterTest, SuccessWithInfoCountsAsSuccess)
     EXPECT_NE(std::string::npos, (ok + 1)->find("99999")) << *(ok + 1);
 }
 
+/* A diagnostic read that itself reports OCI_SUCCESS_WITH_INFO (a record
+ * cut to the buffer, say) still yields its record, and reading goes on:
+ * only OCI_NO_DATA or a failure ends it. */
+TEST_F(WriterTest, DiagnosticReadWithInfoIsTracedAndReadingGoesOn)
+{
+    ociStandinFail("OCIErrorGet", OCI_SUCCESS_WITH_INFO, 1);
+    ociStandinFail("OCILogon", OCI_ERROR, 1);
+    kt::Event e("uid=diag", "authlevel=5");
+    record(e);
+    ASSERT_TRUE(waitRows(1));
+    bool traced = false;
+    for (const std::string &m : files.messages())
+        traced |= m.find("OCILogon made to return -1") != std::string::npos;
+    EXPECT_TRUE(traced);
+    EXPECT_EQ(2, ociStandinCalls("OCIErrorGet")) << "record 1, then OCI_NO_DATA";
+}
+
 TEST_F(WriterTest, ZeroRetryDelayRetriesAtOnce)
 {
     restart("RETRY_DELAY = 0\n");
