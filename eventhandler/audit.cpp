@@ -259,7 +259,7 @@ static void stallEndIfOver(void)
     if (ms < 0) /* the clock was set back */
         ms = 0;
     snprintf(seconds, sizeof seconds, "%lld.%03lld", ms / 1000, ms % 1000);
-    trace(TRACE_ERROR, "queuePut: queue has room again after %s s; %d recording threads waited",
+    trace(TRACE_ERROR, "queuePut: queue has room again after %s s; %d recordings waited",
           seconds, stallWaits);
     stallActive = 0;
     stallWaits = 0;

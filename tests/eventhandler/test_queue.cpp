@@ -331,7 +331,7 @@ TEST_F(QueueTest, StallTracedOnceWithItsLength)
         t.join();
     EXPECT_EQ(1, files.count("queuePut: queue full (3 events), recording threads wait for the "
                              "database writer"));
-    EXPECT_EQ(1, files.count("queuePut: queue has room again after 15.250 s; 3 recording threads "
+    EXPECT_EQ(1, files.count("queuePut: queue has room again after 15.250 s; 3 recordings "
                              "waited"));
     kt::clock::uninstall();
 }
