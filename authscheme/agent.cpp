@@ -15,15 +15,22 @@
  *
  * Threading: agentManage runs under manageLock from the clock test to the
  * end of the request, so requests never overlap and the interval holds
- * across threads. Loading runs under loadLock; the published table and the
- * handle are atomics, read without a lock by the decoding threads. Trace
- * lines are written under these locks, so the trace lock is always taken
- * last.
+ * across threads. Loading runs under loadLock; the published table is an
+ * atomic, read without a lock by the decoding threads. Trace lines are
+ * written under these locks, so the trace lock is always taken last.
+ *
+ * The handle is taken for each use and given back after it (handleLock,
+ * a count of uses in progress). agentRelease first withdraws the handle,
+ * so that no call starts with it any more, then waits until every use in
+ * progress has ended, and only then gives it to UnInit: the Agent API
+ * frees the agent there, and a call still holding the handle would use
+ * freed memory. A login holds one use from its decode to its logout
+ * (agentBeginUse), so a release never cuts a login in half. handleLock is
+ * held only around the count, never across a call or a trace line.
  */
 #include "agent.h"
 
 #include <atomic>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -57,9 +64,15 @@ typedef struct AgentApi {
 /* Capacity of the new-token buffer announced to the token decoder. */
 #define TOKEN_LENGTH 4096
 
-static std::atomic<void *> agentHandle(NULL);
+static mutex_t handleLock = DEFAULTMUTEX;
+static cond_t handleIdle = DEFAULTCV;   /* signalled when usesInProgress drops to 0 */
+static void *agentHandle = NULL;        /* under handleLock; NULL when released */
+static int usesInProgress = 0;          /* under handleLock */
+/* The handle that this thread's login holds (agentBeginUse), or NULL. */
+static thread_local void *heldHandle = NULL;
+
 static mutex_t manageLock = DEFAULTMUTEX;
-static int32_t lastManageTime = 0;
+static time_t lastManageTime = 0;
 
 static mutex_t loadLock = DEFAULTMUTEX;
 static void *library = NULL;
@@ -129,6 +142,49 @@ static const AgentApi *agentApi(void)
     return api.load(std::memory_order_acquire);
 }
 
+/* ---- The handle and its uses ------------------------------------------ */
+
+/* The handle, counted as one more use in progress; NULL (nothing counted)
+ * when the agent is not open. Inside a login that holds the agent, the
+ * login's handle, with nothing more counted: a release waiting for that
+ * login must not make its remaining calls fail. */
+static void *handleTake(void)
+{
+    void *handle = heldHandle;
+
+    if (handle != NULL)
+        return handle;
+    mutex_lock(&handleLock);
+    handle = agentHandle;
+    if (handle != NULL)
+        usesInProgress++;
+    mutex_unlock(&handleLock);
+    return handle;
+}
+
+/* Ends a use that handleTake counted. */
+static void handleGive(void)
+{
+    if (heldHandle != NULL)
+        return;
+    mutex_lock(&handleLock);
+    if (--usesInProgress == 0)
+        cond_broadcast(&handleIdle);
+    mutex_unlock(&handleLock);
+}
+
+int agentBeginUse(void)
+{
+    heldHandle = handleTake();
+    return heldHandle != NULL;
+}
+
+void agentEndUse(void)
+{
+    heldHandle = NULL;
+    handleGive();
+}
+
 void agentSetLibraryPath(const char *path)
 {
     mutex_lock(&loadLock);
@@ -143,7 +199,9 @@ void agentTestReset(void)
     libClose(library);
     library = NULL;
     mutex_unlock(&loadLock);
-    agentHandle.store(NULL);
+    mutex_lock(&handleLock);
+    agentHandle = NULL;
+    mutex_unlock(&handleLock);
     mutex_lock(&manageLock);
     lastManageTime = 0;
     mutex_unlock(&manageLock);
@@ -182,12 +240,15 @@ int agentInit(const char *secret, const Parameters *p)
     init.serverCount = 1;
     init.servers = &server;
 
-    handle = agentHandle.load();
+    /* Runs only while no agent is open (the init counter of SmAuthInit). */
+    handle = NULL;
     if (a->init(&init, &handle) != 0) {
         trace(TRACE_ERROR, "Agent initialization failed - bad agent name or shared secret");
         return 0;
     }
-    agentHandle.store(handle);
+    mutex_lock(&handleLock);
+    agentHandle = handle;
+    mutex_unlock(&handleLock);
     trace(TRACE_3, "Agent initialized (but may not be connected!)");
     /* "Product=" and the agent name, cut to the buffer. */
     memcpy(product, "Product=", 8);
@@ -213,20 +274,22 @@ void agentManage(int code, const char *data)
     Sm_AgentApi_ManageRequest_t request;
     Sm_AgentApi_Attribute_t *list;
     const AgentApi *a = agentApi();
-    int64_t now;
+    void *handle;
+    time_t now;
     int count;
     int rc;
 
-    if (a == NULL)
+    if (a == NULL || (handle = handleTake()) == NULL)
         return;
     mutex_lock(&manageLock);
-    now = (int64_t)kelTime();
-    if (now < (int64_t)lastManageTime + MANAGE_INTERVAL) {
+    now = kelTime();
+    if (now < lastManageTime + MANAGE_INTERVAL) {
         mutex_unlock(&manageLock);
+        handleGive();
         return;
     }
     /* A failed request starts a new interval too: nothing is retried early. */
-    lastManageTime = (int32_t)now;
+    lastManageTime = now;
 
     count = 0;
     list = NULL;
@@ -234,7 +297,7 @@ void agentManage(int code, const char *data)
     request.code = code;
     copyText(request.data, sizeof request.data, data != NULL ? data : "");
 
-    rc = a->doManagement(agentHandle.load(), &request, &count, &list);
+    rc = a->doManagement(handle, &request, &count, &list);
     switch (rc) {
     case SM_AGENTAPI_NOCONNECTION:
         trace(TRACE_ERROR, "agentManage: No server connection");
@@ -256,17 +319,22 @@ void agentManage(int code, const char *data)
     }
     a->freeAttributes(count, list);
     mutex_unlock(&manageLock);
+    handleGive();
 }
 
 void agentRelease(void)
 {
     const AgentApi *a = agentApi();
-    void *handle = agentHandle.load();
+    void *handle;
 
-    if (a == NULL || handle == NULL)
-        return;
-    a->unInit(&handle);
-    agentHandle.store(handle);
+    mutex_lock(&handleLock);
+    handle = agentHandle;
+    agentHandle = NULL;
+    while (usesInProgress > 0)
+        cond_wait(&handleIdle, &handleLock);
+    mutex_unlock(&handleLock);
+    if (a != NULL && handle != NULL)
+        a->unInit(&handle);
 }
 
 /* ---- Sessions --------------------------------------------------------- */
@@ -334,16 +402,20 @@ int agentDecodeToken(const char *token, Sm_AgentApi_Session_t *session,
 {
     Sm_AgentApi_Attribute_t *list = NULL;
     const AgentApi *a = agentApi();
+    void *handle;
     int tokenVersion = 0;
     int thirdParty = 0;
     int count = 0;
     int tokenLength = TOKEN_LENGTH;
+    int rc;
 
-    if (a == NULL)
+    if (a == NULL || (handle = handleTake()) == NULL)
         return 0;
     agentManage(SM_AGENTAPI_MANAGE_GET_COMMANDS, "");
-    if (a->decodeSSOToken(agentHandle.load(), token, &tokenVersion, &thirdParty, &count, &list,
-                          0, &tokenLength, NULL) != 0) {
+    rc = a->decodeSSOToken(handle, token, &tokenVersion, &thirdParty, &count, &list, 0,
+                           &tokenLength, NULL);
+    handleGive();
+    if (rc != 0) {
         /* Nothing is expected back; give back whatever came anyway. */
         if (list != NULL)
             a->freeAttributes(count, list);
@@ -363,8 +435,10 @@ int agentValidate(Sm_AgentApi_Session_t *session, const char *userName,
     Sm_AgentApi_Realm_t realm;
     Sm_AgentApi_Credentials_t credentials;
     const AgentApi *a = agentApi();
+    void *handle;
+    int rc;
 
-    if (a == NULL)
+    if (a == NULL || (handle = handleTake()) == NULL)
         return 0;
     memset(&resource, 0, sizeof resource);
     memset(&realm, 0, sizeof realm);
@@ -372,14 +446,21 @@ int agentValidate(Sm_AgentApi_Session_t *session, const char *userName,
     credentials.method = 0;
     copyText(credentials.userName, sizeof credentials.userName,
              userName != NULL ? userName : "");
-    return a->login(agentHandle.load(), "*", &resource, &realm, &credentials, session, count,
-                    list) == SM_AGENTAPI_YES;
+    rc = a->login(handle, "*", &resource, &realm, &credentials, session, count, list);
+    handleGive();
+    return rc == SM_AGENTAPI_YES;
 }
 
 int agentCloseSession(const char *clientIp, Sm_AgentApi_Session_t *session)
 {
     const AgentApi *a = agentApi();
-    int rc = a != NULL ? a->logout(agentHandle.load(), clientIp, session) : SM_AGENTAPI_FAILURE;
+    void *handle = a != NULL ? handleTake() : NULL;
+    int rc = SM_AGENTAPI_FAILURE;
+
+    if (handle != NULL) {
+        rc = a->logout(handle, clientIp, session);
+        handleGive();
+    }
 
     if (rc == SM_AGENTAPI_YES) {
         trace(TRACE_3, "Old session logged out");

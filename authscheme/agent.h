@@ -28,8 +28,17 @@ int agentInit(const char *secret, const Parameters *p);
  * was sent less than MANAGE_INTERVAL seconds ago. Failures are traced. */
 void agentManage(int code, const char *data);
 
-/* Closes the agent connection, if one was opened. */
+/* Closes the agent connection, if one was opened: no call starts with it
+ * any more, and the calls and uses in progress end before the Agent API
+ * is told to release it. */
 void agentRelease(void);
+
+/* Holds the agent open across the calls of one login: returns 1 when it
+ * is open, and agentRelease then waits for the matching agentEndUse;
+ * returns 0 (nothing to end) when no agent is open, and the calls of the
+ * login then fail as they would without an agent. */
+int agentBeginUse(void);
+void agentEndUse(void);
 
 /* Decodes a session token into session and the user name, user DN and
  * client IP it carries (BUF_SIZE buffers each). Returns 1 when decoded. */

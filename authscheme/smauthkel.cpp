@@ -102,6 +102,8 @@ int storeParameter(const char *name, const char *value, Parameters *p)
         copyText(p->description, sizeof p->description, value);
     } else if (strcasecmp(name, "USE_PIN") == 0) {
         p->usePin = strcasecmp(value, "yes") == 0;
+        p->usePinUnclear = !p->usePin && strcasecmp(value, "no") != 0;
+        copyText(p->usePinValue, sizeof p->usePinValue, p->usePinUnclear ? value : "");
     } else if (strcasecmp(name, "MIN_LEVEL") == 0) {
         return storeIntParameter(name, value, &p->minLevel);
     } else if (strcasecmp(name, "MAX_LEVEL") == 0) {
@@ -175,6 +177,22 @@ int parseParameters(const char *textIn, Parameters *p)
 }
 
 /* ---- Credential checks ------------------------------------------------ */
+
+/* Wipes a buffer that held a PIN, a cookie or a session: once the call
+ * returns, its dead stack must not keep them. explicit_bzero is never
+ * dropped as a store to a buffer about to die would be. */
+static void wipeSecret(void *buf, size_t size)
+{
+    explicit_bzero(buf, size);
+}
+
+/* Wipes the text in buf (size characters) and its terminator: all that was
+ * written into a buffer filled with a terminated text, at a cost that
+ * follows the text rather than the buffer. */
+static void wipeText(char *buf, size_t size)
+{
+    wipeSecret(buf, strnlen(buf, size - 1) + 1);
+}
 
 /* Writes text into a host message buffer of size characters, cut to fit;
  * a size of 0 or less (or no buffer) writes nothing. */
@@ -290,14 +308,20 @@ int checkPin(const Sm_Api_UserContext_t *ctx, const char *pin, const Parameters 
     rc = readUserAttribute(ctx, p->attrPin, stored);
     trace(TRACE_SECURE, "checkPin: entered '%s' stored '%s'", text(pin), stored);
     /* A PIN that cannot be read matches nothing, not even an empty PIN. */
-    if (rc < 0 || pin == NULL || strnlen(pin, BUF_SIZE) > BUF_SIZE - 1)
+    if (rc < 0 || pin == NULL || strnlen(pin, BUF_SIZE) > BUF_SIZE - 1) {
+        wipeSecret(stored, sizeof stored);
         return 0;
+    }
     /* Both texts zero-padded to the full buffer and compared whole: the
      * time taken does not tell where they first differ. */
     padText(stored);
     memcpy(posted, pin, strlen(pin) + 1);
     padText(posted);
-    return sameBuffer(posted, stored);
+    rc = sameBuffer(posted, stored);
+    /* Past their texts both buffers hold zeros only. */
+    wipeText(posted, sizeof posted);
+    wipeText(stored, sizeof stored);
+    return rc;
 }
 
 void traceUserAttribute(int level, const Sm_Api_UserContext_t *ctx, const char *name)
@@ -310,6 +334,9 @@ void traceUserAttribute(int level, const Sm_Api_UserContext_t *ctx, const char *
         trace(level, "   Can't get attribute %s", name);
     else
         trace(level, "   %s: %s", name, value);
+    /* Secure lines show the PIN and the password. */
+    if (level >= TRACE_SECURE)
+        wipeSecret(value, sizeof value);
 }
 
 void traceUserAttributes(const Sm_Api_UserContext_t *ctx, const Parameters *p)
@@ -375,6 +402,9 @@ extern "C" KEL_EXPORT int SmAuthInit(const char *parameter, const char *secret)
     trace(TRACE_2, "Init: param '%s'", text(parameter));
     if (!parseParameters(parameter, &p))
         return 1;
+    /* "true" or "yes " switch the PIN check off like "no" does; say so. */
+    if (p.usePinUnclear)
+        trace(TRACE_ERROR, "USE_PIN '%s' is neither yes nor no: PIN check off", p.usePinValue);
     mutex_lock(&initLock);
     initCount++;
     if (initCount != 1) {
@@ -472,9 +502,8 @@ static int pinPasses(const Sm_Api_UserContext_t *ctx, const Parameters *p, const
  * An accepted login claims its session before logging it out, so that of
  * several logins with one cookie at most one is accepted. */
 static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const char *pin,
-                  const char *cookie)
+                  const char *cookie, int agentOpen, Sm_AgentApi_Session_t *session)
 {
-    Sm_AgentApi_Session_t session;
     Sm_AgentApi_Attribute_t *attrs;
     char userName[BUF_SIZE];
     char userDn[BUF_SIZE];
@@ -482,11 +511,11 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
     int attrCount;
     int result;
 
-    memset(&session, 0, sizeof session);
+    memset(session, 0, sizeof *session);
     userName[0] = '\0';
     userDn[0] = '\0';
     clientIp[0] = '\0';
-    if (!agentDecodeToken(cookie, &session, userName, userDn, clientIp)) {
+    if (!agentOpen || !agentDecodeToken(cookie, session, userName, userDn, clientIp)) {
         trace(TRACE_2, "Cookie cannot be decoded");
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_COOKIE_INVALID);
     }
@@ -497,7 +526,7 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
     trace(TRACE_3, "User name matches");
     attrCount = 0;
     attrs = NULL;
-    if (!agentValidate(&session, text(ctx->lpszUserName), &attrCount, &attrs)) {
+    if (!agentValidate(session, text(ctx->lpszUserName), &attrCount, &attrs)) {
         /* No list is expected with a refusal; give back whatever came. */
         if (attrs != NULL)
             agentFreeAttributes(attrCount, attrs);
@@ -510,15 +539,33 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
         trace(TRACE_2, "Auth level not valid");
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_AUTH_LEVEL);
     }
-    if (p->usePin && !pinPasses(ctx, p, pin, &session, clientIp, &result))
+    if (p->usePin && !pinPasses(ctx, p, pin, session, clientIp, &result))
         return result;
-    if (!claimSession(session.sessionId, sessionLifetime(&session))) {
+    if (!claimSession(session->sessionId, sessionLifetime(session))) {
         trace(TRACE_2, "Session already accepted");
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
     }
     trace(TRACE_3, "User authenticated OK");
-    agentCloseSession(clientIp, &session);
+    agentCloseSession(clientIp, session);
     return SM_AUTH_RESULT(SM_AUTH_ACCEPT, SM_REASON_NONE);
+}
+
+/* decide, with the agent held open from the decode to the logout: a
+ * release meanwhile waits for the login instead of cutting it short. With
+ * no agent open the cookie cannot be decoded; no agent opened later is
+ * used half-way through the login. The session decoded from the cookie is
+ * wiped after. */
+static int decideHoldingAgent(const Sm_Api_UserContext_t *ctx, const Parameters *p,
+                              const char *pin, const char *cookie)
+{
+    Sm_AgentApi_Session_t session;
+    int held = agentBeginUse();
+    int rc = decide(ctx, p, pin, cookie, held, &session);
+
+    if (held)
+        agentEndUse();
+    wipeSecret(&session, sizeof session);
+    return rc;
 }
 
 extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
@@ -532,6 +579,7 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
     const Parameters *p;
     char pin[BUF_SIZE];
     char cookie[BUF_SIZE];
+    int rc;
     const char *password = credentials != NULL ? text(credentials->lpszPassword) : "";
 
     (void)apiContext;
@@ -562,6 +610,8 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
     if (p->usePin) {
         if (!splitPassword(password, pin, cookie, errMsg, errMsgSize)) {
             setMessage(userMsg, userMsgSize, MSG_BAD_PASSWORD);
+            wipeText(pin, sizeof pin);
+            wipeText(cookie, sizeof cookie);
             return SM_AUTH_RESULT(SM_AUTH_FAILURE, SM_REASON_BAD_CREDENTIALS);
         }
         trace(TRACE_SECURE, "Posted PIN %s", pin);
@@ -570,5 +620,8 @@ extern "C" KEL_EXPORT int SmAuthenticate(const void *apiContext,
         copyText(cookie, sizeof cookie, password);
         pin[0] = '\0';
     }
-    return decide(userContext, p, pin, cookie);
+    rc = decideHoldingAgent(userContext, p, pin, cookie);
+    wipeText(pin, sizeof pin);
+    wipeText(cookie, sizeof cookie);
+    return rc;
 }

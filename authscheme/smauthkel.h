@@ -18,6 +18,9 @@
  * reports to the description query. */
 #define API_VERSION 768
 
+/* Characters of an unclear USE_PIN value shown in its trace line, plus 1. */
+#define USE_PIN_SHOWN 64
+
 /* Settings of one scheme instance, parsed afresh from the parameter string
  * on every entry-point call. Texts hold at most BUF_SIZE - 1 characters. */
 typedef struct Parameters {
@@ -25,6 +28,10 @@ typedef struct Parameters {
     char agentName[BUF_SIZE];     /* AGENT_NAME */
     char url[BUF_SIZE];           /* URL */
     int usePin;                   /* USE_PIN: 1 when the value is "yes" */
+    /* USE_PIN held neither "yes" nor "no" (in any case): the check is off,
+     * as written, and SmAuthInit says so with the value, cut to fit. */
+    int usePinUnclear;
+    char usePinValue[USE_PIN_SHOWN];
     int minLevel;                 /* MIN_LEVEL */
     int maxLevel;                 /* MAX_LEVEL */
     char attrPin[BUF_SIZE];       /* ATTR_PIN: user attribute holding the PIN */

@@ -2,9 +2,9 @@
 # the way a policy server installation holds it:
 #
 #   bin/                kelpasswd, smhost (the simulated policy server)
-#   lib/                libsmauthkel.so, libsmeventkel.so, the stand-ins
-#                       libsmagentapi.so and libclntsh.so beside them, and the
-#                       relocatable objects agent.o, audit.o, smeventkel.o
+#   lib/                libsmauthkel.so, libsmeventkel.so and the relocatable
+#                       objects agent.o, audit.o, smeventkel.o
+#   lib/standins/       the stand-ins libsmagentapi.so and libclntsh.so
 #   include/            smapi.h and the stand-ins' headers
 #   share/kel/sql/      the audit table's DDL for Oracle, PostgreSQL, SQLite
 #   share/kel/config/   commented samples of keltrace.conf and kelaudit.conf
@@ -13,14 +13,23 @@
 #   share/doc/kel/      the administrator documentation
 #
 # The folder names are fixed (not GNUInstallDirs): smhost finds the plug-ins
-# in <prefix>/lib and the DDL in <prefix>/share/kel/sql from its own path,
-# and the plug-ins load the stand-ins from their own folder.
+# in <prefix>/lib and the DDL in <prefix>/share/kel/sql from its own path.
 #
-# Programs carry the run path $ORIGIN/../lib and nothing else, so an
-# installed tree runs from wherever it is copied, without LD_LIBRARY_PATH and
-# without a trace of the build folder. The plug-ins need no run path: they
-# load libsmagentapi.so and libclntsh.so with dlopen, first from their own
-# folder, then from the loader's search path.
+# The plug-ins load libsmagentapi.so and libclntsh.so with dlopen, first
+# from their own folder, then from the loader's search path; they carry no
+# run path. The stand-ins therefore live in a folder of their own: beside
+# the plug-ins they would be found before a real library on the loader's
+# path. smhost, which needs them, links both (libclntsh.so although it
+# calls nothing in it) and carries the run path $ORIGIN/../lib/standins;
+# the plug-ins' dlopen by name then finds the stand-ins already loaded.
+# kelpasswd carries $ORIGIN/../lib. So an installed tree runs from wherever
+# it is copied, without LD_LIBRARY_PATH and without a trace of the build
+# folder.
+#
+# Components, one Debian package each (`cpack -G DEB` in the build folder,
+# see cmake/package.cmake): "plugins" (the plug-ins, their objects,
+# kelpasswd, smapi.h, DDL, samples, manual page and documentation) and
+# "standins" (the stand-ins, their headers, smhost and its user file).
 #
 # Built against the real platform (KEL_ORACLE_HOME, KEL_AGENTAPI_INCLUDE),
 # the corresponding stand-in and its header are not installed (the vendor's
@@ -39,47 +48,50 @@ endif()
 
 # ---- plug-ins, stand-ins, relocatable objects ----------------------------
 
-install(TARGETS smauthkel smeventkel LIBRARY DESTINATION lib)
+set(KEL_INSTALL_STANDINS lib/standins)
+
+install(TARGETS smauthkel smeventkel LIBRARY DESTINATION lib COMPONENT plugins)
 install(FILES
   ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/agent.o
   ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/audit.o
   ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/smeventkel.o
-  DESTINATION lib)
+  DESTINATION lib COMPONENT plugins)
 
-install(FILES ${PROJECT_SOURCE_DIR}/platform/smapi/smapi.h DESTINATION include)
+install(FILES ${PROJECT_SOURCE_DIR}/platform/smapi/smapi.h DESTINATION include COMPONENT plugins)
 if(NOT kel_real_agentapi)
-  install(TARGETS smagentapi LIBRARY DESTINATION lib)
+  install(TARGETS smagentapi LIBRARY DESTINATION ${KEL_INSTALL_STANDINS} COMPONENT standins)
   install(FILES
     ${PROJECT_SOURCE_DIR}/standins/agentapi/smagentapi.h
     ${PROJECT_SOURCE_DIR}/standins/agentapi/smagent_control.h
-    DESTINATION include)
+    DESTINATION include COMPONENT standins)
 endif()
 if(NOT kel_real_oracle)
-  install(TARGETS clntsh LIBRARY DESTINATION lib)
+  install(TARGETS clntsh LIBRARY DESTINATION ${KEL_INSTALL_STANDINS} COMPONENT standins)
   install(FILES
     ${PROJECT_SOURCE_DIR}/standins/oci/oci.h
     ${PROJECT_SOURCE_DIR}/standins/oci/oci_standin.h
-    DESTINATION include)
+    DESTINATION include COMPONENT standins)
 endif()
 
 # ---- programs ------------------------------------------------------------
 
 set_target_properties(kelpasswd PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
-install(TARGETS kelpasswd RUNTIME DESTINATION bin)
+install(TARGETS kelpasswd RUNTIME DESTINATION bin COMPONENT plugins)
 if(TARGET smhost AND NOT kel_real_oracle AND NOT kel_real_agentapi)
-  set_target_properties(smhost PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
-  install(TARGETS smhost RUNTIME DESTINATION bin)
-  install(FILES ${PROJECT_SOURCE_DIR}/host/users.sample DESTINATION ${KEL_INSTALL_SHARE})
+  set_target_properties(smhost PROPERTIES INSTALL_RPATH "$ORIGIN/../${KEL_INSTALL_STANDINS}")
+  install(TARGETS smhost RUNTIME DESTINATION bin COMPONENT standins)
+  install(FILES ${PROJECT_SOURCE_DIR}/host/users.sample DESTINATION ${KEL_INSTALL_SHARE}
+    COMPONENT standins)
 endif()
 
 # ---- data, samples, documentation ----------------------------------------
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/sql/ DESTINATION ${KEL_INSTALL_SHARE}/sql
-  FILES_MATCHING PATTERN "*.sql")
+  COMPONENT plugins FILES_MATCHING PATTERN "*.sql")
 install(FILES
   ${PROJECT_SOURCE_DIR}/docs/samples/keltrace.conf
   ${PROJECT_SOURCE_DIR}/docs/samples/kelaudit.conf
-  DESTINATION ${KEL_INSTALL_SHARE}/config)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/kelpasswd.1 DESTINATION share/man/man1)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/kel
+  DESTINATION ${KEL_INSTALL_SHARE}/config COMPONENT plugins)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/kelpasswd.1 DESTINATION share/man/man1 COMPONENT plugins)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/kel COMPONENT plugins
   FILES_MATCHING PATTERN "*.md" PATTERN "samples" EXCLUDE)

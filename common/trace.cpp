@@ -2,7 +2,8 @@
  * trace.cpp - the trace log.
  *
  * Every call runs under fileLock from the configuration check to the flush,
- * so lines of one library never interleave. The file system is touched only
+ * so lines of one library never interleave; fork takes the lock too, so a
+ * child forked at any moment can trace. The file system is touched only
  * through two gates: keltrace.conf is looked at no more than once in two
  * seconds, and a closed log is opened no more than once in two seconds.
  * While the log is open each line costs one fstat, the formatting, one write
@@ -53,9 +54,10 @@
 static char fileName[LINE_SIZE] = DEFAULT_FILE;
 static std::atomic<int> traceLevel(DEFAULT_LEVEL);
 static int32_t maxFileSize = DEFAULT_MAXSIZE;
-static int32_t lastCheckConfTime = 0;
-static int32_t confFileModTime = 0;
-static int32_t lastCheckOpenTime = 0;
+/* Seconds since the epoch, kept whole: 32 bits would wrap in 2038. */
+static time_t lastCheckConfTime = 0;
+static time_t confFileModTime = 0;
+static time_t lastCheckOpenTime = 0;
 static FILE *filePtr = NULL;
 static mutex_t fileLock = DEFAULTMUTEX;
 
@@ -65,9 +67,9 @@ static time_t stampSecond = (time_t)-1;
 static char stampText[CFTIME_MAX];
 static int stampMillis = -1;
 /* Bumped in the child after fork, so every thread's " pid tid: " is made
- * again there; forkHandlerSet under fileLock. */
+ * again there. */
 static std::atomic<unsigned> forkGeneration(1);
-static int forkHandlerSet = 0;
+static pthread_once_t forkHandlersOnce = PTHREAD_ONCE_INIT;
 /* Per thread: " pid tid: " and the fork generation it was made in. */
 static thread_local char threadIds[IDS_SIZE];
 static thread_local unsigned threadIdsGeneration = 0;
@@ -97,7 +99,7 @@ static void applyConfigLine(const char *line)
 }
 
 /* Returns 1 when it has just read keltrace.conf, 0 otherwise. */
-static int readConfigFile(long now)
+static int readConfigFile(time_t now)
 {
     char path[PATH_SIZE];
     char line[LINE_SIZE];
@@ -106,9 +108,9 @@ static int readConfigFile(long now)
     struct ConfReader reader;
     FILE *f;
 
-    if ((int64_t)now < (int64_t)lastCheckConfTime + CHECK_INTERVAL)
+    if (now < lastCheckConfTime + CHECK_INTERVAL)
         return 0;
-    lastCheckConfTime = (int32_t)now;
+    lastCheckConfTime = now;
 
     home = getenv("SM_HOME");
     if (home == NULL)
@@ -116,9 +118,9 @@ static int readConfigFile(long now)
     snprintf(path, sizeof path, "%s/%s", home, CONF_FILE);
     if (kelSys.stat(path, &st) != 0)
         return 0;
-    if ((int64_t)st.st_mtime <= (int64_t)confFileModTime)
+    if (st.st_mtime <= confFileModTime)
         return 0;
-    confFileModTime = (int32_t)st.st_mtime;
+    confFileModTime = st.st_mtime;
 
     /* The next line goes to the file the new settings name. */
     closeLog();
@@ -152,14 +154,14 @@ static FILE *openLog(const char *name)
 }
 
 /* Returns 1 when the log is open and below its size limit, 0 otherwise. */
-static int checkOpenFile(long now)
+static int checkOpenFile(time_t now)
 {
     struct stat st;
 
     if (filePtr == NULL) {
-        if ((int64_t)now < (int64_t)lastCheckOpenTime + CHECK_INTERVAL)
+        if (now < lastCheckOpenTime + CHECK_INTERVAL)
             return 0;
-        lastCheckOpenTime = (int32_t)now;
+        lastCheckOpenTime = now;
         filePtr = openLog(fileName);
     }
     if (filePtr == NULL)
@@ -171,9 +173,40 @@ static int checkOpenFile(long now)
     return 1;
 }
 
+/*
+ * fork and fileLock. A child has only the thread that forked; had another
+ * thread held fileLock at that moment, the child's first trace call would
+ * wait for it forever. So, as stdio does with its streams, fork takes
+ * fileLock before it copies the process (prepare) and both sides release
+ * it after (parent, child): the child starts with the lock free and the
+ * log state whole.
+ */
+static void forkPrepare(void)
+{
+    mutex_lock(&fileLock);
+}
+
+static void forkParent(void)
+{
+    mutex_unlock(&fileLock);
+}
+
 static void forkChild(void)
 {
     forkGeneration.fetch_add(1, std::memory_order_relaxed);
+    mutex_unlock(&fileLock);
+}
+
+static void setForkHandlers(void)
+{
+    pthread_atfork(forkPrepare, forkParent, forkChild);
+}
+
+/* Takes fileLock; the fork handlers are in place before it is first held. */
+static void logLock(void)
+{
+    pthread_once(&forkHandlersOnce, setForkHandlers);
+    mutex_lock(&fileLock);
 }
 
 /* The local time of sec as "%d/%m/%y %T.000", made once per second. */
@@ -366,15 +399,13 @@ void vtrace(int level, const char *format, va_list args)
     struct timeval tv;
     int justRead;
 
-    mutex_lock(&fileLock);
-    if (!forkHandlerSet)
-        forkHandlerSet = pthread_atfork(NULL, NULL, forkChild) == 0;
+    logLock();
     if (kelSys.gettimeofday(&tv) != 0) {
         tv.tv_sec = 0;
         tv.tv_usec = 0;
     }
-    justRead = readConfigFile((long)tv.tv_sec);
-    if (level <= traceLevel.load(std::memory_order_relaxed) && checkOpenFile((long)tv.tv_sec)) {
+    justRead = readConfigFile(tv.tv_sec);
+    if (level <= traceLevel.load(std::memory_order_relaxed) && checkOpenFile(tv.tv_sec)) {
         prefixLen = buildPrefix(prefix, sizeof prefix, &tv);
         if (justRead)
             fprintf(filePtr, "%sCONFIGURATION READ: file %s level %d limit %d\n", prefix,
@@ -396,7 +427,7 @@ void trace(int level, const char *format, ...)
 
 void traceClose(void)
 {
-    mutex_lock(&fileLock);
+    logLock();
     closeLog();
     mutex_unlock(&fileLock);
 }
@@ -408,7 +439,7 @@ int traceGetLevel(void)
 
 void traceReset(void)
 {
-    mutex_lock(&fileLock);
+    logLock();
     closeLog();
     snprintf(fileName, sizeof fileName, "%s", DEFAULT_FILE);
     traceLevel.store(DEFAULT_LEVEL, std::memory_order_relaxed);

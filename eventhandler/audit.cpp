@@ -11,6 +11,13 @@
  * while they change; it is taken before the trace lock, never after. The
  * OCI handles belong to the writer thread alone.
  *
+ * Stalls and losses are traced at level 1: a stall begins when a recording
+ * thread finds the ring full and waits, and ends when the writer has
+ * brought the ring down to half its capacity with nobody waiting (so a
+ * ring that stays full under load is one stall, not one per event); the
+ * release says how many events it discarded and how many waiting
+ * recording threads it sent away.
+ *
  * Ownership at release: the head the writer is inserting is marked
  * inFlight. queueFree discards every entry but that one; the writer, back
  * under the lock and finding the ring gone, frees it itself. So every copy
@@ -59,6 +66,16 @@ static thread_t dbThread;
 static int dbThreadSet = 0;      /* dbThread holds a thread not yet joined */
 static int writerAlive = 0;      /* a writer thread has started and not ended */
 static struct SmLog_Access_s *inFlight = NULL; /* head being inserted */
+static int inFlightLost = 0;     /* that head was not written when the ring went */
+
+/* Recording threads held up by a full ring, under queueMutex. */
+static int putWaiters = 0;       /* waiting for room now */
+static int stallActive = 0;      /* a stall has been traced as begun */
+static struct timeval stallStart;
+static int stallWaits = 0;       /* puts that waited during this stall */
+/* What the last queueFree threw away. */
+static int freedEntries = 0;
+static int sentAway = 0;
 static struct Param pendingParam; /* settings waiting for the writer to stop */
 static int pendingSet = 0;
 
@@ -186,22 +203,66 @@ int queueState(int *first, int *next, int *count, int *capacity)
 
 int queueCreate(void)
 {
-    size_t bytes;
-
     trace(TRACE_3, "queueCreate");
     /* A capacity below 1 is raised to 1 when the settings are read; guard
      * here too, as a ring without a slot would block every put. */
     queueCapacity = param.maxQueue < 1 ? 1 : param.maxQueue;
-    bytes = (size_t)queueCapacity * sizeof *queue;
-    queue = (struct SmLog_Access_s **)kelSys.malloc(bytes);
+    /* calloc, not malloc and memset: a large ring then comes as fresh zero
+     * pages, touched only as slots are used, instead of being written
+     * whole under queueMutex on a host thread. */
+    queue = (struct SmLog_Access_s **)kelSys.calloc((size_t)queueCapacity, sizeof *queue);
     if (queue == NULL)
         trace(TRACE_ERROR, "Can't allocate space for event queue");
-    else
-        memset(queue, 0, bytes);
     queueFirst = 0;
     queueNext = 0;
     queueCount = 0;
     return queue != NULL;
+}
+
+/* Time of day through the system table; zero when it cannot be had. */
+static struct timeval stallClock(void)
+{
+    struct timeval tv;
+
+    if (kelSys.gettimeofday(&tv) != 0) {
+        tv.tv_sec = 0;
+        tv.tv_usec = 0;
+    }
+    return tv;
+}
+
+/* A put is about to wait for room: the first of a stall says so. */
+static void stallBegin(void)
+{
+    stallWaits++;
+    if (stallActive)
+        return;
+    stallActive = 1;
+    stallStart = stallClock();
+    trace(TRACE_ERROR, "queuePut: queue full (%d events), recording threads wait for the "
+                       "database writer", queueCapacity);
+}
+
+/* After a get: once the ring is down to half its capacity and nobody
+ * waits, the stall is over; its length is traced. */
+static void stallEndIfOver(void)
+{
+    struct timeval now;
+    long long ms;
+    char seconds[32];
+
+    if (!stallActive || putWaiters > 0 || queueCount > queueCapacity / 2)
+        return;
+    now = stallClock();
+    ms = ((long long)now.tv_sec - stallStart.tv_sec) * 1000 +
+         (now.tv_usec - stallStart.tv_usec) / 1000;
+    if (ms < 0) /* the clock was set back */
+        ms = 0;
+    snprintf(seconds, sizeof seconds, "%lld.%03lld", ms / 1000, ms % 1000);
+    trace(TRACE_ERROR, "queuePut: queue has room again after %s s; %d recordings waited",
+          seconds, stallWaits);
+    stallActive = 0;
+    stallWaits = 0;
 }
 
 void queuePut(const struct SmLog_Access_s *event)
@@ -210,9 +271,13 @@ void queuePut(const struct SmLog_Access_s *event)
 
     trace(TRACE_4, "queuePut: entry %d, user %s, %d already in queue", queueNext,
           event->szUserName, queueCount);
+    if (queue != NULL && queueCount >= queueCapacity)
+        stallBegin();
     while (queue != NULL && queueCount >= queueCapacity) {
         trace(TRACE_4, "queuePut: waiting - queue full");
+        putWaiters++;
         cond_wait(&queueCondFull, &queueMutex);
+        putWaiters--;
     }
     if (queue == NULL)
         return;
@@ -251,6 +316,7 @@ struct SmLog_Access_s *queueGet(void)
     if (++queueFirst == queueCapacity)
         queueFirst = 0;
     cond_signal(&queueCondFull);
+    stallEndIfOver();
     return entry;
 }
 
@@ -268,16 +334,24 @@ struct SmLog_Access_s *queuePeek(void)
 void queueFree(void)
 {
     trace(TRACE_3, "queueFree");
+    freedEntries = 0;
+    sentAway = 0;
     if (queue == NULL)
         return;
+    /* The waiters are sent away below; the release reports the stall's end. */
+    stallActive = 0;
+    stallWaits = 0;
     while (queueCount > 0) {
         struct SmLog_Access_s *entry = queueGet();
         /* The writer is inserting this one; it frees it when it is done. */
-        if (entry != inFlight)
+        if (entry != inFlight) {
             eventFree(entry);
+            freedEntries++;
+        }
     }
     free(queue);
     queue = NULL;
+    sentAway = putWaiters;
     cond_broadcast(&queueCondEmpty);
     cond_broadcast(&queueCondFull);
 }
@@ -342,10 +416,14 @@ void dbTraceDiag(int level)
 
     if (!ociLoaded)
         return;
+    /* A read with information (a record cut to the buffer, say) still
+     * gives its record; only OCI_NO_DATA or a failure ends the list. */
     for (ub4 record = 1;; record++) {
+        sword rc;
+
         buf[0] = '\0';
-        if (oci.errorGet(handle, record, NULL, &code, (OraText *)buf, sizeof buf, type) !=
-            OCI_SUCCESS)
+        rc = oci.errorGet(handle, record, NULL, &code, (OraText *)buf, sizeof buf, type);
+        if (rc != OCI_SUCCESS && rc != OCI_SUCCESS_WITH_INFO)
             break;
         trace(level, "%.*s", DIAG_SIZE, buf);
     }
@@ -586,6 +664,7 @@ static void *dbThreadFn(void *)
         inFlight = NULL;
         if (queue == NULL) {
             /* Released meanwhile: queueFree left this entry to us. */
+            inFlightLost = !inserted;
             eventFree(event);
             break;
         }
@@ -652,10 +731,17 @@ void auditRelease(void)
 {
     thread_t writer;
     int joinWriter;
+    int hadRing;
+    int discarded;
+    int waiters;
 
     trace(TRACE_2, "auditRelease");
     mutex_lock(&queueMutex);
+    hadRing = queue != NULL;
+    inFlightLost = 0;
     queueFree();
+    discarded = freedEntries;
+    waiters = sentAway;
     writer = dbThread;
     joinWriter = dbThreadSet;
     dbThreadSet = 0;
@@ -667,7 +753,14 @@ void auditRelease(void)
         trace(TRACE_3, "auditRelease: db thread finished");
     }
     mutex_lock(&queueMutex);
+    /* The head under insert counts once the writer has said it failed. */
+    discarded += inFlightLost;
+    inFlightLost = 0;
     if (!writerAlive)
         applyPendingParam();
     mutex_unlock(&queueMutex);
+    if (hadRing || joinWriter)
+        trace(discarded > 0 || waiters > 0 ? TRACE_ERROR : TRACE_3,
+              "auditRelease: %d queued events discarded, %d waiting recording threads sent away",
+              discarded, waiters);
 }

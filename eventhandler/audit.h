@@ -20,7 +20,9 @@ void auditAuth(const struct SmLog_Access_s *event);
  * writer has stopped (SmEventRelease). */
 void auditConfigure(const struct Param *next);
 
-/* Discards the queued events, stops the writer and waits for it. */
+/* Discards the queued events, stops the writer and waits for it; traces
+ * how many events it discarded and how many waiting recording threads it
+ * sent away (level 1 when any). */
 void auditRelease(void);
 
 /* ---- internals, for the tests ---------------------------------------- */
@@ -36,7 +38,9 @@ void eventFree(struct SmLog_Access_s *copy);
  * memory cannot be had (traced). */
 int queueCreate(void);
 /* Waits while the ring is full, then appends a copy of event; returns
- * without one when the ring is freed meanwhile or the copy fails. */
+ * without one when the ring is freed meanwhile or the copy fails. The
+ * first wait of a stall, and the stall's end (in queueGet), are traced at
+ * level 1. */
 void queuePut(const struct SmLog_Access_s *event);
 /* Waits while the ring is empty; removes and returns the head, which the
  * caller then owns. NULL once the ring is freed. */
@@ -44,7 +48,8 @@ struct SmLog_Access_s *queueGet(void);
 /* Like queueGet, but the head stays in the ring. */
 struct SmLog_Access_s *queuePeek(void);
 /* Frees every entry but the one the writer is inserting (it frees that one
- * itself), then the ring, and wakes every waiter. */
+ * itself), then the ring, and wakes every waiter; what it discarded and
+ * whom it sent away are reported by auditRelease. */
 void queueFree(void);
 void queueLock(void);
 void queueUnlock(void);

@@ -8,19 +8,28 @@
 
 #include "smhost.h"
 
+/* The usage on out; status is what smhost then exits with. */
+static int usage(FILE *out, int status)
+{
+    fprintf(out, "usage: smhost demo [--home DIR] [--lib-dir DIR] [--users FILE]\n"
+                 "       smhost load [--threads N] [--logins N | --seconds S] [--datasource DS]\n"
+                 "                   [--db-user U] [--db-password P] [--table T] [--create-table]\n"
+                 "                   [--max-queue N] [--trace-level N] [--home DIR] [--lib-dir DIR]\n"
+                 "       smhost --help\n");
+    return status;
+}
+
 static int usage(void)
 {
-    fprintf(stderr, "usage: smhost demo [--home DIR] [--lib-dir DIR] [--users FILE]\n"
-                    "       smhost load [--threads N] [--logins N | --seconds S] [--datasource DS]\n"
-                    "                   [--db-user U] [--db-password P] [--table T] [--create-table]\n"
-                    "                   [--max-queue N] [--trace-level N] [--home DIR] [--lib-dir DIR]\n");
-    return 1;
+    return usage(stderr, 1);
 }
 
 int main(int argc, char **argv)
 {
     if (argc < 2)
         return usage();
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)
+        return usage(stdout, 0);
     std::vector<std::string> args(argv + 2, argv + argc);
     if (strcmp(argv[1], "demo") == 0)
         return smhost::runDemo(args);

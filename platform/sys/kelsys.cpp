@@ -47,6 +47,7 @@ static int realFstat(int fd, struct stat *st)
 static const struct KelSysTable realSys = {
     realGettimeofday,
     malloc,
+    calloc,
     strdup,
     realThreadCreate,
     sleep,

@@ -1,9 +1,10 @@
 /*
  * kelsys.h - the one table through which the plug-ins and kelpasswd reach
  * every system call that can fail or that a test needs to take the place
- * of: the clock, memory, thread creation, sleeping, the host name, files
- * (open, fopen, stat, lstat, fstat, realpath, write, fsync, rename,
- * mkostemp) and the dynamic loader (dlopen, dlsym).
+ * of: the clock, memory (malloc, calloc, strdup), thread creation,
+ * sleeping, the host name, files (open, fopen, stat, lstat, fstat,
+ * realpath, write, fsync, rename, mkostemp) and the dynamic loader
+ * (dlopen, dlsym).
  *
  * Production code calls kelSys.xxx; the table starts out pointing at the
  * real functions. Tests assign their own functions to an entry (a clock they
@@ -27,6 +28,8 @@ struct KelSysTable {
     /* Time of day, seconds and microseconds since the epoch. */
     int (*gettimeofday)(struct timeval *tv);
     void *(*malloc)(size_t size);
+    /* Zeroed memory: large blocks come fresh from the system, untouched. */
+    void *(*calloc)(size_t count, size_t size);
     char *(*strdup)(const char *text);
     int (*threadCreate)(pthread_t *thread, void *(*start)(void *), void *arg);
     unsigned int (*sleep)(unsigned int seconds);

@@ -26,6 +26,10 @@
  *  - Logout ends the session: SM_AGENTAPI_YES, after which its token is no
  *    longer decoded; SM_AGENTAPI_NO for an unknown session.
  *  - DoManagement records the request and hands out the queued commands.
+ *  - A call with a handle already given to UnInit writes one line on
+ *    standard error and aborts the process, where a real library would
+ *    use the agent's freed memory. (smagentReset forgets released
+ *    handles; a handle it forgot is then only unknown.)
  *
  * Every function here and in smagentapi.h is safe to call from any thread.
  */

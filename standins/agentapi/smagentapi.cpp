@@ -8,6 +8,12 @@
  * identifiers in hex, looked up in a table: a token the library did not
  * issue, or one changed in any character, is not found.
  *
+ * A real Agent API frees an agent at UnInit, so a later call with its
+ * handle would use freed memory. The stand-in keeps a released agent's
+ * memory (so the address is never handed out again), remembers it, and
+ * aborts the process when a call brings it back: a caller that races its
+ * own release fails in every build, not only under a sanitizer.
+ *
  * Threading: every function takes the one mutex `lock` for its whole work.
  */
 #include "smagent_control.h"
@@ -16,6 +22,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
@@ -54,7 +61,10 @@ struct Forced {
 
 std::mutex lock;
 std::map<std::string, std::string> agentSecrets;   /* name -> secret */
-std::set<Agent *> liveAgents;
+/* Both sets outlive the static destructors at exit, so that agents still
+ * held then stay reachable (a host may exit without releasing). */
+std::set<Agent *> &liveAgents = *new std::set<Agent *>;
+std::set<Agent *> &releasedAgents = *new std::set<Agent *>; /* given to UnInit; kept until reset */
 std::map<std::string, Session> sessions;           /* token -> session */
 std::vector<std::pair<int, std::string>> commands; /* queued management commands */
 std::map<Sm_AgentApi_Attribute_t *, int> openLists; /* list -> entries */
@@ -152,8 +162,20 @@ void freeList(Sm_AgentApi_Attribute_t *list, int n)
     free(list);
 }
 
-bool liveHandle(void *handle)
+/* Stops the process when handle was already given to UnInit: what a real
+ * library would do with it is undefined (it reads freed memory). */
+void refuseReleased(void *handle, const char *function)
 {
+    if (handle == NULL || releasedAgents.count((Agent *)handle) == 0)
+        return;
+    fprintf(stderr, "libsmagentapi stand-in: %s called with an agent handle already given to "
+                    "Sm_AgentApi_UnInit\n", function);
+    abort();
+}
+
+bool liveHandle(void *handle, const char *function)
+{
+    refuseReleased(handle, function);
     return handle != NULL && liveAgents.count((Agent *)handle) != 0;
 }
 
@@ -255,11 +277,12 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_DoManagement(void *handle, const Sm_Ag
         lastManageCode = request->code;
         lastManageData = boundedText(request->data, sizeof request->data);
     }
+    refuseReleased(handle, "Sm_AgentApi_DoManagement");
     bool isForced = takeForced(SMAGENT_FN_DOMANAGEMENT, &code);
     if (isForced && isManagementFailure(code))
         return code;
     if (!isForced) {
-        if (!liveHandle(handle))
+        if (!liveHandle(handle, "Sm_AgentApi_DoManagement"))
             return SM_AGENTAPI_NOCONNECTION;
         if (request == NULL || count == NULL || list == NULL)
             return SM_AGENTAPI_BAD_ARGUMENT;
@@ -288,13 +311,14 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_DecodeSSOToken(void *handle, const cha
     (void)newTokenLength;
     (void)newToken;
     calls[SMAGENT_FN_DECODE]++;
+    refuseReleased(handle, "Sm_AgentApi_DecodeSSOToken");
     if (token != NULL) {
         haveToken = true;
         lastToken = token;
     }
     if (takeForced(SMAGENT_FN_DECODE, &code))
         return code;
-    if (!liveHandle(handle))
+    if (!liveHandle(handle, "Sm_AgentApi_DecodeSSOToken"))
         return SM_AGENTAPI_BAD_HANDLE;
     if (token == NULL || count == NULL || list == NULL)
         return SM_AGENTAPI_BAD_ARGUMENT;
@@ -327,9 +351,10 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_Login(void *handle, const char *client
 
     (void)clientIp;
     calls[SMAGENT_FN_LOGIN]++;
+    refuseReleased(handle, "Sm_AgentApi_Login");
     if (takeForced(SMAGENT_FN_LOGIN, &code))
         return code;
-    if (!liveHandle(handle))
+    if (!liveHandle(handle, "Sm_AgentApi_Login"))
         return SM_AGENTAPI_BAD_HANDLE;
     if (resource == NULL || realm == NULL || credentials == NULL || session == NULL ||
         count == NULL || list == NULL)
@@ -363,9 +388,10 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_Logout(void *handle, const char *clien
 
     (void)clientIp;
     calls[SMAGENT_FN_LOGOUT]++;
+    refuseReleased(handle, "Sm_AgentApi_Logout");
     if (takeForced(SMAGENT_FN_LOGOUT, &code))
         return code;
-    if (!liveHandle(handle))
+    if (!liveHandle(handle, "Sm_AgentApi_Logout"))
         return SM_AGENTAPI_BAD_HANDLE;
     if (session == NULL)
         return SM_AGENTAPI_BAD_ARGUMENT;
@@ -400,13 +426,15 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_UnInit(void **handle)
     int code;
 
     calls[SMAGENT_FN_UNINIT]++;
+    if (handle != NULL)
+        refuseReleased(*handle, "Sm_AgentApi_UnInit");
     if (takeForced(SMAGENT_FN_UNINIT, &code))
         return code;
-    if (handle == NULL || !liveHandle(*handle))
+    if (handle == NULL || !liveHandle(*handle, "Sm_AgentApi_UnInit"))
         return SM_AGENTAPI_BAD_HANDLE;
     Agent *agent = (Agent *)*handle;
     liveAgents.erase(agent);
-    delete agent;
+    releasedAgents.insert(agent);
     *handle = NULL;
     return SM_AGENTAPI_SUCCESS;
 }
@@ -421,6 +449,9 @@ extern "C" SMAGENT_EXPORT void smagentReset(void)
     for (Agent *agent : liveAgents)
         delete agent;
     liveAgents.clear();
+    for (Agent *agent : releasedAgents)
+        delete agent;
+    releasedAgents.clear();
     sessions.clear();
     commands.clear();
     for (int i = 0; i < SMAGENT_FN_COUNT; i++) {

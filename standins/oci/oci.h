@@ -11,12 +11,30 @@
  *
  *  - Data source of OCILogon: "postgresql://..." or "postgres://..." is a
  *    libpq connection URI; user and password of OCILogon override any in
- *    the URI; a connect timeout of 5 seconds applies unless the URI names
- *    one. Anything else names an existing SQLite database file (never
+ *    the URI. Anything else names an existing SQLite database file (never
  *    created by a logon): an absolute path as is, a relative one under
  *    "$SM_HOME/data" when SM_HOME is set and not empty, else
  *    under the working directory. SQLite ignores user and password and waits
  *    up to 5 seconds for locks held by other connections.
+ *  - Deadlines on PostgreSQL, each default replaced by the same parameter
+ *    in the URI's query: connect_timeout=5; options="-c
+ *    statement_timeout=20s" (the server ends a statement, a lock wait
+ *    included; a URI "options" replaces this one); keepalives=1,
+ *    keepalives_idle=10, keepalives_interval=5, keepalives_count=3,
+ *    tcp_user_timeout=20000; and the client's own call_timeout=25 (whole
+ *    seconds, 1 or more; taken out of the URI before libpq reads it): no
+ *    call waits longer for the server. At that deadline the call fails
+ *    with "no answer from the server within N s (call_timeout): connection
+ *    given up" (SQLSTATE 08006) and the connection is cut; the next execute
+ *    on a new connection to the same server first ends the backend given
+ *    up (pg_terminate_backend), so that an attempt it may still run can
+ *    never commit behind the retry.
+ *  - Texts are sent in the database's character set, converted from UTF-8
+ *    as a real client converts between character sets: bytes that are not
+ *    UTF-8 become U+FFFD (one per ill-formed part), and a character the
+ *    database's encoding lacks (LATIN1 and the like) becomes "?"; a
+ *    SQL_ASCII database takes the bytes as they are. SQLite stores UTF-8,
+ *    made valid the same way. Nothing is refused for its encoding.
  *  - Statements name their placeholders ":name" (letters, digits, "_", "$",
  *    "#"; matched without regard to case, the ":" optional in OCIBindByName).
  *    Placeholders inside quoted literals, quoted identifiers, comments and

@@ -4,6 +4,10 @@
  * chosen by the data source of OCILogon, and the test controls of
  * oci_standin.h (failure injection, call and live-handle counters).
  *
+ * Under faults it behaves as a real client does: every PostgreSQL call has
+ * a deadline (see "Deadlines" below), and bound texts are converted into
+ * the database's character set rather than refused (charset.h).
+ *
  * Threading: every handle is checked against a process-wide registry under
  * its own short lock, so a NULL, freed or wrong-type handle is refused
  * without being touched. A call then holds its environment's lock for its
@@ -17,6 +21,8 @@
 #pragma GCC visibility pop
 
 #include <atomic>
+#include <chrono>
+#include <errno.h>
 #include <limits.h>
 #include <memory>
 #include <mutex>
@@ -29,10 +35,12 @@
 #include <vector>
 
 #include <libpq-fe.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sqlite3.h>
 
+#include "charset.h"
 #include "sqltext.h"
 
 namespace ocistandin {
@@ -69,6 +77,7 @@ struct OCIError : Handle {
 struct OCISvcCtx : Handle {
     sqlite3 *lite = nullptr;
     PGconn *pg = nullptr;
+    int callTimeout = 0; /* seconds each PostgreSQL call may take */
 };
 
 struct OCIBind : Handle {
@@ -112,7 +121,31 @@ std::mutex controlLock;
 Control controls[FN_COUNT];
 
 const int SQLITE_BUSY_MS = 5000;
+
+/*
+ * Deadlines of PostgreSQL calls. A server that stops answering (a paused
+ * backend, a lost network, a lock held by someone else) must not hold the
+ * writer for longer than about half a minute. Defaults, each replaced by
+ * the same parameter in the data source URI:
+ *  - connect_timeout: a logon gives up after 5 s;
+ *  - statement_timeout (sent as "options"): the server ends a statement
+ *    after 20 s with an error of its own, a lock wait included;
+ *  - TCP keepalives (probes after 10 s idle, every 5 s, 3 lost = dead) and
+ *    tcp_user_timeout (20 s for data never acknowledged): a vanished peer
+ *    is noticed;
+ *  - call_timeout (this client's own, taken out of the URI before libpq
+ *    sees it): no OCI call waits longer than 25 s for the server, however
+ *    it is stuck. At the deadline the connection is cut and the call fails
+ *    with "no answer from the server within N s".
+ */
 const char *const PG_CONNECT_TIMEOUT = "5";
+const char *const PG_OPTIONS = "-c statement_timeout=20s";
+const char *const PG_KEEPALIVES_IDLE = "10";
+const char *const PG_KEEPALIVES_INTERVAL = "5";
+const char *const PG_KEEPALIVES_COUNT = "3";
+const char *const PG_TCP_USER_TIMEOUT = "20000";
+const int PG_CALL_TIMEOUT = 25;
+const char *const CALL_TIMEOUT_KEY = "call_timeout";
 
 /* ---- test controls ---- */
 
@@ -468,10 +501,12 @@ bool liteBindAll(sqlite3_stmt *st, OCIStmt *stmt, Diags &d)
             oraDiag(d, 1008, std::string("not all variables bound (") + (name ? name : "?") + ")");
             return false;
         }
-        const char *value;
-        size_t len;
-        int rc = boundText(b, &value, &len)
-                     ? sqlite3_bind_text(st, i, value, (int)len, SQLITE_TRANSIENT)
+        /* SQLite keeps text in UTF-8: bytes that are not are replaced, as
+         * a client converting into the database's character set does. */
+        std::string value;
+        int rc = boundValue(b, value)
+                     ? sqlite3_bind_text(st, i, ocitext::validUtf8(value).c_str(), -1,
+                                         SQLITE_TRANSIENT)
                      : sqlite3_bind_null(st, i);
         if (rc != SQLITE_OK) {
             liteDiag(d, sqlite3_db_handle(st));
@@ -539,33 +574,106 @@ bool isPostgresUri(const std::string &dataSource)
 
 void ignoreNotice(void *, const char *) {}
 
-bool pgOpen(OCISvcCtx *svc, const std::string &uri, const std::string &user,
+/*
+ * The data source without this client's own parameter call_timeout, which
+ * libpq would refuse, and that parameter's value (PG_CALL_TIMEOUT when
+ * absent). False when its value is not a whole number of seconds, 1 or more.
+ */
+bool pgSplitSource(const std::string &source, std::string &uri, int *callTimeout)
+{
+    size_t q = source.find('?');
+    *callTimeout = PG_CALL_TIMEOUT;
+    uri = source.substr(0, q);
+    if (q == std::string::npos)
+        return true;
+    std::string kept;
+    size_t from = q + 1;
+    while (from <= source.size()) {
+        size_t end = source.find('&', from);
+        if (end == std::string::npos)
+            end = source.size();
+        std::string item = source.substr(from, end - from);
+        std::string key = item.substr(0, item.find('='));
+        if (key == CALL_TIMEOUT_KEY) {
+            std::string value = item.size() > key.size() ? item.substr(key.size() + 1) : "";
+            char *stop = nullptr;
+            long v = strtol(value.c_str(), &stop, 10);
+            if (value.empty() || *stop != '\0' || v < 1 || v > 24 * 3600)
+                return false;
+            *callTimeout = (int)v;
+        } else if (!item.empty()) {
+            kept += (kept.empty() ? "?" : "&") + item;
+        }
+        from = end + 1;
+    }
+    uri += kept;
+    return true;
+}
+
+bool pgOpen(OCISvcCtx *svc, const std::string &source, const std::string &user,
             const std::string &password, Diags &d)
 {
+    std::string uri;
+    int callTimeout;
+    if (!pgSplitSource(source, uri, &callTimeout)) {
+        oraDiag(d, 12162, std::string("TNS:net service name is incorrectly specified (") +
+                              CALL_TIMEOUT_KEY + " must be a whole number of seconds, 1 or more)");
+        return false;
+    }
     /* Keywords before dbname may be overridden by the URI, those after it
      * override the URI: the logon's user and password win. */
-    const char *keys[] = {"connect_timeout", "fallback_application_name", "dbname", "user",
-                          "password", nullptr};
-    const char *values[] = {PG_CONNECT_TIMEOUT, "kel", uri.c_str(), user.c_str(),
-                            password.c_str(), nullptr};
+    const char *keys[] = {"connect_timeout", "options", "keepalives", "keepalives_idle",
+                          "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+                          "fallback_application_name", "dbname", "user", "password", nullptr};
+    const char *values[] = {PG_CONNECT_TIMEOUT, PG_OPTIONS, "1", PG_KEEPALIVES_IDLE,
+                            PG_KEEPALIVES_INTERVAL, PG_KEEPALIVES_COUNT, PG_TCP_USER_TIMEOUT,
+                            "kel", uri.c_str(), user.c_str(), password.c_str(), nullptr};
     PGconn *pg = PQconnectdbParams(keys, values, 1);
     if (pg == nullptr) {
         pgDiag(d, "08001", "out of memory");
         return false;
     }
-    if (PQstatus(pg) != CONNECTION_OK) {
+    /* Non-blocking: every wait for the server goes through poll with the
+     * call's deadline. */
+    if (PQstatus(pg) != CONNECTION_OK || PQsetnonblocking(pg, 1) != 0) {
         pgDiag(d, "08001", PQerrorMessage(pg));
         PQfinish(pg);
         return false;
     }
     PQsetNoticeProcessor(pg, ignoreNotice, nullptr);
     svc->pg = pg;
+    svc->callTimeout = callTimeout;
     liveConnections++;
     return true;
 }
 
-void pgResultDiag(Diags &d, PGconn *pg, const PGresult *r)
+/* A point in time a call must not wait past; passed once it was reached
+ * (the connection is then cut, and said so once). */
+struct Deadline {
+    std::chrono::steady_clock::time_point at;
+    int seconds;
+    bool passed = false;
+
+    explicit Deadline(int s)
+        : at(std::chrono::steady_clock::now() + std::chrono::seconds(s)), seconds(s)
+    {
+    }
+
+    /* Milliseconds left, 0 once the deadline is reached. */
+    int left() const
+    {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      at - std::chrono::steady_clock::now())
+                      .count();
+        return ms <= 0 ? 0 : ms > INT_MAX ? INT_MAX : (int)ms;
+    }
+};
+
+void pgResultDiag(Diags &d, PGconn *pg, const PGresult *r, const Deadline *dl = nullptr)
 {
+    /* The connection cut at the deadline has said why already. */
+    if (dl != nullptr && dl->passed)
+        return;
     const char *state = r != nullptr ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
     const char *primary = r != nullptr ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
     if (state == nullptr)
@@ -579,12 +687,102 @@ void pgResultDiag(Diags &d, PGconn *pg, const PGresult *r)
         addDiag(d, sqlstateNumber(state), std::string("HINT: ") + hint);
 }
 
-bool pgCommand(PGconn *pg, const char *sql, Diags *d)
+/* ---- waiting for the server, never past the deadline ---- */
+
+void rememberAbandoned(PGconn *pg);
+
+/* The server did not answer in time: the connection is cut, so that
+ * nothing more is read from it or sent on it, and the call fails. Its
+ * backend is remembered, to be ended from the next connection (see
+ * pgEndAbandoned). */
+void pgGiveUp(PGconn *pg, Deadline &dl, Diags &d)
 {
-    PGresult *r = PQexec(pg, sql);
+    if (dl.passed)
+        return;
+    dl.passed = true;
+    pgDiag(d, "08006", "no answer from the server within " + std::to_string(dl.seconds) +
+                           " s (" + CALL_TIMEOUT_KEY + "): connection given up");
+    rememberAbandoned(pg);
+    shutdown(PQsocket(pg), SHUT_RDWR);
+    PQconsumeInput(pg); /* libpq sees the end: the connection is bad from now on */
+}
+
+/* Waits until the connection's socket is ready for events; false when the
+ * deadline came first (the connection is then given up). */
+bool pgWaitSocket(PGconn *pg, short events, Deadline &dl, Diags &d)
+{
+    for (;;) {
+        struct pollfd p = {PQsocket(pg), events, 0};
+        int left = dl.left();
+        int rc = left > 0 ? poll(&p, 1, left) : 0;
+        if (rc > 0 || (rc < 0 && errno != EINTR))
+            return true; /* ready, or an error libpq will report */
+        if (rc == 0) {
+            pgGiveUp(pg, dl, d);
+            return false;
+        }
+    }
+}
+
+/* Sends everything libpq holds for the server; false (with a record) when
+ * that fails or the deadline passes. */
+bool pgFlush(PGconn *pg, Deadline &dl, Diags &d)
+{
+    for (;;) {
+        int rc = PQflush(pg);
+        if (rc == 0)
+            return true;
+        if (rc < 0) {
+            pgResultDiag(d, pg, nullptr, &dl);
+            return false;
+        }
+        if (!pgWaitSocket(pg, POLLIN | POLLOUT, dl, d))
+            return false;
+        PQconsumeInput(pg); /* the server may be waiting for us to read */
+    }
+}
+
+/* PQgetResult without waiting past the deadline: the next result, or
+ * nullptr at the end of a query's results, when the connection failed, or
+ * when the deadline passed. */
+PGresult *pgNextResult(PGconn *pg, Deadline &dl, Diags &d)
+{
+    while (!dl.passed && PQisBusy(pg)) {
+        if (!pgWaitSocket(pg, POLLIN, dl, d))
+            return nullptr;
+        if (PQconsumeInput(pg) == 0)
+            break; /* PQgetResult reports the failure */
+    }
+    return dl.passed ? nullptr : PQgetResult(pg);
+}
+
+/* PQexecParams with the deadline: the last result of one statement, or
+ * nullptr when it could not be sent or the deadline passed. */
+PGresult *pgQuery(PGconn *pg, const char *sql, int count, const char *const *values,
+                  Deadline &dl, Diags &d)
+{
+    if (PQsendQueryParams(pg, sql, count, nullptr, values, nullptr, nullptr, 0) != 1 ||
+        !pgFlush(pg, dl, d))
+        return nullptr;
+    PGresult *last = nullptr;
+    for (PGresult *r; (r = pgNextResult(pg, dl, d)) != nullptr;) {
+        PQclear(last);
+        last = r;
+    }
+    if (dl.passed) {
+        PQclear(last);
+        return nullptr;
+    }
+    return last;
+}
+
+bool pgCommand(PGconn *pg, const char *sql, Deadline &dl, Diags *d)
+{
+    Diags ignored;
+    PGresult *r = pgQuery(pg, sql, 0, nullptr, dl, d != nullptr ? *d : ignored);
     bool ok = r != nullptr && PQresultStatus(r) == PGRES_COMMAND_OK;
     if (!ok && d != nullptr)
-        pgResultDiag(*d, pg, r);
+        pgResultDiag(*d, pg, r, &dl);
     PQclear(r);
     return ok;
 }
@@ -632,6 +830,62 @@ std::string pgServer(PGconn *pg)
     return std::string(PQhost(pg)) + ":" + PQport(pg) + "/" + PQdb(pg) + "/" + PQuser(pg);
 }
 
+/*
+ * A call given up at its deadline may still run on the server later: a
+ * paused backend, once it goes on, reads the whole pipeline the client
+ * sent (COMMIT included) even though the client has gone. Had the row's
+ * transaction id not arrived, nothing would tell the retry that this row
+ * is in, and it would be written twice. So the backend of a connection
+ * given up is ended (pg_terminate_backend, which the same role may do)
+ * from the next connection to the same server, before anything else runs
+ * there: the signal waits for the paused backend and ends it before it
+ * reads on. A commit whose id did arrive is resolved as any other in
+ * doubt. Without the right to end it (another role's backend) the attempt
+ * is left alone: at worst one duplicate row, never a lost one.
+ */
+struct Abandoned {
+    bool set = false;
+    std::string server;
+    int pid = 0;
+};
+std::mutex abandonedLock;
+Abandoned abandoned;
+
+void rememberAbandoned(PGconn *pg)
+{
+    std::lock_guard<std::mutex> hold(abandonedLock);
+    abandoned.set = true;
+    abandoned.server = pgServer(pg);
+    abandoned.pid = PQbackendPID(pg);
+}
+
+/* 0 when nothing is abandoned on this server or its backend has been
+ * told to end; -1 when the connection failed (the diagnostic says why). */
+int pgEndAbandoned(PGconn *pg, const std::string &server, Deadline &dl, Diags &d)
+{
+    int pid;
+    {
+        std::lock_guard<std::mutex> hold(abandonedLock);
+        if (!abandoned.set || abandoned.server != server)
+            return 0;
+        pid = abandoned.pid;
+    }
+    std::string param = std::to_string(pid);
+    const char *values[] = {param.c_str()};
+    PGresult *r = pgQuery(pg, "SELECT pg_terminate_backend($1::integer)", 1, values, dl, d);
+    bool failed = (r == nullptr || PQresultStatus(r) != PGRES_TUPLES_OK) &&
+                  PQstatus(pg) != CONNECTION_OK;
+    if (failed)
+        pgResultDiag(d, pg, r, &dl);
+    PQclear(r);
+    if (failed)
+        return -1;
+    std::lock_guard<std::mutex> hold(abandonedLock);
+    if (abandoned.pid == pid)
+        abandoned.set = false;
+    return 0;
+}
+
 bool isPlainInsert(const std::string &sql)
 {
     size_t i = sql.find_first_not_of(" \t\r\n");
@@ -646,11 +900,10 @@ bool isPlainInsert(const std::string &sql)
 /* What the server says of a transaction id: "committed", "aborted",
  * "in progress", "future" (never handed out, or not since the last crash),
  * "" when it no longer knows; false when it could not answer. */
-bool pgTxidFate(PGconn *pg, const std::string &txid, std::string &fate, Diags &d)
+bool pgTxidFate(PGconn *pg, const std::string &txid, std::string &fate, Deadline &dl, Diags &d)
 {
     const char *param[] = {txid.c_str()};
-    PGresult *r = PQexecParams(pg, "SELECT txid_status($1::bigint)", 1, nullptr, param, nullptr,
-                               nullptr, 0);
+    PGresult *r = pgQuery(pg, "SELECT txid_status($1::bigint)", 1, param, dl, d);
     bool answered = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
     const char *state = r != nullptr ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
     if (answered)
@@ -658,7 +911,7 @@ bool pgTxidFate(PGconn *pg, const std::string &txid, std::string &fate, Diags &d
     else if (state != nullptr && strcmp(state, "22023") == 0 && PQstatus(pg) == CONNECTION_OK)
         fate = "future", answered = true; /* "transaction ID ... is in the future" */
     else
-        pgResultDiag(d, pg, r);
+        pgResultDiag(d, pg, r, &dl);
     PQclear(r);
     return answered;
 }
@@ -666,7 +919,7 @@ bool pgTxidFate(PGconn *pg, const std::string &txid, std::string &fate, Diags &d
 /* 1: a row of the statement written by transaction txid is there; 0: it
  * is not, or that cannot be checked (no SELECT right, another shape of
  * statement); -1: the connection failed (the diagnostic says why). */
-int pgRowOfTxid(PGconn *pg, const InDoubt &was, Diags &d)
+int pgRowOfTxid(PGconn *pg, const InDoubt &was, Deadline &dl, Diags &d)
 {
     std::string sql = ocisql::rowLookup(was.sql, (int)was.values.size() + 1);
     if (sql.empty())
@@ -676,12 +929,11 @@ int pgRowOfTxid(PGconn *pg, const InDoubt &was, Diags &d)
     for (size_t i = 0; i < was.values.size(); i++)
         params.push_back(was.present[i] ? was.values[i].c_str() : nullptr);
     params.push_back(xmin.c_str());
-    PGresult *r = PQexecParams(pg, sql.c_str(), (int)params.size(), nullptr, params.data(), nullptr,
-                               nullptr, 0);
+    PGresult *r = pgQuery(pg, sql.c_str(), (int)params.size(), params.data(), dl, d);
     bool answered = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK;
     int found = answered && PQntuples(r) > 0 ? 1 : 0;
     if (!answered && PQstatus(pg) != CONNECTION_OK) {
-        pgResultDiag(d, pg, r);
+        pgResultDiag(d, pg, r, &dl);
         found = -1;
     }
     PQclear(r);
@@ -690,7 +942,7 @@ int pgRowOfTxid(PGconn *pg, const InDoubt &was, Diags &d)
 
 /* 1: this statement's earlier attempt committed; 0: it did not, or nothing
  * is in doubt; -1: the server cannot tell yet (the diagnostic says why). */
-int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Diags &d)
+int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Deadline &dl, Diags &d)
 {
     InDoubt was;
     {
@@ -704,13 +956,13 @@ int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Diags &d)
         }
     }
     std::string fate;
-    if (!pgTxidFate(pg, was.txid, fate, d))
+    if (!pgTxidFate(pg, was.txid, fate, dl, d))
         return -1;
     if (fate == "in progress") {
         pgDiag(d, "40001", "transaction " + was.txid + " of an earlier attempt is still in progress");
         return -1;
     }
-    int committed = fate == "committed" ? pgRowOfTxid(pg, was, d) : 0;
+    int committed = fate == "committed" ? pgRowOfTxid(pg, was, dl, d) : 0;
     if (committed < 0)
         return -1;
     std::lock_guard<std::mutex> hold(inDoubtLock);
@@ -719,14 +971,14 @@ int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Diags &d)
 }
 
 /* Runs a statement other than an INSERT as its own transaction. */
-bool pgStatement(PGconn *pg, const std::string &sql, const std::vector<const char *> &values, Diags &d)
+bool pgStatement(PGconn *pg, const std::string &sql, const std::vector<const char *> &values,
+                 Deadline &dl, Diags &d)
 {
-    PGresult *r = PQexecParams(pg, sql.c_str(), (int)values.size(), nullptr, values.data(), nullptr,
-                               nullptr, 0);
+    PGresult *r = pgQuery(pg, sql.c_str(), (int)values.size(), values.data(), dl, d);
     ExecStatusType status = r != nullptr ? PQresultStatus(r) : PGRES_FATAL_ERROR;
     bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
     if (!ok)
-        pgResultDiag(d, pg, r);
+        pgResultDiag(d, pg, r, &dl);
     PQclear(r);
     return ok;
 }
@@ -741,7 +993,7 @@ bool pgStatement(PGconn *pg, const std::string &sql, const std::vector<const cha
  * the sync is sent: the row is never committed.
  */
 bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *> &values,
-              std::string &txid, Diags &d, bool dropBeforeCommit)
+              std::string &txid, Deadline &dl, Diags &d, bool dropBeforeCommit)
 {
     size_t end = sql.find_last_not_of(" \t\r\n;"); /* a trailing ";" ends the text */
     std::string run = sql.substr(0, end == std::string::npos ? 0 : end + 1) + " RETURNING txid_current()";
@@ -749,14 +1001,14 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
                 PQsendQueryParams(pg, run.c_str(), (int)values.size(), nullptr, values.data(),
                                   nullptr, nullptr, 0) == 1 &&
                 PQsendFlushRequest(pg) == 1 && (dropBeforeCommit || PQpipelineSync(pg) == 1) &&
-                PQflush(pg) == 0;
+                pgFlush(pg, dl, d);
     bool ok = sent;
     if (!sent)
-        pgResultDiag(d, pg, nullptr);
+        pgResultDiag(d, pg, nullptr, &dl);
     /* The INSERT's results end with a null; the sync (the commit) ends the
      * pipeline. A lost connection ends it too. */
     for (int nulls = 0; sent && nulls < 4;) {
-        PGresult *r = PQgetResult(pg);
+        PGresult *r = pgNextResult(pg, dl, d);
         if (r == nullptr) {
             if (PQstatus(pg) != CONNECTION_OK)
                 break;
@@ -768,7 +1020,7 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
             txid = PQgetvalue(r, 0, 0);
         } else if (status == PGRES_FATAL_ERROR) {
             if (ok)
-                pgResultDiag(d, pg, r);
+                pgResultDiag(d, pg, r, &dl);
             ok = false;
         } else if (status == PGRES_PIPELINE_ABORTED) {
             ok = false;
@@ -785,7 +1037,7 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
     }
     if (PQstatus(pg) != CONNECTION_OK) {
         if (ok)
-            pgResultDiag(d, pg, nullptr);
+            pgResultDiag(d, pg, nullptr, &dl);
         ok = false;
     } else {
         PQexitPipelineMode(pg);
@@ -793,10 +1045,15 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
     return ok;
 }
 
-bool pgExecute(PGconn *pg, OCIStmt *stmt, Diags &d)
+bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, Diags &d)
 {
+    PGconn *pg = svc->pg;
+    Deadline dl(svc->callTimeout);
     std::vector<std::string> names;
     std::string sql = ocisql::toNumbered(stmt->text, stmt->places, names);
+    /* Texts go to the server in its character set, converted as a real
+     * client converts them: what the database cannot hold is replaced. */
+    std::string encoding = pg_encoding_to_char(PQclientEncoding(pg));
     InDoubt now;
     now.server = pgServer(pg);
     now.sql = sql;
@@ -805,11 +1062,15 @@ bool pgExecute(PGconn *pg, OCIStmt *stmt, Diags &d)
     std::vector<const char *> values(names.size(), nullptr);
     for (size_t i = 0; i < names.size(); i++) {
         now.present[i] = boundValue(findBind(stmt, names[i]), now.values[i]);
-        if (now.present[i])
+        if (now.present[i]) {
+            now.values[i] = ocitext::toEncoding(now.values[i], encoding);
             values[i] = now.values[i].c_str();
+        }
     }
 
-    int resolved = pgResolveInDoubt(pg, now, d);
+    if (pgEndAbandoned(pg, now.server, dl, d) < 0)
+        return false;
+    int resolved = pgResolveInDoubt(pg, now, dl, d);
     if (resolved != 0)
         return resolved > 0; /* committed before: the row is there already */
 
@@ -817,8 +1078,8 @@ bool pgExecute(PGconn *pg, OCIStmt *stmt, Diags &d)
     bool insert = isPlainInsert(sql);
     std::string txid;
     bool dropBeforeCommit = insert && loseCommits.load() > 0 && loseCommits.fetch_sub(1) > 0;
-    bool ok = insert ? pgInsert(pg, sql, values, txid, d, dropBeforeCommit)
-                     : pgStatement(pg, sql, values, d);
+    bool ok = insert ? pgInsert(pg, sql, values, txid, dl, d, dropBeforeCommit)
+                     : pgStatement(pg, sql, values, dl, d);
     if (ok && !txid.empty() && loseAcks.load() > 0 && loseAcks.fetch_sub(1) > 0) {
         /* Test control: the commit went through, its answer is "lost". */
         shutdown(PQsocket(pg), SHUT_RDWR);
@@ -834,11 +1095,11 @@ bool pgExecute(PGconn *pg, OCIStmt *stmt, Diags &d)
     if (ok) {
         PGTransactionStatusType tx = PQtransactionStatus(pg);
         if (tx == PQTRANS_INTRANS)
-            ok = pgCommand(pg, "COMMIT", &d);
+            ok = pgCommand(pg, "COMMIT", dl, &d);
     } else if (PQstatus(pg) == CONNECTION_OK) {
         PGTransactionStatusType tx = PQtransactionStatus(pg);
         if (tx == PQTRANS_INTRANS || tx == PQTRANS_INERROR)
-            pgCommand(pg, "ROLLBACK", nullptr);
+            pgCommand(pg, "ROLLBACK", dl, nullptr);
     }
     return ok;
 }
@@ -1160,7 +1421,7 @@ sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iter
         if (!checkExecuteArgs(st, iters, rowoff, mode, err->diags))
             return OCI_ERROR;
         bool ok = svc->lite != nullptr ? liteExecute(svc->lite, st, err->diags)
-                                       : pgExecute(svc->pg, st, err->diags);
+                                       : pgExecute(svc, st, err->diags);
         return withInjectedInfo(EXECUTE, injected, ok ? OCI_SUCCESS : OCI_ERROR, &err->diags);
     });
 }

@@ -148,3 +148,34 @@ TEST_F(AgentApiTest, FreeingIsCheckedNotTrusted)
 }
 
 } // namespace
+
+namespace {
+
+/* A real library frees the agent at UnInit: every call that brings its
+ * handle back stops the process, so a caller racing its own release fails
+ * in every build. A handle the library never gave out is only refused. */
+TEST_F(AgentApiTest, CallsWithAReleasedHandleAbort)
+{
+    ASSERT_EQ(Sm_AgentApi_Init(&init, &h), SM_AGENTAPI_SUCCESS);
+    void *released = h;
+    ASSERT_EQ(Sm_AgentApi_UnInit(&h), SM_AGENTAPI_SUCCESS);
+    Sm_AgentApi_Session_t rec = {};
+    Sm_AgentApi_ManageRequest_t req = {};
+    int count = 0;
+    Sm_AgentApi_Attribute_t *list = NULL;
+    const char *why = "already given to Sm_AgentApi_UnInit";
+    EXPECT_DEATH(Sm_AgentApi_Logout(released, "*", &rec), why);
+    EXPECT_DEATH(Sm_AgentApi_DoManagement(released, &req, &count, &list), why);
+    EXPECT_DEATH(Sm_AgentApi_UnInit(&released), why);
+    h = released;
+    EXPECT_DEATH(decode("x", &rec), why);
+    EXPECT_DEATH(login("uid=jdoe", &rec), why);
+
+    int unknown;
+    EXPECT_EQ(Sm_AgentApi_Logout(&unknown, "*", &rec), SM_AGENTAPI_BAD_HANDLE);
+    smagentReset(); /* forgets the released handle: then merely unknown */
+    EXPECT_EQ(Sm_AgentApi_Logout(released, "*", &rec), SM_AGENTAPI_BAD_HANDLE);
+    h = NULL;
+}
+
+} // namespace

@@ -105,6 +105,22 @@ TEST_F(AgentTest, OneRequestPer30Seconds)
     agentRelease();
 }
 
+/* The interval holds once the clock has passed 2^31 seconds (2038): kept
+ * in 32 bits, the last time wrapped negative and every call sent one. */
+TEST_F(AgentTest, OneRequestPer30SecondsPast2038)
+{
+    const long T38 = 2147483647L - 10;
+    kt::clock::set(T38);
+    ASSERT_EQ(init(), 1);
+    for (long t : {T38 + 15, T38 + 20, T38 + 29})
+        manageAt(t);
+    EXPECT_EQ(requests(), 1);
+    manageAt(T38 + 30);
+    manageAt(T38 + 59);
+    EXPECT_EQ(requests(), 2);
+    agentRelease();
+}
+
 TEST_F(AgentTest, ManagementResultsAndCommands)
 {
     ASSERT_EQ(init(), 1);

@@ -1,6 +1,7 @@
 /* SmAuthInit, SmAuthRelease and SmAuthenticate end to end through the
  * stand-in Agent API. */
 #include <atomic>
+#include <string.h>
 #include <functional>
 #include <thread>
 
@@ -175,6 +176,46 @@ TEST_F(OutcomeTest, AcceptedLoginEndsTheOldSession)
                                 "checkPin: entered 'pin-4711' stored 'pin-4711'"}));
 }
 
+/* True when any of texts lies in the stack below the caller: the stack
+ * that a call made just before from the same place has given up. */
+__attribute__((noinline)) bool deadStackHolds(const std::vector<std::string> &texts)
+{
+    unsigned char probe[256 * 1024];
+    /* The probe's bytes are whatever the earlier call left there. */
+    __asm__ volatile("" : : "r"(probe) : "memory");
+    for (const std::string &t : texts)
+        if (memmem(probe, sizeof probe, t.data(), t.size()) != nullptr)
+            return true;
+    return false;
+}
+
+/* After SmAuthenticate returns, its stack holds nothing of the PIN posted
+ * or stored, nor of the cookie, whatever the outcome. */
+TEST_F(OutcomeTest, NoSecretLeftOnTheStack)
+{
+    const std::string stored = "Stored-PIN-7Qz", wrong = "Wrong-PIN-3Xy";
+    struct {
+        const char *what;
+        const char *params;
+        std::string before, after; /* posted: before + cookie + after */
+        int result;
+    } cases[] = {
+        {"accepted", "USE_PIN=yes", stored + ";", "", 2},
+        {"wrong PIN", "USE_PIN=yes", wrong + ";", "", 3},
+        {"no ';'", "USE_PIN=yes", wrong, "", 0x260001},
+        {"PIN off", "", "", "", 2},
+        {"cookie too long", "USE_PIN=yes", wrong + ";", repeat('c', 5000), 0x260001},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        resetUser();
+        user.attrs["pin"] = stored;
+        std::string cookie = newSession(USER);
+        EXPECT_EQ(authenticate(c.params, c.before + cookie + c.after), c.result);
+        EXPECT_FALSE(deadStackHolds({stored, wrong, cookie}));
+    }
+}
+
 TEST_F(OutcomeTest, WithoutPinTheWholeFieldIsTheCookie)
 {
     EXPECT_EQ(authenticate("", newSession(USER)), 2);
@@ -260,6 +301,50 @@ TEST_F(LifecycleTest, ConcurrentInitAndRelease)
     EXPECT_EQ(smauthkelInitCount(), 0);
     EXPECT_EQ(smagentLiveAgents(), 0);
     EXPECT_EQ(smagentCallCount(SMAGENT_FN_INIT), smagentCallCount(SMAGENT_FN_UNINIT));
+}
+
+/* The last release while other threads log in: a login either runs whole
+ * (accepted, its old session logged out) or finds no agent (cookie not
+ * decoded, session untouched); no Agent API call ever carries a released
+ * handle (the stand-in aborts on one). */
+TEST_F(LifecycleTest, ReleaseWaitsForLoginsInProgress)
+{
+    ASSERT_EQ(SmAuthInit("", "s3cret"), 0);
+    std::atomic<bool> stop(false);
+    std::atomic<long> accepted(0), refused(0), logins(0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&] {
+            while (!stop) {
+                std::string cookie = newSession(USER);
+                Sm_Api_UserContext_t ctx = userContext(USER, &user);
+                Sm_Api_UserCredentials_t cred = {"jdoe", cookie.c_str()};
+                char um[64], em[64];
+                int rc = SmAuthenticate(NULL, &ctx, &cred, NULL, "", NULL, sizeof um, um,
+                                        sizeof em, em);
+                bool alive = smagentSessionAlive(cookie.c_str()) != 0;
+                if (rc == 2 && !alive)
+                    accepted++;
+                else if (rc == 0x80003 && alive)
+                    refused++;
+                else
+                    ADD_FAILURE() << "result " << rc << ", old session alive " << alive;
+                logins++;
+            }
+        });
+    for (int round = 0; round < 40; round++) {
+        long before = logins;
+        while (logins < before + 5)
+            std::this_thread::yield();
+        EXPECT_EQ(SmAuthRelease(NULL, NULL), 0);
+        EXPECT_EQ(SmAuthInit("", "s3cret"), 0);
+    }
+    stop = true;
+    for (auto &th : threads)
+        th.join();
+    EXPECT_GT(accepted, 0);
+    EXPECT_EQ(smagentCallCount(SMAGENT_FN_INIT), 41);
+    EXPECT_EQ(smagentCallCount(SMAGENT_FN_UNINIT), 40);
 }
 
 TEST_F(LifecycleTest, ManyThreadsAuthenticating)

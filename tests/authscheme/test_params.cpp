@@ -53,6 +53,37 @@ TEST_F(ParamsTest, UsePinIsOnOnlyForYes)
     EXPECT_STREQ(p.attrPin, "x");
 }
 
+/* A value other than yes or no keeps the PIN check off, as written, and
+ * SmAuthInit says so at level 1; yes and no in any case say nothing. */
+TEST_F(ParamsTest, UnclearUsePinIsTracedAtInit)
+{
+    struct {
+        const char *params;
+        const char *line; /* nullptr: none */
+    } cases[] = {
+        {"USE_PIN=true", "USE_PIN 'true' is neither yes nor no: PIN check off"},
+        {"USE_PIN=yes ", "USE_PIN 'yes ' is neither yes nor no: PIN check off"},
+        {"USE_PIN=", "USE_PIN '' is neither yes nor no: PIN check off"},
+        {"USE_PIN=on;USE_PIN=No", nullptr},
+        {"USE_PIN=YES", nullptr},
+        {"", nullptr},
+    };
+    for (auto &c : cases) {
+        tf->clear();
+        ASSERT_EQ(SmAuthInit(c.params, "s3cret"), 0) << c.params;
+        std::vector<std::string> lines = log();
+        int unclear = 0;
+        for (const std::string &l : lines)
+            unclear += l.find("is neither yes nor no") != std::string::npos;
+        EXPECT_EQ(c.line != nullptr ? 1 : 0, unclear) << c.params;
+        if (c.line != nullptr) {
+            EXPECT_TRUE(logHas(c.line)) << c.params;
+        }
+        SmAuthRelease(NULL, NULL);
+        kt::clock::advance(2); /* the release closed the log: let it open again */
+    }
+}
+
 TEST_F(ParamsTest, NumbersAndLevelBounds)
 {
     EXPECT_EQ(parse("MAX_LEVEL=9;MIN_LEVEL= 4;PORT_AZ=99999999999;PORT_AUTH=-99999999999"), 1);

@@ -5,6 +5,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fcntl.h>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -452,6 +454,44 @@ TEST_F(TraceTest, OpenAttemptedOnceInTwoSeconds)
     EXPECT_EQ(std::vector<std::string>{"opened"}, messages(inDir));
 }
 
+/* Past 2^31 seconds (January 2038) the two-second gates and the
+ * modification time still hold: kept in 32 bits they would wrap negative
+ * and let every call through. */
+TEST_F(TraceTest, GatesHoldPast2038)
+{
+    const long T38 = 2147483647L + 10;
+    struct {
+        const char *what;
+        std::function<void()> first, second;
+        std::function<bool()> heldBack;
+    } cases[] = {
+        {"configuration looked at once in two seconds",
+         [&] { useLog(5); },
+         [&] { useLog(7); },
+         [] { return traceGetLevel() == 5; }},
+        {"modification time past 2038 not read again",
+         [&] { useLog(5); kt::setMtime(conf, T38 + 100); },
+         [&] { kt::clock::advance(2); kt::writeFile(conf, "file = " + log + "\nlevel = 7\n");
+               kt::setMtime(conf, T38 + 100); },
+         [] { return traceGetLevel() == 5; }},
+        {"closed log opened once in two seconds",
+         [&] { writeConf("file = " + (home / "later/trace.log") + "\n"); },
+         [&] { kt::makeDirs(home / "later"); },
+         [&] { return !kt::fileExists(home / "later/trace.log"); }},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        traceReset();
+        kt::clock::set(T38);
+        c.first();
+        trace(1, "first");
+        kt::clock::advance(1);
+        c.second();
+        trace(1, "second");
+        EXPECT_TRUE(c.heldBack());
+    }
+}
+
 TEST_F(TraceTest, ReopenAfterCloseFollowsTheOpenGate)
 {
     useLog(5);
@@ -488,6 +528,45 @@ TEST_F(TraceTest, LogIsPrivateToItsOwner)
     struct stat st;
     ASSERT_EQ(0, stat(log.c_str(), &st));
     EXPECT_EQ(0600, st.st_mode & 0777);
+}
+
+/* Children forked while another thread writes lines: each can trace at
+ * once (a child that inherited the lock held would wait forever; the alarm
+ * ends such a child, and the test fails). */
+TEST_F(TraceTest, ChildForkedWhileAnotherThreadTracesCanTrace)
+{
+    useLog(5, 100000000);
+    trace(1, "parent");
+    std::atomic<bool> stop(false);
+    std::thread writer([&] {
+        while (!stop)
+            trace(1, "writer");
+    });
+    const int children = 150;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < children; i++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            alarm(10);
+            trace(1, "child %d", i);
+            _exit(0);
+        }
+        ASSERT_GT(pid, 0);
+        pids.push_back(pid);
+    }
+    stop = true;
+    writer.join();
+    int clean = 0;
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        clean += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    EXPECT_EQ(children, clean) << "children hung at their first trace call";
+    int lines = 0;
+    for (const std::string &m : messages())
+        lines += m.compare(0, 6, "child ") == 0;
+    EXPECT_EQ(children, lines);
 }
 
 TEST_F(TraceTest, ManyThreadsWriteWholeLines)

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <stdio.h>
+#include <unistd.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +33,23 @@ void *countingMalloc(size_t n)
 char *countingStrdup(const char *s)
 {
     return ++allocCalls == failAt ? nullptr : strdup(s);
+}
+
+void *countingCalloc(size_t n, size_t size)
+{
+    return ++allocCalls == failAt ? nullptr : calloc(n, size);
+}
+
+/* Resident memory of this process, in bytes. */
+long residentBytes()
+{
+    long pages = 0, resident = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (f != nullptr && fscanf(f, "%ld %ld", &pages, &resident) != 2)
+        resident = 0;
+    if (f != nullptr)
+        fclose(f);
+    return resident * sysconf(_SC_PAGESIZE);
 }
 
 class QueueTest : public ::testing::Test {
@@ -247,7 +267,7 @@ TEST_F(QueueTest, RingAllocationFailure)
 {
     queueLock();
     queueFree();
-    kelSys.malloc = countingMalloc;
+    kelSys.calloc = countingCalloc;
     allocCalls = 0;
     failAt = 1;
     EXPECT_FALSE(queueCreate());
@@ -260,6 +280,102 @@ TEST_F(QueueTest, RingAllocationFailure)
     queueLock();
     EXPECT_TRUE(queueCreate());
     queueUnlock();
+}
+
+/* A large MAX_QUEUE costs memory only as its slots are used: the ring is
+ * not written whole (under the queue lock, on a recording thread) when it
+ * is made. 16 million slots are 128 MB of pointers. */
+TEST_F(QueueTest, LargeRingIsNotTouchedWhenMade)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer's calloc writes every byte itself";
+#endif
+    queueLock();
+    queueFree();
+    param.maxQueue = 16 * 1024 * 1024;
+    long before = residentBytes();
+    ASSERT_TRUE(queueCreate());
+    long grown = residentBytes() - before;
+    queueUnlock();
+    EXPECT_LT(grown, 32L * 1024 * 1024) << "ring of 128 MB made resident";
+    kt::Event a("a");
+    put(a);
+    EXPECT_EQ("a", getUser());
+}
+
+/* Recording threads held up by a full ring: one level-1 line when the
+ * first begins to wait, one when the writer has brought the ring down to
+ * half with nobody waiting, with the stall's length and the number of
+ * puts that waited; not a line per event. */
+TEST_F(QueueTest, StallTracedOnceWithItsLength)
+{
+    const long T0 = 1700000000;
+    kt::clock::install(T0, 0);
+    kt::Event a("a"), b("b"), c("c");
+    put(a);
+    put(b);
+    put(c);
+    std::vector<std::thread> producers;
+    for (int i = 0; i < 3; i++)
+        producers.emplace_back([i] {
+            kt::Event e("late" + std::to_string(i));
+            queueLock();
+            queuePut(e.get());
+            queueUnlock();
+        });
+    ASSERT_TRUE(kt::eventually([&] { return files.count("queuePut: waiting - queue full") >= 3; }));
+    kt::clock::set(T0 + 15, 250000);
+    for (int i = 0; i < 6; i++)
+        getUser();
+    for (std::thread &t : producers)
+        t.join();
+    EXPECT_EQ(1, files.count("queuePut: queue full (3 events), recording threads wait for the "
+                             "database writer"));
+    EXPECT_EQ(1, files.count("queuePut: queue has room again after 15.250 s; 3 recordings "
+                             "waited"));
+    kt::clock::uninstall();
+}
+
+/* The release says what it threw away: the events still queued and the
+ * recording threads it sent away without queuing theirs. */
+TEST_F(QueueTest, ReleaseCountsDiscardedEventsAndWaitersSentAway)
+{
+    struct {
+        int queued, waiting;
+    } cases[] = {{0, 0}, {2, 0}, {3, 2}};
+    for (auto &c : cases) {
+        queueLock();
+        queueFree();
+        ASSERT_TRUE(queueCreate());
+        queueUnlock();
+        files.clear();
+        std::vector<std::unique_ptr<kt::Event>> events;
+        for (int i = 0; i < c.queued; i++) {
+            events.push_back(std::make_unique<kt::Event>("q" + std::to_string(i)));
+            put(*events.back());
+        }
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < c.waiting; i++)
+            waiters.emplace_back([] {
+                kt::Event e("waiter");
+                queueLock();
+                queuePut(e.get());
+                queueUnlock();
+            });
+        ASSERT_TRUE(kt::eventually(
+            [&] { return files.count("queuePut: waiting - queue full") >= c.waiting; }));
+        auditRelease();
+        for (std::thread &t : waiters)
+            t.join();
+        EXPECT_TRUE(files.has("auditRelease: " + std::to_string(c.queued) +
+                              " queued events discarded, " + std::to_string(c.waiting) +
+                              " waiting recording threads sent away"))
+            << c.queued << " queued, " << c.waiting << " waiting";
+        queueLock();
+        int first, next, count, cap;
+        EXPECT_FALSE(queueState(&first, &next, &count, &cap));
+        queueUnlock();
+    }
 }
 
 } // namespace

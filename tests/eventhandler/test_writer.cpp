@@ -83,18 +83,27 @@ int failingHostname(char *, size_t)
     return -1;
 }
 
+/* What the release says it discarded: its last line. */
+std::string releaseSummary(int discarded)
+{
+    return "auditRelease: " + std::to_string(discarded) +
+           " queued events discarded, 0 waiting recording threads sent away";
+}
+
 /* "dbThreadFn: finishing" is the writer's last line: after it come only
  * the release's own lines (whose "waiting" line may come before or after
- * it, as the two threads race). */
-void expectWriterEndedLast(const std::vector<std::string> &m)
+ * it, as the two threads race), ending with what it discarded. */
+void expectWriterEndedLast(const std::vector<std::string> &m, int discarded)
 {
     auto fin = std::find(m.begin(), m.end(), "dbThreadFn: finishing");
     ASSERT_NE(m.end(), fin);
-    for (auto it = fin + 1; it != m.end(); ++it)
+    ASSERT_GE(m.size(), 2u);
+    for (auto it = fin + 1; it != m.end() - 1; ++it)
         EXPECT_TRUE(*it == "auditRelease: waiting for db thread to finish" ||
                     *it == "auditRelease: db thread finished")
             << *it;
-    EXPECT_EQ("auditRelease: db thread finished", m.back());
+    EXPECT_EQ("auditRelease: db thread finished", m[m.size() - 2]);
+    EXPECT_EQ(releaseSummary(discarded), m.back());
 }
 
 class WriterTest : public ::testing::Test {
@@ -218,7 +227,7 @@ TEST_F(WriterTest, TraceShowsStatementAndBindsButNeverThePassword)
     EXPECT_TRUE(sql);
     std::string log = kt::readFile(files.logPath());
     EXPECT_EQ(std::string::npos, log.find("pw"));
-    expectWriterEndedLast(files.messages());
+    expectWriterEndedLast(files.messages(), 0);
 }
 
 struct StepFailure {
@@ -309,6 +318,23 @@ TEST_F(WriterTest, SuccessWithInfoCountsAsSuccess)
     EXPECT_NE(std::string::npos, (ok + 1)->find("99999")) << *(ok + 1);
 }
 
+/* A diagnostic read that itself reports OCI_SUCCESS_WITH_INFO (a record
+ * cut to the buffer, say) still yields its record, and reading goes on:
+ * only OCI_NO_DATA or a failure ends it. */
+TEST_F(WriterTest, DiagnosticReadWithInfoIsTracedAndReadingGoesOn)
+{
+    ociStandinFail("OCIErrorGet", OCI_SUCCESS_WITH_INFO, 1);
+    ociStandinFail("OCILogon", OCI_ERROR, 1);
+    kt::Event e("uid=diag", "authlevel=5");
+    record(e);
+    ASSERT_TRUE(waitRows(1));
+    bool traced = false;
+    for (const std::string &m : files.messages())
+        traced |= m.find("OCILogon made to return -1") != std::string::npos;
+    EXPECT_TRUE(traced);
+    EXPECT_EQ(2, ociStandinCalls("OCIErrorGet")) << "record 1, then OCI_NO_DATA";
+}
+
 TEST_F(WriterTest, ZeroRetryDelayRetriesAtOnce)
 {
     restart("RETRY_DELAY = 0\n");
@@ -344,7 +370,7 @@ TEST_F(WriterTest, ReleaseDiscardsQueuedEvents)
     ASSERT_TRUE(kt::eventually([] { return sleeps >= 1; }));
     SmEventRelease();
     EXPECT_TRUE(kt::auditRows(db).empty());
-    expectWriterEndedLast(files.messages());
+    expectWriterEndedLast(files.messages(), 3);
 }
 
 TEST_F(WriterTest, ReleaseDuringThePauseWaitsForIt)
@@ -390,6 +416,41 @@ TEST_F(WriterTest, ReleaseWhileTheHeadIsBeingInsertedFreesItOnce)
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ("head", rows[0]["sm_username"]);
     gate = nullptr;
+}
+
+/* The head under insert when the release comes counts as discarded only
+ * when its insert then fails; the event queued behind it always does. */
+TEST_F(WriterTest, ReleaseCountsTheHeadUnderInsertOnlyWhenItIsLost)
+{
+    struct {
+        bool insertFails;
+        size_t rows;
+        int discarded;
+    } cases[] = {{false, 1, 1}, {true, 0, 2}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.insertFails ? "insert fails" : "insert succeeds");
+        restart("");
+        files.clear();
+        kt::Event a("head", "authlevel=5"), b("queued", "authlevel=5");
+        Gate g;
+        gate = &g;
+        auto realHostname = kelSys.gethostname;
+        kelSys.gethostname = gatedHostname;
+        if (c.insertFails)
+            ociStandinFail("OCIStmtExecute", OCI_ERROR, 1);
+        record(a);
+        ASSERT_TRUE(g.waitEntered());
+        record(b);
+        std::thread releaser([] { SmEventRelease(); });
+        ASSERT_TRUE(kt::eventually([&] { return files.has("auditRelease: waiting for db thread to finish"); }));
+        g.release();
+        releaser.join();
+        gate = nullptr;
+        kelSys.gethostname = realHostname;
+        EXPECT_EQ(c.rows, kt::auditRows(db).size());
+        EXPECT_TRUE(files.has(releaseSummary(c.discarded)));
+        kt::createAuditDb(db);
+    }
 }
 
 TEST_F(WriterTest, HostNameUnknownWhenTheSystemCannotTell)

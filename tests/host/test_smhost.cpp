@@ -87,6 +87,18 @@ TEST(Smhost, BadUseIsOneLineAndStatusOne)
     }
 }
 
+/* Asked for, the usage is the answer: on standard output, status 0. */
+TEST(Smhost, HelpPrintsTheUsage)
+{
+    for (const char *option : {"--help", "-h"}) {
+        kt::RunResult r = smhost({option});
+        EXPECT_EQ(0, r.status) << option << r.err;
+        EXPECT_EQ(0u, r.out.rfind("usage: smhost demo", 0)) << option << r.out;
+        EXPECT_TRUE(contains(r.out, "smhost load")) << r.out;
+        EXPECT_EQ("", r.err);
+    }
+}
+
 TEST(SmhostPg, LoadOnPostgresChecksEveryRow)
 {
     kt::pg::Server server;

@@ -1,12 +1,16 @@
 /*
  * test_install.cpp - `cmake --install` into a temporary prefix: the layout
  * of a policy server installation, binaries that depend on nothing in the
- * build folder, and the demo run from the prefix alone.
+ * build folder, stand-ins that never shadow a real library, and the demo
+ * run from the prefix alone; the Debian packages cpack makes.
  */
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <dirent.h>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -60,8 +64,9 @@ protected:
     /* The ELF files of the installation, shared libraries and programs. */
     static std::vector<std::string> binaries()
     {
-        return {at("bin/smhost"),           at("bin/kelpasswd"),         at("lib/libsmauthkel.so"),
-                at("lib/libsmeventkel.so"), at("lib/libsmagentapi.so"), at("lib/libclntsh.so")};
+        return {at("bin/smhost"),           at("bin/kelpasswd"),
+                at("lib/libsmauthkel.so"),  at("lib/libsmeventkel.so"),
+                at("lib/standins/libsmagentapi.so"), at("lib/standins/libclntsh.so")};
     }
 };
 
@@ -73,7 +78,8 @@ TEST_F(Installed, LaysOutAPolicyServerInstallation)
     for (const char *program : {"bin/smhost", "bin/kelpasswd"})
         EXPECT_TRUE(isExecutable(at(program))) << program;
     const char *files[] = {
-        "lib/libsmauthkel.so", "lib/libsmeventkel.so", "lib/libsmagentapi.so", "lib/libclntsh.so",
+        "lib/libsmauthkel.so", "lib/libsmeventkel.so", "lib/standins/libsmagentapi.so",
+        "lib/standins/libclntsh.so",
         "lib/agent.o", "lib/audit.o", "lib/smeventkel.o",
         "include/smapi.h", "include/smagentapi.h", "include/smagent_control.h", "include/oci.h",
         "include/oci_standin.h",
@@ -99,9 +105,10 @@ TEST_F(Installed, BinariesDependOnNothingInTheBuildFolder)
         kt::RunResult dyn = runClean({"readelf", "-d", bin});
         ASSERT_EQ(0, dyn.status) << bin << dyn.err;
         EXPECT_FALSE(contains(dyn.out, BUILD_DIR)) << bin << dyn.out;
-        bool program = contains(bin, "/bin/");
         bool hasRunPath = contains(dyn.out, "(RUNPATH)") || contains(dyn.out, "(RPATH)");
-        if (program)
+        if (contains(bin, "/bin/smhost"))
+            EXPECT_TRUE(contains(dyn.out, "[$ORIGIN/../lib/standins]")) << bin << dyn.out;
+        else if (contains(bin, "/bin/"))
             EXPECT_TRUE(contains(dyn.out, "[$ORIGIN/../lib]")) << bin << dyn.out;
         else
             EXPECT_FALSE(hasRunPath) << bin << dyn.out;
@@ -111,11 +118,12 @@ TEST_F(Installed, BinariesDependOnNothingInTheBuildFolder)
         EXPECT_FALSE(contains(deps.out, "not found")) << bin << deps.out;
         EXPECT_FALSE(contains(deps.out, BUILD_DIR)) << bin << deps.out;
     }
-    /* smhost shares the Agent API stand-in with the scheme it loads: both
-     * must take the one beside the plug-ins. */
+    /* smhost loads both stand-ins from their own folder; the plug-ins it
+     * loads then find them loaded. */
     kt::RunResult deps = runClean({"ldd", at("bin/smhost")});
-    EXPECT_TRUE(contains(deps.out, "libsmagentapi.so => " + prefix + "/bin/../lib/libsmagentapi.so"))
-        << deps.out;
+    for (const char *lib : {"libsmagentapi.so", "libclntsh.so"})
+        EXPECT_TRUE(contains(deps.out, std::string(lib) + " => " + prefix + "/bin/../lib/standins/" + lib))
+            << deps.out;
 }
 
 TEST_F(Installed, DemoRunsFromThePrefixAlone)
@@ -127,7 +135,8 @@ TEST_F(Installed, DemoRunsFromThePrefixAlone)
     ASSERT_EQ(0, r.status) << r.out << r.err;
     EXPECT_TRUE(contains(r.out, "Demo passed")) << r.out;
     EXPECT_FALSE(contains(r.err, BUILD_DIR)) << r.err;
-    for (const char *lib : {"libsmauthkel.so", "libsmeventkel.so", "libclntsh.so", "libsmagentapi.so"}) {
+    for (const char *lib : {"libsmauthkel.so", "libsmeventkel.so", "standins/libclntsh.so",
+                            "standins/libsmagentapi.so"}) {
         std::string direct = "file=" + prefix + "/lib/" + lib;
         std::string viaRunPath = "file=" + prefix + "/bin/../lib/" + lib;
         EXPECT_TRUE(contains(r.err, direct) || contains(r.err, viaRunPath)) << lib << "\n" << r.err;
@@ -137,6 +146,65 @@ TEST_F(Installed, DemoRunsFromThePrefixAlone)
     EXPECT_TRUE(kt::fileExists(home / "config/kelaudit.conf"));
     EXPECT_TRUE(kt::fileExists(home / "data/audit.db"));
     EXPECT_TRUE(contains(kt::readFile(home / "log/keltrace.log"), "User authenticated OK"));
+}
+
+/* The plug-ins look beside themselves first: no stand-in may lie there,
+ * or it would be taken before the real library on the loader's path. */
+TEST_F(Installed, RealAgentApiOnTheLoaderPathIsTakenBeforeTheStandIn)
+{
+    for (const char *lib : {"lib/libsmagentapi.so", "lib/libclntsh.so"})
+        EXPECT_FALSE(kt::fileExists(at(lib))) << lib << " beside the plug-ins";
+    kt::TempDir real;
+    std::filesystem::copy_file(at("lib/standins/libsmagentapi.so"), real / "libsmagentapi.so");
+    kt::RunResult r = runClean({KEL_LOADSCHEME, at("lib/libsmauthkel.so")},
+                               {"LD_LIBRARY_PATH=" + real.path(), "LD_DEBUG=files"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(contains(r.err, "file=" + (real / "libsmagentapi.so"))) << r.err;
+    EXPECT_FALSE(contains(r.err, "file=" + at("lib/standins/libsmagentapi.so"))) << r.err;
+}
+
+/* cpack -G DEB: one package for the plug-ins and the tool, one for the
+ * stand-ins and smhost, each with its own files under /opt/kel. */
+TEST(Packages, OneForThePluginsOneForTheStandIns)
+{
+    kt::TempDir out;
+    kt::RunResult r = kt::runProgram(KEL_CPACK, {"--config", BUILD_DIR + "/CPackConfig.cmake", "-B",
+                                                 out.path()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    std::map<std::string, std::string> debs; /* package name -> file */
+    DIR *d = opendir(out.path().c_str());
+    for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+        std::string name = e->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".deb") == 0)
+            debs[runClean({"dpkg-deb", "-f", out / name, "Package"}).out] = out / name;
+    }
+    if (d != nullptr)
+        closedir(d);
+    ASSERT_EQ(2u, debs.size()) << r.out;
+    struct {
+        const char *package;
+        std::vector<std::string> has, hasNot;
+    } cases[] = {
+        {"kel-plugins\n",
+         {"./opt/kel/lib/libsmauthkel.so", "./opt/kel/lib/libsmeventkel.so", "./opt/kel/lib/agent.o",
+          "./opt/kel/bin/kelpasswd", "./opt/kel/include/smapi.h",
+          "./opt/kel/share/kel/sql/smaccesslog4.oracle.sql", "./opt/kel/share/man/man1/kelpasswd.1"},
+         {"standins", "smhost", "libclntsh", "libsmagentapi"}},
+        {"kel-standins\n",
+         {"./opt/kel/lib/standins/libsmagentapi.so", "./opt/kel/lib/standins/libclntsh.so",
+          "./opt/kel/bin/smhost", "./opt/kel/include/oci.h", "./opt/kel/share/kel/users.sample"},
+         {"libsmauthkel", "kelpasswd"}},
+    };
+    for (auto &c : cases) {
+        ASSERT_TRUE(debs.count(c.package)) << c.package;
+        std::string files = runClean({"dpkg-deb", "-c", debs[c.package]}).out;
+        for (const std::string &f : c.has)
+            EXPECT_TRUE(contains(files, f)) << c.package << f << "\n" << files;
+        for (const std::string &f : c.hasNot)
+            EXPECT_FALSE(contains(files, f)) << c.package << f << "\n" << files;
+    }
+    EXPECT_TRUE(contains(runClean({"dpkg-deb", "-f", debs["kel-standins\n"], "Depends"}).out,
+                         "kel-plugins (= "));
 }
 
 } // namespace

@@ -3,6 +3,11 @@
  * database of the shared row cases, PostgreSQL's own quoting, logons that
  * fail, an outage and its end, and sessions that leave nothing behind.
  */
+#include <condition_variable>
+#include <mutex>
+#include <signal.h>
+#include <thread>
+
 #include "ocitest.h"
 #include "pgtest.h"
 
@@ -254,6 +259,124 @@ TEST_F(Postgres, FiftySessionsLeaveNoHandleOrConnection)
         ASSERT_EQ(ociStandinLiveConnections(), 0);
     }
     EXPECT_EQ(db->count(), 50);
+}
+
+/* A database in another character set: texts arrive converted into it, a
+ * character it lacks as "?", bytes that are not UTF-8 too; nothing is
+ * refused. */
+TEST_F(Postgres, TextIsConvertedIntoTheDatabasesCharacterSet)
+{
+    kt::pg::Server server{db->source(), db->user(), db->password()};
+    {
+        kt::pg::Conn admin(server);
+        admin.exec("DROP DATABASE IF EXISTS kel_latin1");
+        admin.exec("CREATE DATABASE kel_latin1 ENCODING 'LATIN1' LC_COLLATE 'C' LC_CTYPE 'C' "
+                   "TEMPLATE template0");
+    }
+    kt::pg::Server latin1 = server;
+    latin1.uri = server.uri.substr(0, server.uri.rfind('/')) + "/kel_latin1";
+    kt::pg::Conn check(latin1);
+    check.exec(ot::readSqlFile("smaccesslog4.postgresql.sql"));
+    struct {
+        const char *sent, *stored; /* both UTF-8 */
+    } cases[] = {
+        {"caf\xc3\xa9 \xc3\x9f", "caf\xc3\xa9 \xc3\x9f"},
+        {"\xe2\x82\xac 5", "? 5"},
+        {"\xe6\x9d\xb1\xe4\xba\xac", "??"},
+        {"bad \xff byte", "bad ? byte"},
+    };
+    Session s;
+    ASSERT_EQ(s.open(latin1.uri, latin1.user, latin1.password), OCI_SUCCESS) << s.diag();
+    for (auto &c : cases) {
+        std::vector<std::string> values = ot::awkwardValues();
+        values[4] = "plain realm";
+        values[11] = c.sent;
+        ASSERT_EQ(s.insert(values, 1), OCI_SUCCESS) << s.diag();
+    }
+    s.close();
+    check.exec("SET client_encoding TO 'UTF8'");
+    Rows rows = check.query("SELECT sm_resource FROM smaccesslog4 ORDER BY id");
+    ASSERT_EQ(rows.size(), 4u);
+    for (size_t i = 0; i < rows.size(); i++)
+        EXPECT_EQ(rows[i][0], Value(cases[i].stored)) << cases[i].sent;
+}
+
+/* call_timeout is this client's own parameter of the data source: taken
+ * out before libpq reads the URI, and checked. */
+TEST_F(Postgres, CallTimeoutInTheDataSource)
+{
+    struct {
+        const char *query;
+        sword status;
+    } cases[] = {
+        {"?call_timeout=3", OCI_SUCCESS},
+        {"?connect_timeout=4&call_timeout=3&keepalives_idle=7", OCI_SUCCESS},
+        {"?call_timeout=0", OCI_ERROR},
+        {"?call_timeout=2s", OCI_ERROR},
+        {"?call_timeout=", OCI_ERROR},
+    };
+    for (auto &c : cases) {
+        Session s;
+        EXPECT_EQ(s.open(db->source() + c.query, db->user(), db->password()), c.status)
+            << c.query << ": " << s.diag();
+        if (c.status == OCI_ERROR) {
+            EXPECT_NE(s.diag().find("call_timeout must be a whole number"), std::string::npos)
+                << s.diag();
+        }
+    }
+}
+
+/* A backend that stops answering holds no call past the deadline: the
+ * call fails, the connection is given up, and the retry on a new
+ * connection ends the old backend first, so the abandoned attempt never
+ * commits behind it: the row lands once. */
+TEST_F(Postgres, PausedBackendHoldsNoCallPastTheDeadline)
+{
+    kt::pg::Server server{db->source(), db->user(), db->password()};
+    std::string source = db->source() + "?call_timeout=2";
+    std::vector<std::string> values = ot::awkwardValues();
+    Session first;
+    ASSERT_EQ(first.open(source, db->user(), db->password()), OCI_SUCCESS) << first.diag();
+    ASSERT_EQ(first.insert(values, 1), OCI_SUCCESS) << first.diag();
+
+    kt::pg::Conn check(server);
+    kt::pg::Value pid = check.scalar("SELECT pid FROM pg_stat_activity WHERE application_name = "
+                                     "'kel' AND pid <> pg_backend_pid()");
+    ASSERT_TRUE(pid.has_value());
+    pid_t backend = (pid_t)std::stol(*pid);
+    ASSERT_EQ(0, kill(backend, SIGSTOP));
+    /* Should the call not give up, the backend goes on after 60 s and the
+     * test fails instead of hanging. */
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait_for(lock, std::chrono::seconds(60), [&] { return done; });
+        kill(backend, SIGCONT);
+    });
+
+    EXPECT_EQ(first.insert(values, 2), OCI_ERROR);
+    EXPECT_NE(first.diag().find("no answer from the server within 2 s"), std::string::npos)
+        << first.diag();
+    first.close();
+    Session retry;
+    ASSERT_EQ(retry.open(source, db->user(), db->password()), OCI_SUCCESS) << retry.diag();
+    EXPECT_EQ(retry.insert(values, 2), OCI_SUCCESS) << retry.diag();
+    retry.close();
+
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_all();
+    watchdog.join();
+    /* The old backend, free to run again, ends without writing its row. */
+    std::string gone = "SELECT count(*) FROM pg_stat_activity WHERE pid = " + *pid;
+    for (int i = 0; i < 2000 && check.scalar(gone) != Value("0"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(check.scalar(gone), Value("0"));
+    EXPECT_EQ(check.scalar("SELECT count(*) FROM smaccesslog4 WHERE sm_reason = 2"), Value("1"));
 }
 
 } // namespace

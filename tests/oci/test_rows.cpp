@@ -168,4 +168,35 @@ TEST_F(Rows_, PlaceholdersAreFoundOnlyOutsideQuotesAndComments)
               (Rows{{Value("alice"), Value(":notbound"), Value("x':y/r")}}));
 }
 
+/* Bytes that are not UTF-8 are replaced, one U+FFFD per ill-formed part,
+ * as a client converting into the database's character set does: never
+ * refused (the writer would retry the row forever), never stored as they
+ * are. */
+TEST_F(Rows_, TextNotValidUtf8IsReplacedNotRefused)
+{
+    const std::string R = "\xef\xbf\xbd";
+    struct {
+        std::string sent, stored;
+    } cases[] = {
+        {"stray \xff byte", "stray " + R + " byte"},
+        {"cut \xe2\x82", "cut " + R},
+        {"cut \xe2\x82 inside", "cut " + R + " inside"},
+        {"overlong \xc0\xaf", "overlong " + R + R},
+        {"surrogate \xed\xa0\x80", "surrogate " + R + R + R},
+        {"past U+10FFFF \xf4\x90\x80\x80", "past U+10FFFF " + R + R + R + R},
+        {"valid Zo\xc3\xab \xe2\x82\xac \xf0\x9f\x98\x80", "valid Zo\xc3\xab \xe2\x82\xac \xf0\x9f\x98\x80"},
+    };
+    Session s;
+    open(s);
+    for (auto &c : cases) {
+        std::vector<std::string> values = ot::awkwardValues();
+        values[11] = c.sent; /* the resource */
+        ASSERT_EQ(s.insert(values, 1), OCI_SUCCESS) << s.diag();
+    }
+    Rows rows = db->query("SELECT sm_resource FROM smaccesslog4 ORDER BY id");
+    ASSERT_EQ(rows.size(), sizeof cases / sizeof cases[0]);
+    for (size_t i = 0; i < rows.size(); i++)
+        EXPECT_EQ(rows[i][0], Value(cases[i].stored)) << cases[i].sent;
+}
+
 } // namespace

@@ -36,6 +36,10 @@ void *countedMalloc(size_t size)
 {
     return failNow() ? nullptr : malloc(size);
 }
+void *countedCalloc(size_t count, size_t size)
+{
+    return failNow() ? nullptr : calloc(count, size);
+}
 char *countedStrdup(const char *text)
 {
     return failNow() ? nullptr : strdup(text);
@@ -60,6 +64,7 @@ protected:
         files.writeConfig("kelaudit.conf", "DATASOURCE = audit.db\nMIN_LEVEL = 1\nRETRY_DELAY = 0\n"
                                            "MAX_QUEUE = 4\n");
         kelSys.malloc = countedMalloc;
+        kelSys.calloc = countedCalloc;
         kelSys.strdup = countedStrdup;
         SmEventInit();
     }
