@@ -20,6 +20,7 @@
 #include "audit.h"
 #include "confline.h"
 #include "kelsys.h"
+#include "kelversion.h"
 #include "scrypt.h"
 #include "trace.h"
 
@@ -233,6 +234,7 @@ extern "C" KEL_EXPORT int SmEventInit(void)
     struct Param next;
 
     trace(TRACE_2, "SmEventInit");
+    trace(TRACE_1, "libsmeventkel %s starting", KEL_VERSION);
     readConfigFile(&next);
     auditConfigure(&next);
     explicit_bzero(next.password, sizeof next.password);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kelversion.h"
 #include "smhost.h"
 
 static int usage(void)
@@ -13,7 +14,8 @@ static int usage(void)
     fprintf(stderr, "usage: smhost demo [--home DIR] [--lib-dir DIR] [--users FILE]\n"
                     "       smhost load [--threads N] [--logins N | --seconds S] [--datasource DS]\n"
                     "                   [--db-user U] [--db-password P] [--table T] [--create-table]\n"
-                    "                   [--max-queue N] [--trace-level N] [--home DIR] [--lib-dir DIR]\n");
+                    "                   [--max-queue N] [--trace-level N] [--home DIR] [--lib-dir DIR]\n"
+                    "       smhost --version\n");
     return 1;
 }
 
@@ -21,6 +23,10 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         return usage();
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("smhost (kel) %s\n", KEL_VERSION);
+        return 0;
+    }
     std::vector<std::string> args(argv + 2, argv + argc);
     if (strcmp(argv[1], "demo") == 0)
         return smhost::runDemo(args);

@@ -36,6 +36,9 @@ TEST(Smhost, DemoShowsEveryOutcomeAndTheAuditRows)
     /* The database password set with kelpasswd never reaches the trace. */
     std::string trace = kt::readFile(home / "log/keltrace.log");
     EXPECT_TRUE(contains(trace, "User authenticated OK"));
+    /* Each plug-in names its version when it starts. */
+    EXPECT_TRUE(contains(trace, ": libsmauthkel " KEL_PROJECT_VERSION " starting\n")) << trace;
+    EXPECT_TRUE(contains(trace, ": libsmeventkel " KEL_PROJECT_VERSION " starting\n")) << trace;
     EXPECT_FALSE(contains(trace, "-pw"));
 }
 
@@ -80,6 +83,17 @@ TEST(Smhost, BadUseIsOneLineAndStatusOne)
             EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
         }
         EXPECT_EQ("", r.out);
+    }
+}
+
+TEST(Programs, VersionIsTheProjectsOnStandardOutput)
+{
+    const std::pair<const char *, const char *> programs[] = {{SMHOST_PATH, "smhost"}, {KELPASSWD_PATH, "kelpasswd"}};
+    for (const auto &p : programs) {
+        kt::RunResult r = kt::runProgram(p.first, {"--version"});
+        EXPECT_EQ(0, r.status) << p.second;
+        EXPECT_EQ(std::string(p.second) + " (kel) " KEL_PROJECT_VERSION "\n", r.out);
+        EXPECT_EQ("", r.err) << p.second;
     }
 }
 
