@@ -11,7 +11,8 @@
 
 static int usage(void)
 {
-    fprintf(stderr, "usage: smhost demo [--home DIR] [--lib-dir DIR] [--users FILE]\n"
+    fprintf(stderr, "usage: smhost check [--home DIR] [--params STRING] [--lib-dir DIR]\n"
+                    "       smhost demo [--home DIR] [--lib-dir DIR] [--users FILE]\n"
                     "       smhost load [--threads N] [--logins N | --seconds S] [--datasource DS]\n"
                     "                   [--db-user U] [--db-password P] [--table T] [--create-table]\n"
                     "                   [--max-queue N] [--trace-level N] [--home DIR] [--lib-dir DIR]\n"
@@ -28,6 +29,8 @@ int main(int argc, char **argv)
         return 0;
     }
     std::vector<std::string> args(argv + 2, argv + argc);
+    if (strcmp(argv[1], "check") == 0)
+        return smhost::runCheck(args);
     if (strcmp(argv[1], "demo") == 0)
         return smhost::runDemo(args);
     if (strcmp(argv[1], "load") == 0)

@@ -74,6 +74,8 @@ TEST(Smhost, BadUseIsOneLineAndStatusOne)
         {{"load", "--threads", "zero"}, "smhost load: bad option --threads zero"},
         {{"demo", "--users", dir / "missing"}, "smhost demo: cannot read user file "},
         {{"demo", "--users", dir / "bad-users"}, "smhost demo: " + (dir / "bad-users") + ":1: level 'high'"},
+        {{"check", "--home", dir / "missing"}, "smhost check: " + (dir / "missing") + " is not a folder"},
+        {{"check", "--colour"}, "smhost check: unknown option --colour"},
     };
     for (const Case &c : cases) {
         kt::RunResult r = smhost(c.args);
