@@ -87,6 +87,16 @@ std::string dirOf(const std::string &path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+/* The path with "..", "." and symbolic links resolved; as given when it
+ * cannot be. */
+std::string resolved(const std::string &path)
+{
+    char *real = realpath(path.c_str(), nullptr);
+    std::string out = real != nullptr ? real : path;
+    free(real);
+    return out;
+}
+
 /* ---- configuration files ---------------------------------------------- */
 
 /* A line as the plug-ins read it: pieces of at most LINE_SIZE - 1
@@ -356,8 +366,8 @@ void *loadLikePlugin(void *plugin, const char *entry, const char *name, const ch
         libClose(lib);
         return nullptr;
     }
-    std::string from = dladdr(slots[0], &info) != 0 && info.dli_fname != nullptr ? info.dli_fname : name;
-    if (dladdr(anchor, &info) != 0 && info.dli_fname != nullptr && dirOf(from) != dirOf(info.dli_fname))
+    std::string from = dladdr(slots[0], &info) != 0 && info.dli_fname != nullptr ? resolved(info.dli_fname) : name;
+    if (dladdr(anchor, &info) != 0 && info.dli_fname != nullptr && dirOf(from) != dirOf(resolved(info.dli_fname)))
         c.warn("not beside the plug-in: found through the loader's search path, which may differ for "
                "the policy server");
     c.summary = "loaded from " + from;
