@@ -51,7 +51,7 @@ struct Check {
     Verdict verdict = OK;
     std::vector<std::string> reasons;
 
-    Check(const std::string &w) : what(w) {}
+    explicit Check(const std::string &w) : what(w) {}
     void warn(const std::string &r)
     {
         if (verdict == OK)
