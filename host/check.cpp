@@ -131,7 +131,9 @@ bool readConfLines(const std::string &path, std::vector<ConfLine> &lines, std::s
         if (confParseLine(buf, name, value)) {
             l.parsed = true;
             l.name = name;
-            l.value = value;
+            /* The scrambled password is as good as the password: not kept. */
+            if (strcasecmp(name, "PASSWORD") != 0)
+                l.value = value;
         }
         if (strchr(buf, '\n') != nullptr)
             number++;

@@ -221,8 +221,7 @@ int runLoad(const std::vector<std::string> &args)
     /* Every login is audited: its level reaches the handler's minimum. */
     std::string prefix = "authlevel=" + std::to_string(std::max(3, minLevel)) + ";run=" + runId + ";";
     /* The run ends with reading its rows back: a table the database user
-     * cannot read, or that is not there, stops it now rather than after
-     * the logins. */
+     * may not read stops it now rather than after the logins. */
     std::vector<std::pair<std::string, std::string>> rows;
     bool lasting = false;
     if (!readAuditRows(db, prefix, rows, error, &lasting) && lasting) {
