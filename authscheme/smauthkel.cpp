@@ -32,6 +32,7 @@
 #include "confline.h"
 #include "paramcache.h"
 #include "pintries.h"
+#include "kelversion.h"
 #include "synch.h"
 #include "trace.h"
 
@@ -409,9 +410,12 @@ extern "C" KEL_EXPORT int SmAuthInit(const char *parameter, const char *secret)
     initCount++;
     if (initCount != 1) {
         trace(TRACE_2, "Already initialised! initCount=%d", initCount);
-    } else if (!agentInit(secret, &p)) {
-        initCount--;
-        result = 1;
+    } else {
+        trace(TRACE_1, "libsmauthkel %s starting", KEL_VERSION);
+        if (!agentInit(secret, &p)) {
+            initCount--;
+            result = 1;
+        }
     }
     mutex_unlock(&initLock);
     return result;

@@ -6,11 +6,17 @@
 #                       objects agent.o, audit.o, smeventkel.o
 #   lib/standins/       the stand-ins libsmagentapi.so and libclntsh.so
 #   include/            smapi.h and the stand-ins' headers
-#   share/kel/sql/      the audit table's DDL for Oracle, PostgreSQL, SQLite
-#   share/kel/config/   commented samples of keltrace.conf and kelaudit.conf
+#   share/kel/sql/      the audit table's DDL for Oracle, PostgreSQL, SQLite,
+#                       and the GRANT scripts of its users
+#   share/kel/config/   commented samples of keltrace.conf and kelaudit.conf,
+#                       and a ready kelaudit.conf per database in sqlite/,
+#                       postgresql/, oracle/
 #   share/kel/          users.sample, a user file for `smhost demo --users`
-#   share/man/man1/     kelpasswd.1
-#   share/doc/kel/      the administrator documentation
+#   share/man/man1/     kelpasswd.1, smhost.1
+#   share/man/man5/     keltrace.conf.5, kelaudit.conf.5
+#   share/man/man8/     libsmauthkel.8, libsmeventkel.8
+#   share/doc/kel/      the administrator documentation, with the samples and
+#                       the manual pages its pages link to
 #
 # The folder names are fixed (not GNUInstallDirs): smhost finds the plug-ins
 # in <prefix>/lib and the DDL in <prefix>/share/kel/sql from its own path.
@@ -82,16 +88,22 @@ if(TARGET smhost AND NOT kel_real_oracle AND NOT kel_real_agentapi)
   install(TARGETS smhost RUNTIME DESTINATION bin COMPONENT standins)
   install(FILES ${PROJECT_SOURCE_DIR}/host/users.sample DESTINATION ${KEL_INSTALL_SHARE}
     COMPONENT standins)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/smhost.1 DESTINATION share/man/man1 COMPONENT standins)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/smhost.1 DESTINATION share/doc/kel COMPONENT standins)
 endif()
 
 # ---- data, samples, documentation ----------------------------------------
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/sql/ DESTINATION ${KEL_INSTALL_SHARE}/sql
   COMPONENT plugins FILES_MATCHING PATTERN "*.sql")
-install(FILES
-  ${PROJECT_SOURCE_DIR}/docs/samples/keltrace.conf
-  ${PROJECT_SOURCE_DIR}/docs/samples/kelaudit.conf
-  DESTINATION ${KEL_INSTALL_SHARE}/config COMPONENT plugins)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/samples/ DESTINATION ${KEL_INSTALL_SHARE}/config
+  COMPONENT plugins FILES_MATCHING PATTERN "*.conf")
 install(FILES ${PROJECT_SOURCE_DIR}/docs/kelpasswd.1 DESTINATION share/man/man1 COMPONENT plugins)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/keltrace.conf.5 ${PROJECT_SOURCE_DIR}/docs/kelaudit.conf.5
+  DESTINATION share/man/man5 COMPONENT plugins)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/libsmauthkel.8 ${PROJECT_SOURCE_DIR}/docs/libsmeventkel.8
+  DESTINATION share/man/man8 COMPONENT plugins)
+# The pages link to the samples and the manual pages beside them (smhost's
+# page goes with smhost, above).
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/kel COMPONENT plugins
-  FILES_MATCHING PATTERN "*.md" PATTERN "samples" EXCLUDE)
+  FILES_MATCHING PATTERN "*.md" PATTERN "*.conf" PATTERN "*.[158]" PATTERN "smhost.1" EXCLUDE)

@@ -648,6 +648,11 @@ static void *dbThreadFn(void *)
 {
     struct SmLog_Access_s *event;
     int inserted;
+    /* Failed attempts since the last committed row, and when the first of
+     * them was made: at level 1 the log shows the failures, so it shows
+     * the recovery too. */
+    int failures = 0;
+    time_t failingSince = 0;
 
     trace(TRACE_3, "dbThreadFn: starting, thread id %u", thr_self());
     mutex_lock(&queueMutex);
@@ -669,10 +674,17 @@ static void *dbThreadFn(void *)
             break;
         }
         if (inserted) {
+            if (failures > 0) {
+                trace(TRACE_1, "dbThreadFn: writing again after %d failed attempts in %ld s; events waiting: %d",
+                      failures, (long)(kelTime() - failingSince), queueCount);
+                failures = 0;
+            }
             event = queueGet();
             mutex_unlock(&queueMutex);
             eventFree(event);
         } else {
+            if (failures++ == 0)
+                failingSince = kelTime();
             mutex_unlock(&queueMutex);
             kelSys.sleep((unsigned int)param.retryDelay);
         }

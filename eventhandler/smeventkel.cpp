@@ -20,6 +20,8 @@
 #include "audit.h"
 #include "confline.h"
 #include "regfile.h"
+#include "kelsys.h"
+#include "kelversion.h"
 #include "scrypt.h"
 #include "trace.h"
 
@@ -238,6 +240,7 @@ extern "C" KEL_EXPORT int SmEventInit(void)
     struct Param next;
 
     trace(TRACE_2, "SmEventInit");
+    trace(TRACE_1, "libsmeventkel %s starting", KEL_VERSION);
     readConfigFile(&next);
     auditConfigure(&next);
     explicit_bzero(next.password, sizeof next.password);

@@ -15,6 +15,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <ctype.h>
 #include <unistd.h>
 
 #include "accessfields.h"
@@ -222,6 +223,30 @@ AccessEvent::AccessEvent(const User &user, const std::string &sessionId, const s
     rec.nReason = 0;
 }
 
+const char *const OWN_MARK = "# Written by smhost, which may write it again: edits here do not last.\n";
+
+FileOwner fileOwner(const std::string &path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? FileOwner::NONE : FileOwner::ADMIN;
+    /* Anything that cannot be read as a file of ours is someone else's. */
+    std::ifstream in(path);
+    std::string first;
+    if (!S_ISREG(st.st_mode) || !std::getline(in, first))
+        return FileOwner::ADMIN;
+    return first + "\n" == OWN_MARK ? FileOwner::SMHOST : FileOwner::ADMIN;
+}
+
+bool writeOwnFile(const std::string &path, const std::string &content, std::string &error)
+{
+    if (fileOwner(path) == FileOwner::ADMIN) {
+        error = path + " was not written by smhost; it is left as it is";
+        return false;
+    }
+    return writePrivateFile(path, OWN_MARK + content, error);
+}
+
 bool writePrivateFile(const std::string &path, const std::string &content, std::string &error)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -312,16 +337,21 @@ bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string 
      * the table's own name. */
     for (size_t pos = 0; (pos = ddl.find("smaccesslog4", pos)) != std::string::npos; pos += db.table.size())
         ddl.replace(pos, 12, db.table);
+    /* A table that is there already is used as it is (rows are told apart
+     * by their run's transaction ids): nothing is created, so a database
+     * user without the right to create tables can run against it. */
     if (isPostgres(db.dataSource)) {
         PGconn *c = pgConnect(db, error);
         if (c == nullptr)
             return false;
-        PGresult *r = PQexec(c, ddl.c_str());
-        const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
-        /* A table left by an earlier run is fine: rows are told apart by
-         * their run's transaction ids. */
-        bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK ||
-                  (state != nullptr && strcmp(state, "42P07") == 0);
+        const char *name[] = {db.table.c_str()};
+        PGresult *r = PQexecParams(c, "SELECT to_regclass($1) IS NOT NULL", 1, nullptr, name, nullptr,
+                                   nullptr, 0);
+        bool exists = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 &&
+                      strcmp(PQgetvalue(r, 0, 0), "t") == 0;
+        PQclear(r);
+        r = exists ? nullptr : PQexec(c, ddl.c_str());
+        bool ok = exists || PQresultStatus(r) == PGRES_COMMAND_OK;
         if (!ok)
             error = "cannot create the audit table: " + std::string(PQerrorMessage(c));
         PQclear(r);
@@ -329,11 +359,17 @@ bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string 
         return ok;
     }
     sqlite3 *s = nullptr;
+    sqlite3_stmt *st = nullptr;
     char *err = nullptr;
     bool ok = sqlite3_open_v2(db.dataSource.c_str(), &s, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                               nullptr) == SQLITE_OK &&
               sqlite3_busy_timeout(s, 5000) == SQLITE_OK &&
-              sqlite3_exec(s, ddl.c_str(), nullptr, nullptr, &err) == SQLITE_OK;
+              sqlite3_prepare_v2(s, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1", -1, &st,
+                                 nullptr) == SQLITE_OK &&
+              sqlite3_bind_text(st, 1, db.table.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK;
+    bool exists = ok && sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    ok = ok && (exists || sqlite3_exec(s, ddl.c_str(), nullptr, nullptr, &err) == SQLITE_OK);
     if (!ok)
         error = "cannot create the audit table in " + db.dataSource + ": " +
                 (err != nullptr ? err : sqlite3_errmsg(s));
@@ -343,8 +379,12 @@ bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string 
 }
 
 bool readAuditRows(const AuditDb &db, const std::string &prefix,
-                   std::vector<std::pair<std::string, std::string>> &rows, std::string &error)
+                   std::vector<std::pair<std::string, std::string>> &rows, std::string &error, bool *lasting)
 {
+    bool dummy;
+    if (lasting == nullptr)
+        lasting = &dummy;
+    *lasting = false;
     rows.clear();
     if (isPostgres(db.dataSource)) {
         PGconn *c = pgConnect(db, error);
@@ -355,8 +395,17 @@ bool readAuditRows(const AuditDb &db, const std::string &prefix,
         const char *params[] = {prefix.c_str()};
         PGresult *r = PQexecParams(c, sql.c_str(), 1, nullptr, params, nullptr, nullptr, 0);
         bool ok = PQresultStatus(r) == PGRES_TUPLES_OK;
-        if (!ok)
-            error = "cannot read the audit table: " + std::string(PQerrorMessage(c));
+        const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+        if (!ok) {
+            error = "cannot read the audit table: " + std::string(PQresultErrorMessage(r));
+            while (!error.empty() && isspace((unsigned char)error.back()))
+                error.pop_back();
+            /* A missing right stays missing; anything else (a table
+             * dropped and made again, a lost connection) may pass. */
+            *lasting = state != nullptr && (strcmp(state, "42501") == 0 || strncmp(state, "28", 2) == 0);
+            if (state != nullptr && strcmp(state, "42501") == 0)
+                error += " (the database user needs SELECT on " + db.table + " for this)";
+        }
         for (int i = 0; ok && i < PQntuples(r); i++)
             rows.emplace_back(PQgetvalue(r, i, 0), PQgetvalue(r, i, 1));
         PQclear(r);
@@ -376,6 +425,8 @@ bool readAuditRows(const AuditDb &db, const std::string &prefix,
         rows.emplace_back((const char *)sqlite3_column_text(st, 0), (const char *)sqlite3_column_text(st, 1));
     if (!ok || rc != SQLITE_DONE) {
         error = "cannot read the audit table in " + db.dataSource + ": " + sqlite3_errmsg(s);
+        int code = sqlite3_errcode(s);
+        *lasting = code == SQLITE_CANTOPEN || code == SQLITE_PERM || code == SQLITE_AUTH || code == SQLITE_NOTADB;
         ok = false;
     }
     sqlite3_finalize(st);

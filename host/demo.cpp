@@ -133,6 +133,21 @@ std::string traceLineWith(const std::string &traceLog, const char *part)
     return found;
 }
 
+/* The rows of this run: a home kept from an earlier demo holds theirs too. */
+bool readRunRows(const AuditDb &db, const std::string &runId,
+                 std::vector<std::pair<std::string, std::string>> &rows, std::string &error,
+                 bool *lasting = nullptr)
+{
+    std::vector<std::pair<std::string, std::string>> all;
+    if (!readAuditRows(db, "authlevel=", all, error, lasting))
+        return false;
+    rows.clear();
+    for (const auto &r : all)
+        if (r.second.find(";run=" + runId + ";") != std::string::npos)
+            rows.push_back(r);
+    return true;
+}
+
 int usage(const char *msg)
 {
     fprintf(stderr, "smhost demo: %s\n", msg);
@@ -154,7 +169,7 @@ int runDemo(const std::vector<std::string> &args)
     }
     Layout layout = findLayout(libArg);
     Demo d;
-    d.runId = std::to_string(getpid());
+    d.runId = std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
     if (usersFile.empty())
         d.users = builtinUsers();
     else if (!readUsers(usersFile, d.users, error))
@@ -167,14 +182,21 @@ int runDemo(const std::vector<std::string> &args)
         return usage(error.c_str());
     setenv("SM_HOME", home.c_str(), 1);
     std::string config = home + "/" CONF_DIR;
+    /* The demo needs settings of its own: it never runs on, nor replaces,
+     * an administrator's configuration. */
+    for (const char *file : {"/keltrace.conf", "/kelaudit.conf"})
+        if (fileOwner(config + file) == FileOwner::ADMIN)
+            return usage((config + file + " was not written by smhost; the demo writes its own "
+                                          "configuration: give --home an empty or new folder")
+                             .c_str());
     std::string traceLog = home + "/log/keltrace.log";
     AuditDb db;
     db.dataSource = home + "/data/audit.db";
     std::string password = "Demo-" + d.runId + "-pw";
-    if (!writePrivateFile(config + "/keltrace.conf",
-                          "# trace of both plug-ins\nfile = " + traceLog + "\nlevel = 5\nmaxsize = 10000000\n",
-                          error) ||
-        !writePrivateFile(config + "/kelaudit.conf",
+    if (!writeOwnFile(config + "/keltrace.conf",
+                      "# trace of both plug-ins\nfile = " + traceLog + "\nlevel = 5\nmaxsize = 10000000\n",
+                      error) ||
+        !writeOwnFile(config + "/kelaudit.conf",
                           "# audit of accepted step-up logins\nDATASOURCE = audit.db\nUSER = kel\n"
                           "TABLE = smaccesslog4\nMIN_LEVEL = " + std::to_string(AUDIT_MIN_LEVEL) +
                               "\nMAX_QUEUE = 20\nRETRY_DELAY = 1\n",
@@ -236,9 +258,9 @@ int runDemo(const std::vector<std::string> &args)
 
     /* Let the writer drain the queue: a release discards what is queued. */
     std::vector<std::pair<std::string, std::string>> rows;
-    std::string prefix = "authlevel=";
     for (int i = 0; i < 500; i++) {
-        if (readAuditRows(db, prefix, rows, error) && rows.size() >= d.audited.size())
+        bool lasting = false;
+        if (readRunRows(db, d.runId, rows, error, &lasting) ? rows.size() >= d.audited.size() : lasting)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -265,7 +287,7 @@ int runDemo(const std::vector<std::string> &args)
     }
 
     printf("\nAudit rows in %s (table smaccesslog4):\n", db.dataSource.c_str());
-    if (!readAuditRows(db, prefix, rows, error)) {
+    if (!readRunRows(db, d.runId, rows, error)) {
         printf("  %s\n", error.c_str());
         allOk = false;
     }

@@ -7,6 +7,11 @@
  * accepted, records the access event. The transaction id carries the run,
  * the thread and a sequence number, so the final check finds exactly this
  * run's rows and each thread's rows in its own order.
+ *
+ * In an SM_HOME with the administrator's own keltrace.conf or kelaudit.conf
+ * those files are used as they are, read with the event handler's own
+ * reader, and never replaced; the options they would override are then
+ * refused.
  */
 #include <algorithm>
 #include <atomic>
@@ -17,7 +22,9 @@
 #include <thread>
 #include <unistd.h>
 
+#include "checktrace.h"
 #include "smagent_control.h"
+#include "smeventkel.h"
 #include "smhost.h"
 
 namespace smhost {
@@ -35,6 +42,9 @@ struct Options {
     std::string dataSource, dbUser = "kel", dbPassword, table = "smaccesslog4";
     std::string home, libDir;
     bool createTable = false;
+    std::vector<std::string> given; /* the options on the command line */
+
+    bool has(const char *option) const { return std::find(given.begin(), given.end(), option) != given.end(); }
 };
 
 struct ThreadResult {
@@ -52,6 +62,7 @@ bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
 {
     for (size_t i = 0; i < args.size(); i++) {
         const std::string &a = args[i];
+        o.given.push_back(a);
         if (a == "--create-table") {
             o.createTable = true;
             continue;
@@ -94,6 +105,42 @@ bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
     return true;
 }
 
+/* The options that the files of the administrator's SM_HOME settle. */
+bool refuseOverridden(const Options &o, const std::string &file, const std::vector<const char *> &options,
+                      std::string &error)
+{
+    for (const char *option : options) {
+        if (o.has(option)) {
+            error = file + " was not written by smhost and is used as it is: leave out " + option;
+            return false;
+        }
+    }
+    return true;
+}
+
+/* Takes the database settings from the administrator's kelaudit.conf, read
+ * by the event handler's own reader; false when it reports a problem. */
+bool useAdminAuditConf(const std::string &home, AuditDb &db, int &minLevel, std::string &error)
+{
+    Param p;
+    takeTraced();
+    readConfigFile(&p);
+    for (const auto &m : takeTraced()) {
+        if (m.first <= TRACE_ERROR) {
+            error = home + "/" CONF_DIR "/kelaudit.conf: " + m.second + " (smhost check tells more)";
+            explicit_bzero(p.password, sizeof p.password);
+            return false;
+        }
+    }
+    db.dataSource = p.dataSource;
+    db.user = p.user;
+    db.password = p.password;
+    db.table = p.table;
+    minLevel = p.minLevel;
+    explicit_bzero(p.password, sizeof p.password);
+    return true;
+}
+
 double percentile(std::vector<double> &v, double q)
 {
     if (v.empty())
@@ -123,26 +170,44 @@ int runLoad(const std::vector<std::string> &args)
     setenv("SM_HOME", home.c_str(), 1);
 
     AuditDb db;
-    db.table = o.table;
-    db.user = o.dbUser;
-    db.password = o.dbPassword;
-    bool sqlite = o.dataSource.empty() || !isPostgres(o.dataSource);
-    if (o.dataSource.empty())
-        o.dataSource = "load.db";
-    db.dataSource = sqlite && o.dataSource[0] != '/' ? home + "/data/" + o.dataSource : o.dataSource;
     std::string config = home + "/" CONF_DIR;
-    std::string traceLog = home + "/log/keltrace.log";
-    if (!writePrivateFile(config + "/keltrace.conf",
-                          "file = " + traceLog + "\nlevel = " + std::to_string(o.traceLevel) +
-                              "\nmaxsize = 100000000\n",
-                          error) ||
-        !writePrivateFile(config + "/kelaudit.conf",
-                          "DATASOURCE = " + o.dataSource + "\nUSER = " + o.dbUser + "\nTABLE = " + o.table +
-                              "\nMIN_LEVEL = 3\nMAX_QUEUE = " + std::to_string(o.maxQueue) + "\nRETRY_DELAY = 1\n",
+    std::string traceConf = config + "/keltrace.conf", auditConf = config + "/kelaudit.conf";
+    std::string traceLog = "the trace log named in " + traceConf;
+    int minLevel = 3;
+    if (fileOwner(traceConf) == FileOwner::ADMIN) {
+        if (!refuseOverridden(o, traceConf, {"--trace-level"}, error))
+            return usage(error);
+    } else {
+        traceLog = home + "/log/keltrace.log";
+        if (!writeOwnFile(traceConf, "file = " + traceLog + "\nlevel = " + std::to_string(o.traceLevel) +
+                                         "\nmaxsize = 100000000\n",
                           error))
-        return usage(error);
-    if (!o.dbPassword.empty() && !runKelpasswd(layout, home, o.dbPassword))
-        return usage("kelpasswd could not set the database password");
+            return usage(error);
+    }
+    if (fileOwner(auditConf) == FileOwner::ADMIN) {
+        if (!refuseOverridden(o, auditConf, {"--datasource", "--db-user", "--db-password", "--table", "--max-queue"},
+                              error) ||
+            !useAdminAuditConf(home, db, minLevel, error))
+            return usage(error);
+    } else {
+        if (o.dataSource.empty())
+            o.dataSource = "load.db";
+        db.dataSource = o.dataSource;
+        db.user = o.dbUser;
+        db.password = o.dbPassword;
+        db.table = o.table;
+        if (!writeOwnFile(auditConf, "DATASOURCE = " + o.dataSource + "\nUSER = " + o.dbUser + "\nTABLE = " +
+                                         o.table + "\nMIN_LEVEL = 3\nMAX_QUEUE = " + std::to_string(o.maxQueue) +
+                                         "\nRETRY_DELAY = 1\n",
+                          error))
+            return usage(error);
+        if (!o.dbPassword.empty() && !runKelpasswd(layout, home, o.dbPassword))
+            return usage("kelpasswd could not set the database password");
+    }
+    /* A relative SQLite file lives under SM_HOME/data, as the client takes it. */
+    bool sqlite = !isPostgres(db.dataSource);
+    if (sqlite && db.dataSource[0] != '/')
+        db.dataSource = home + "/data/" + db.dataSource;
     if ((sqlite || o.createTable) && !createAuditTable(db, layout.sqlDir, error))
         return usage(error);
 
@@ -153,7 +218,18 @@ int runLoad(const std::vector<std::string> &args)
     p.eventInit();
 
     std::string runId = std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
-    std::string prefix = "authlevel=3;run=" + runId + ";";
+    /* Every login is audited: its level reaches the handler's minimum. */
+    std::string prefix = "authlevel=" + std::to_string(std::max(3, minLevel)) + ";run=" + runId + ";";
+    /* The run ends with reading its rows back: a table the database user
+     * may not read stops it now rather than after the logins. */
+    std::vector<std::pair<std::string, std::string>> rows;
+    bool lasting = false;
+    if (!readAuditRows(db, prefix, rows, error, &lasting) && lasting) {
+        p.eventRelease();
+        p.authRelease(nullptr, nullptr);
+        unloadPlugins(p);
+        return usage(error);
+    }
     std::atomic<long> started(0), done(0);
     std::vector<ThreadResult> results((size_t)o.threads);
     Clock::time_point t0 = Clock::now();
@@ -162,7 +238,7 @@ int runLoad(const std::vector<std::string> &args)
     auto worker = [&](int t) {
         User u;
         u.dn = "uid=load" + std::to_string(t) + ",ou=people,o=kel";
-        u.level = 3;
+        u.level = 3; /* within the scheme's MIN_LEVEL=2;MAX_LEVEL=3 */
         u.pin = "pin" + std::to_string(t);
         ThreadResult &r = results[(size_t)t];
         for (long seq = 0;; seq++) {
@@ -220,11 +296,10 @@ int runLoad(const std::vector<std::string> &args)
         rec.insert(rec.end(), r.recordUs.begin(), r.recordUs.end());
     }
     /* Wait for the writer to write every audited login. */
-    std::vector<std::pair<std::string, std::string>> rows;
     bool read = false;
     for (int i = 0; i < 6000; i++) {
-        read = readAuditRows(db, prefix, rows, error);
-        if (read && (long)rows.size() >= accepted)
+        read = readAuditRows(db, prefix, rows, error, &lasting);
+        if (read ? (long)rows.size() >= accepted : lasting)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -259,9 +334,9 @@ int runLoad(const std::vector<std::string> &args)
         next[(size_t)t] = seq + 1;
     }
     if (!read)
-        printf("cannot read the audit table: %s\n", error.c_str());
+        printf("%s\n", error.c_str());
     printf("%s: %ld audited logins, %zu rows in %s\n", ok ? "check passed" : "CHECK FAILED", accepted,
-           rows.size(), o.table.c_str());
+           rows.size(), db.table.c_str());
     return ok ? 0 : 1;
 }
 

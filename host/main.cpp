@@ -6,16 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "kelversion.h"
 #include "smhost.h"
 
 /* The usage on out; status is what smhost then exits with. */
 static int usage(FILE *out, int status)
 {
-    fprintf(out, "usage: smhost demo [--home DIR] [--lib-dir DIR] [--users FILE]\n"
+    fprintf(out, "usage: smhost check [--home DIR] [--params STRING] [--lib-dir DIR]\n"
+                 "       smhost demo [--home DIR] [--lib-dir DIR] [--users FILE]\n"
                  "       smhost load [--threads N] [--logins N | --seconds S] [--datasource DS]\n"
                  "                   [--db-user U] [--db-password P] [--table T] [--create-table]\n"
                  "                   [--max-queue N] [--trace-level N] [--home DIR] [--lib-dir DIR]\n"
-                 "       smhost --help\n");
+                 "       smhost --help\n"
+                 "       smhost --version\n");
     return status;
 }
 
@@ -30,7 +33,13 @@ int main(int argc, char **argv)
         return usage();
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)
         return usage(stdout, 0);
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("smhost (kel) %s\n", KEL_VERSION);
+        return 0;
+    }
     std::vector<std::string> args(argv + 2, argv + argc);
+    if (strcmp(argv[1], "check") == 0)
+        return smhost::runCheck(args);
     if (strcmp(argv[1], "demo") == 0)
         return smhost::runDemo(args);
     if (strcmp(argv[1], "load") == 0)

@@ -71,12 +71,17 @@ struct AuditDb {
     std::string table = "smaccesslog4";
 };
 bool isPostgres(const std::string &dataSource);
-/* Creates the table from the DDL of sqlDir (SQLite: creating the file). */
+/* Creates the table from the DDL of sqlDir (SQLite: creating the file),
+ * unless a table of that name exists already. */
 bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string &error);
 /* Rows whose transaction id starts with prefix: (user name, transaction id)
- * in insertion order; false with the reason on a database error. */
+ * in insertion order; false with the reason on a database error, *lasting
+ * (when given) set when trying again cannot help: a right the database
+ * user lacks, a file that cannot be opened. A missing table or a lost
+ * connection may pass (an outage), so they are not lasting. */
 bool readAuditRows(const AuditDb &db, const std::string &prefix,
-                   std::vector<std::pair<std::string, std::string>> &rows, std::string &error);
+                   std::vector<std::pair<std::string, std::string>> &rows, std::string &error,
+                   bool *lasting = nullptr);
 
 /* An access record for an accepted login, holding its own texts. */
 struct AccessEvent {
@@ -93,6 +98,16 @@ bool runKelpasswd(const Layout &l, const std::string &home, const std::string &p
 
 /* Writes a file, creating it private to the owner. */
 bool writePrivateFile(const std::string &path, const std::string &content, std::string &error);
+
+/* The configuration files smhost writes into an SM_HOME start with
+ * OWN_MARK; smhost never replaces a file without it. */
+extern const char *const OWN_MARK;
+enum class FileOwner { NONE, SMHOST, ADMIN };
+/* NONE when the file is not there, SMHOST when it starts with OWN_MARK. */
+FileOwner fileOwner(const std::string &path);
+/* Writes OWN_MARK and content, private to the owner; refuses (false with
+ * the reason) a file that smhost did not write. */
+bool writeOwnFile(const std::string &path, const std::string &content, std::string &error);
 /* Makes SM_HOME (given, or a fresh folder under TMPDIR) with config/ for
  * keltrace.conf and kelaudit.conf, data/ for the SQLite database and log/
  * for the trace log. */
@@ -100,6 +115,7 @@ std::string makeHome(const std::string &given, std::string &error);
 
 int runDemo(const std::vector<std::string> &args);
 int runLoad(const std::vector<std::string> &args);
+int runCheck(const std::vector<std::string> &args);
 
 } // namespace smhost
 

@@ -1,9 +1,17 @@
 /*
  * main.cpp - entry of the kelpasswd program; the work is in the module.
  */
+#include <stdio.h>
+#include <string.h>
+
 #include "kelpasswd.h"
+#include "kelversion.h"
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("kelpasswd (kel) %s\n", KEL_VERSION);
+        return 0;
+    }
     return passwdRun(argc, argv);
 }

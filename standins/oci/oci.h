@@ -1,7 +1,8 @@
 /*
- * oci.h - the part of the Oracle Call Interface that the audit writer uses:
- * handle types, the nine calls, their modes and status codes, with Oracle's
- * public names and values. Plain C, usable from C and C++.
+ * oci.h - the part of the Oracle Call Interface that the audit writer and
+ * `smhost check` use: handle types, the calls, their modes and status
+ * codes, with Oracle's public names and values. Plain C, usable from C and
+ * C++.
  *
  * Building with KEL_ORACLE_HOME set replaces this header with the real
  * client's (see standins/oci/CMakeLists.txt); nothing here may differ from
@@ -44,16 +45,24 @@
  *    indicator below 0 binds NULL. An empty text stays an empty text (Oracle
  *    would store NULL).
  *  - OCIStmtExecute takes 1 iteration, row offset 0 and mode
- *    OCI_COMMIT_ON_SUCCESS: each execute is one transaction, committed before
- *    a success is returned; on failure nothing of it remains. On PostgreSQL
- *    an INSERT learns its transaction id before the commit; when the
- *    connection is lost while the commit's outcome is unknown, the next
- *    execute of the same statement with the same values (the writer's
- *    retry) first asks the server whether that transaction committed, and
- *    succeeds without inserting again if it did.
+ *    OCI_COMMIT_ON_SUCCESS or OCI_DEFAULT. With OCI_COMMIT_ON_SUCCESS the
+ *    execute commits before a success is returned; on failure nothing of it
+ *    remains. On PostgreSQL an INSERT run on its own this way learns its
+ *    transaction id before the commit; when the connection is lost while
+ *    the commit's outcome is unknown, the next execute of the same
+ *    statement with the same values (the writer's retry) first asks the
+ *    server whether that transaction committed, and succeeds without
+ *    inserting again if it did.
+ *  - With OCI_DEFAULT the statement joins the connection's open transaction
+ *    (one is begun if none is open), which stays open until OCITransRollback,
+ *    an execute with OCI_COMMIT_ON_SUCCESS (which commits it too) or the
+ *    logoff. A failed statement is undone alone; the transaction stays open
+ *    with what came before it. As with Oracle, OCILogoff commits an open
+ *    transaction; freeing the service context or the environment without a
+ *    logoff closes the connection and rolls it back.
  *  - Diagnostic records: an error handle holds the records of the last call
  *    that took it (OCILogon, OCIStmtPrepare, OCIBindByName, OCIStmtExecute,
- *    OCILogoff), cleared when such a call starts; an environment handle holds
+ *    OCITransRollback, OCILogoff), cleared when such a call starts; an environment handle holds
  *    those of OCIEnvCreate (which returns the environment even when it
  *    reports OCI_ERROR, so that it can be read and must be freed) and of the
  *    last OCIHandleAlloc on it. Every OCI_ERROR and OCI_SUCCESS_WITH_INFO
@@ -160,6 +169,8 @@ sword OCIBindByName(OCIStmt *stmtp, OCIBind **bindpp, OCIError *errhp,
 
 sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iters, ub4 rowoff,
                      const OCISnapshot *snap_in, OCISnapshot *snap_out, ub4 mode);
+
+sword OCITransRollback(OCISvcCtx *svchp, OCIError *errhp, ub4 flags);
 
 sword OCIErrorGet(void *hndlp, ub4 recordno, OraText *sqlstate, sb4 *errcodep, OraText *bufp,
                   ub4 bufsiz, ub4 type);

@@ -98,11 +98,12 @@ struct OCIStmt : Handle {
 
 namespace {
 
-enum Fn { ENVCREATE, HANDLEALLOC, HANDLEFREE, LOGON, LOGOFF, PREPARE, BIND, EXECUTE, ERRORGET, FN_COUNT };
+enum Fn { ENVCREATE, HANDLEALLOC, HANDLEFREE, LOGON, LOGOFF, PREPARE, BIND, EXECUTE, ERRORGET,
+          ROLLBACK, FN_COUNT };
 
 const char *const FN_NAMES[FN_COUNT] = {
     "OCIEnvCreate", "OCIHandleAlloc", "OCIHandleFree", "OCILogon",    "OCILogoff",
-    "OCIStmtPrepare", "OCIBindByName", "OCIStmtExecute", "OCIErrorGet"};
+    "OCIStmtPrepare", "OCIBindByName", "OCIStmtExecute", "OCIErrorGet", "OCITransRollback"};
 
 struct Control {
     sword status = OCI_SUCCESS;
@@ -488,6 +489,16 @@ void liteRollback(sqlite3 *db)
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
+/* Runs a statement of the client's own; its failure is recorded in d
+ * when d is given. */
+bool liteCommand(sqlite3 *db, const char *sql, Diags *d)
+{
+    bool ok = sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok && d != nullptr)
+        liteDiag(*d, db);
+    return ok;
+}
+
 /* Binds every parameter of st by name; false (with a record) when one has
  * no bind or is not a ":name" parameter. */
 bool liteBindAll(sqlite3_stmt *st, OCIStmt *stmt, Diags &d)
@@ -526,7 +537,9 @@ bool liteHasMore(sqlite3 *db, const char *tail, const char *end)
     return rc != SQLITE_OK || next != nullptr;
 }
 
-bool liteExecute(sqlite3 *db, OCIStmt *stmt, Diags &d)
+/* Prepares, binds and steps the statement to its end; no transaction
+ * handling. */
+bool liteRun(sqlite3 *db, OCIStmt *stmt, Diags &d)
 {
     const std::string &text = stmt->text;
     sqlite3_stmt *st = nullptr;
@@ -554,12 +567,38 @@ bool liteExecute(sqlite3 *db, OCIStmt *stmt, Diags &d)
             liteDiag(d, db);
     }
     sqlite3_finalize(st);
-    /* Commit on success also ends a transaction the statement may have opened. */
-    if (ok && !sqlite3_get_autocommit(db) &&
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        liteDiag(d, db);
-        ok = false;
+    return ok;
+}
+
+/* A statement inside the open transaction (begun here if none is): a
+ * savepoint around it undoes a failed statement alone, as Oracle does. */
+bool liteInTransaction(sqlite3 *db, OCIStmt *stmt, Diags &d)
+{
+    if (sqlite3_get_autocommit(db) && !liteCommand(db, "BEGIN", &d))
+        return false;
+    if (!liteCommand(db, "SAVEPOINT kel_statement", &d))
+        return false;
+    bool ok = liteRun(db, stmt, d);
+    if (!ok)
+        liteCommand(db, "ROLLBACK TO kel_statement", nullptr);
+    liteCommand(db, "RELEASE kel_statement", nullptr);
+    return ok;
+}
+
+bool liteExecute(sqlite3 *db, OCIStmt *stmt, Diags &d, bool commit)
+{
+    bool ok;
+
+    if (!commit || !sqlite3_get_autocommit(db)) {
+        ok = liteInTransaction(db, stmt, d);
+        if (!commit || !ok)
+            return ok;
+    } else {
+        ok = liteRun(db, stmt, d);
     }
+    /* Commit on success also ends a transaction the statement may have opened. */
+    if (ok && !sqlite3_get_autocommit(db) && !liteCommand(db, "COMMIT", &d))
+        ok = false;
     if (!ok)
         liteRollback(db);
     return ok;
@@ -1045,7 +1084,37 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
     return ok;
 }
 
-bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, Diags &d)
+bool pgInTransaction(PGconn *pg)
+{
+    PGTransactionStatusType tx = PQtransactionStatus(pg);
+    return tx == PQTRANS_INTRANS || tx == PQTRANS_INERROR;
+}
+
+/* A statement inside the open transaction (begun here if none is), in a
+ * savepoint: a failed statement is undone alone, as Oracle does, instead
+ * of aborting the whole transaction. Nothing commits here unless commit
+ * is set, so no commit can be in doubt but that final one. */
+bool pgInOpenTransaction(PGconn *pg, const std::string &sql, const std::vector<const char *> &values,
+                         bool commit, Deadline &dl, Diags &d)
+{
+    if (!pgInTransaction(pg) && !pgCommand(pg, "BEGIN", dl, &d))
+        return false;
+    if (!pgCommand(pg, "SAVEPOINT kel_statement", dl, &d))
+        return false;
+    bool ok = pgStatement(pg, sql, values, dl, d);
+    if (PQstatus(pg) != CONNECTION_OK)
+        return false;
+    pgCommand(pg, ok ? "RELEASE SAVEPOINT kel_statement" : "ROLLBACK TO SAVEPOINT kel_statement", dl,
+              nullptr);
+    if (ok && commit && !pgCommand(pg, "COMMIT", dl, &d)) {
+        if (PQstatus(pg) == CONNECTION_OK && pgInTransaction(pg))
+            pgCommand(pg, "ROLLBACK", dl, nullptr);
+        ok = false;
+    }
+    return ok;
+}
+
+bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, Diags &d, bool commit)
 {
     PGconn *pg = svc->pg;
     Deadline dl(svc->callTimeout);
@@ -1067,6 +1136,8 @@ bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, Diags &d)
             values[i] = now.values[i].c_str();
         }
     }
+    if (!commit || pgInTransaction(pg))
+        return pgInOpenTransaction(pg, sql, values, commit, dl, d);
 
     if (pgEndAbandoned(pg, now.server, dl, d) < 0)
         return false;
@@ -1104,6 +1175,26 @@ bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, Diags &d)
     return ok;
 }
 
+/* ---- the end of a transaction ---- */
+
+/* Ends the connection's open transaction, if any: commits it or rolls it
+ * back. False (with a record) when that fails. */
+bool endTransaction(OCISvcCtx *svc, bool commit, Diags &d)
+{
+    if (svc->lite != nullptr) {
+        if (sqlite3_get_autocommit(svc->lite))
+            return true;
+        if (liteCommand(svc->lite, commit ? "COMMIT" : "ROLLBACK", &d))
+            return true;
+        liteRollback(svc->lite);
+        return false;
+    }
+    if (svc->pg == nullptr || !pgInTransaction(svc->pg))
+        return true;
+    Deadline dl(svc->callTimeout);
+    return pgCommand(svc->pg, commit ? "COMMIT" : "ROLLBACK", dl, &d);
+}
+
 /* ---- argument checks shared by the statement calls ---- */
 
 /* The statement's first placeholder without a bind, or "". */
@@ -1129,9 +1220,9 @@ bool checkExecuteArgs(OCIStmt *stmt, ub4 iters, ub4 rowoff, ub4 mode, Diags &d)
         oraDiag(d, 3001, "unimplemented feature: array execute (iters 1, row offset 0 only)");
         return false;
     }
-    if (mode != OCI_COMMIT_ON_SUCCESS) {
+    if (mode != OCI_COMMIT_ON_SUCCESS && mode != OCI_DEFAULT) {
         oraDiag(d, 3001, "unimplemented feature: execute mode " + std::to_string(mode) +
-                             " (OCI_COMMIT_ON_SUCCESS only)");
+                             " (OCI_COMMIT_ON_SUCCESS or OCI_DEFAULT only)");
         return false;
     }
     std::string unbound = firstUnbound(stmt);
@@ -1311,9 +1402,33 @@ sword OCILogoff(OCISvcCtx *svchp, OCIError *errhp)
         sword injected = takeInjected(LOGOFF);
         if (isFailure(injected))
             return injectedFailure(LOGOFF, injected, &err->diags);
+        /* Ending the session commits what is open, as Oracle does. */
+        bool committed = endTransaction(svc, true, err->diags);
         svc->env->children.erase(svc);
         destroyChild(svc);
-        return withInjectedInfo(LOGOFF, injected, OCI_SUCCESS, &err->diags);
+        return withInjectedInfo(LOGOFF, injected, committed ? OCI_SUCCESS : OCI_ERROR, &err->diags);
+    });
+}
+
+sword OCITransRollback(OCISvcCtx *svchp, OCIError *errhp, ub4 flags)
+{
+    countCall(ROLLBACK);
+    OCISvcCtx *svc = live<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX);
+    OCIError *err = live<OCIError>(errhp, OCI_HTYPE_ERROR);
+    if (svc == nullptr || err == nullptr || err->env != svc->env)
+        return OCI_INVALID_HANDLE;
+    return guarded([&]() -> sword {
+        std::lock_guard<std::mutex> hold(svc->env->lock);
+        err->diags.clear();
+        sword injected = takeInjected(ROLLBACK);
+        if (isFailure(injected))
+            return injectedFailure(ROLLBACK, injected, &err->diags);
+        if (flags != OCI_DEFAULT) {
+            oraDiag(err->diags, 3001, "unimplemented feature: rollback flags " + std::to_string(flags));
+            return OCI_ERROR;
+        }
+        bool ok = endTransaction(svc, false, err->diags);
+        return withInjectedInfo(ROLLBACK, injected, ok ? OCI_SUCCESS : OCI_ERROR, &err->diags);
     });
 }
 
@@ -1420,8 +1535,9 @@ sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iter
             return injectedFailure(EXECUTE, injected, &err->diags);
         if (!checkExecuteArgs(st, iters, rowoff, mode, err->diags))
             return OCI_ERROR;
-        bool ok = svc->lite != nullptr ? liteExecute(svc->lite, st, err->diags)
-                                       : pgExecute(svc, st, err->diags);
+        bool commit = mode == OCI_COMMIT_ON_SUCCESS;
+        bool ok = svc->lite != nullptr ? liteExecute(svc->lite, st, err->diags, commit)
+                                       : pgExecute(svc, st, err->diags, commit);
         return withInjectedInfo(EXECUTE, injected, ok ? OCI_SUCCESS : OCI_ERROR, &err->diags);
     });
 }

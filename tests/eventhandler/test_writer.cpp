@@ -347,6 +347,42 @@ TEST_F(WriterTest, ZeroRetryDelayRetriesAtOnce)
     EXPECT_EQ(4, ociStandinCalls("OCILogon"));
 }
 
+/* The pause moves the test clock on by the delay asked for, after waiting
+ * at the gate (when there is one) for the test to queue more events. */
+unsigned clockSleep(unsigned seconds)
+{
+    kt::clock::advance(seconds);
+    if (gate != nullptr)
+        gate->pass();
+    sleeps++;
+    return 0;
+}
+
+/* At level 1 the failures are in the log; so is the recovery, with how
+ * long it took and how many events were waiting for it. */
+TEST_F(WriterTest, WritingAgainAfterFailuresIsTracedAtLevelOne)
+{
+    files.setLevel(1);
+    kt::clock::install(2000000000);
+    kelSys.sleep = clockSleep;
+    Gate waitForEvents;
+    gate = &waitForEvents;
+    ociStandinFail("OCILogon", OCI_ERROR, 3);
+    kt::Event first("first", "authlevel=5"), second("second", "authlevel=5"), third("third", "authlevel=5");
+    record(first);
+    ASSERT_TRUE(gate->waitEntered());
+    record(second);
+    record(third);
+    gate->release();
+    ASSERT_TRUE(waitRows(3));
+    SmEventRelease();
+    gate = nullptr;
+    /* Three pauses of RETRY_DELAY = 7 seconds. */
+    EXPECT_TRUE(files.has("dbThreadFn: writing again after 3 failed attempts in 21 s; events waiting: 3"))
+        << ::testing::PrintToString(files.messages());
+    EXPECT_EQ(3, files.count("OCI logon FAILED"));
+}
+
 TEST_F(WriterTest, MissingDatabaseIsRetriedUntilItExists)
 {
     restart("DATASOURCE = later.db\n");

@@ -40,6 +40,9 @@ TEST(Smhost, DemoShowsEveryOutcomeAndTheAuditRows)
     /* The database password set with kelpasswd never reaches the trace. */
     std::string trace = kt::readFile(home / "log/keltrace.log");
     EXPECT_TRUE(contains(trace, "User authenticated OK"));
+    /* Each plug-in names its version when it starts. */
+    EXPECT_TRUE(contains(trace, ": libsmauthkel " KEL_PROJECT_VERSION " starting\n")) << trace;
+    EXPECT_TRUE(contains(trace, ": libsmeventkel " KEL_PROJECT_VERSION " starting\n")) << trace;
     EXPECT_FALSE(contains(trace, "-pw"));
 }
 
@@ -75,6 +78,8 @@ TEST(Smhost, BadUseIsOneLineAndStatusOne)
         {{"load", "--threads", "zero"}, "smhost load: bad option --threads zero"},
         {{"demo", "--users", dir / "missing"}, "smhost demo: cannot read user file "},
         {{"demo", "--users", dir / "bad-users"}, "smhost demo: " + (dir / "bad-users") + ":1: level 'high'"},
+        {{"check", "--home", dir / "missing"}, "smhost check: " + (dir / "missing") + " is not a folder"},
+        {{"check", "--colour"}, "smhost check: unknown option --colour"},
     };
     for (const Case &c : cases) {
         kt::RunResult r = smhost(c.args);
@@ -93,9 +98,20 @@ TEST(Smhost, HelpPrintsTheUsage)
     for (const char *option : {"--help", "-h"}) {
         kt::RunResult r = smhost({option});
         EXPECT_EQ(0, r.status) << option << r.err;
-        EXPECT_EQ(0u, r.out.rfind("usage: smhost demo", 0)) << option << r.out;
+        EXPECT_EQ(0u, r.out.rfind("usage: smhost check", 0)) << option << r.out;
         EXPECT_TRUE(contains(r.out, "smhost load")) << r.out;
         EXPECT_EQ("", r.err);
+    }
+}
+
+TEST(Programs, VersionIsTheProjectsOnStandardOutput)
+{
+    const std::pair<const char *, const char *> programs[] = {{SMHOST_PATH, "smhost"}, {KELPASSWD_PATH, "kelpasswd"}};
+    for (const auto &p : programs) {
+        kt::RunResult r = kt::runProgram(p.first, {"--version"});
+        EXPECT_EQ(0, r.status) << p.second;
+        EXPECT_EQ(std::string(p.second) + " (kel) " KEL_PROJECT_VERSION "\n", r.out);
+        EXPECT_EQ("", r.err) << p.second;
     }
 }
 
@@ -103,6 +119,8 @@ TEST(SmhostPg, LoadOnPostgresChecksEveryRow)
 {
     kt::pg::Server server;
     KT_REQUIRE_PG(server);
+    /* A table of its own: other tests leave theirs with indexes of their own. */
+    kt::pg::Conn(server).exec("DROP TABLE IF EXISTS smaccesslog4");
     kt::TempDir home;
     kt::RunResult r = smhost({"load", "--threads", "2", "--logins", "100", "--home", home.path(),
                               "--datasource", server.uri, "--db-user", server.user, "--db-password",

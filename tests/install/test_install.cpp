@@ -6,11 +6,13 @@
  */
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <dirent.h>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,11 @@ TEST_F(Installed, LaysOutAPolicyServerInstallation)
         "share/kel/sql/smaccesslog4.sqlite.sql",
         "share/kel/config/keltrace.conf", "share/kel/config/kelaudit.conf", "share/kel/users.sample",
         "share/man/man1/kelpasswd.1", "share/doc/kel/README.md", "share/doc/kel/install.md",
+        "share/man/man1/smhost.1", "share/man/man5/keltrace.conf.5", "share/man/man5/kelaudit.conf.5",
+        "share/man/man8/libsmauthkel.8", "share/man/man8/libsmeventkel.8",
+        "share/kel/config/sqlite/kelaudit.conf", "share/kel/config/postgresql/kelaudit.conf",
+        "share/kel/config/oracle/kelaudit.conf", "share/kel/sql/grant.postgresql.sql",
+        "share/kel/sql/grant.oracle.sql", "share/doc/kel/operations.md",
     };
     for (const char *f : files)
         EXPECT_TRUE(kt::fileExists(at(f))) << f;
@@ -205,6 +212,38 @@ TEST(Packages, OneForThePluginsOneForTheStandIns)
     }
     EXPECT_TRUE(contains(runClean({"dpkg-deb", "-f", debs["kel-standins\n"], "Depends"}).out,
                          "kel-plugins (= "));
+}
+
+/* The installed pages link to each other, to the samples and to the
+ * manual pages: every relative link leads to an installed file. */
+TEST_F(Installed, DocumentationLinksLeadToInstalledFiles)
+{
+    std::regex link(R"(\]\(([^)#:]+)(#[^)]*)?\))");
+    int links = 0;
+    for (const char *page : {"README.md", "install.md", "configuration.md", "audit-table.md", "scheme.md",
+                             "troubleshooting.md", "operations.md"}) {
+        std::string text = kt::readFile(at("share/doc/kel/") + page);
+        for (std::sregex_iterator it(text.begin(), text.end(), link), end; it != end; ++it, links++)
+            EXPECT_TRUE(kt::fileExists(at("share/doc/kel/" + (*it)[1].str()))) << page << ": " << it->str();
+    }
+    EXPECT_GT(links, 10);
+}
+
+/* smhost check from the prefix finds the platform libraries where the
+ * installed plug-ins find them when smhost runs them: the stand-ins that
+ * smhost itself has loaded from lib/standins, not beside the plug-ins, which
+ * the check points out without failing. */
+TEST_F(Installed, CheckFindsTheStandInsSmhostLoaded)
+{
+    kt::TempDir home;
+    ASSERT_EQ(0, runClean({at("bin/smhost"), "demo", "--home", home.path()}).status);
+    kt::RunResult r = runClean({at("bin/smhost"), "check", "--home", home.path()});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    char *real = realpath(prefix.c_str(), nullptr);
+    std::string lib = std::string(real != nullptr ? real : prefix.c_str()) + "/lib/standins/";
+    free(real);
+    EXPECT_TRUE(contains(r.out, "warn  Agent API: loaded from " + lib + "libsmagentapi.so\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "warn  Oracle client: loaded from " + lib + "libclntsh.so\n")) << r.out;
 }
 
 } // namespace

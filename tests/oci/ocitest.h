@@ -144,21 +144,22 @@ struct Session {
     /* A temporary would be gone before the execute reads it. */
     sword bind(const std::string &name, std::string &&value, sb2 *ind) = delete;
 
-    sword execute()
+    sword execute(ub4 mode = OCI_COMMIT_ON_SUCCESS)
     {
-        return OCIStmtExecute(svc, stmt, err, 1, 0, nullptr, nullptr, OCI_COMMIT_ON_SUCCESS);
+        return OCIStmtExecute(svc, stmt, err, 1, 0, nullptr, nullptr, mode);
     }
 
     /* The writer's insert with these values (and indicators); the first
      * status that is not a success. */
     sword insert(const std::vector<std::string> &values, int reason,
-                 std::vector<sb2> *inds = nullptr, const std::string &table = "smaccesslog4")
+                 std::vector<sb2> *inds = nullptr, const std::string &table = "smaccesslog4",
+                 ub4 mode = OCI_COMMIT_ON_SUCCESS)
     {
         static sb2 present = 0;
         sword st = prepare(writerSql(table, reason));
         for (int i = 0; i < 14 && st == OCI_SUCCESS; i++)
             st = bind(PLACEHOLDERS[i], values[i], inds != nullptr ? &(*inds)[i] : &present);
-        return st == OCI_SUCCESS ? execute() : st;
+        return st == OCI_SUCCESS ? execute(mode) : st;
     }
 
     /* Text of record n of the error handle, "" when there is none. */

@@ -122,6 +122,59 @@ TEST_F(Rows_, FailedStatementCommitsNothing)
     EXPECT_EQ(db->count(), 2);
 }
 
+/* OCI_DEFAULT leaves the transaction open, as `smhost check` needs for an
+ * insert it rolls back: it ends as Oracle ends it. Steps: o insert left
+ * open, x failing insert left open, c insert committing, r rollback,
+ * l logoff, d connection dropped (environment freed without a logoff). */
+TEST_F(Rows_, OpenTransactionEndsAtRollbackCommitOrLogoff)
+{
+    struct Case {
+        const char *steps;
+        long rows;
+    };
+    const Case cases[] = {
+        {"orl", 0},  /* rolled back: nothing stays */
+        {"ol", 1},   /* the logoff commits what is open */
+        {"od", 0},   /* a dropped connection commits nothing */
+        {"ocl", 2},  /* a commit takes what was open along */
+        {"oxcl", 2}, /* a failed statement is undone alone */
+        {"rorol", 1}, /* a rollback with nothing open is harmless */
+    };
+    std::vector<std::string> values = ot::awkwardValues();
+    for (const Case &c : cases) {
+        db->exec("DELETE FROM smaccesslog4");
+        Session s;
+        open(s);
+        long committed = 0;
+        for (const char *step = c.steps; *step != '\0'; step++) {
+            switch (*step) {
+            case 'o':
+                ASSERT_EQ(s.insert(values, 0, nullptr, "smaccesslog4", OCI_DEFAULT), OCI_SUCCESS) << s.diag();
+                EXPECT_EQ(db->count(), committed) << c.steps << ": an open insert is not seen outside";
+                break;
+            case 'x':
+                EXPECT_EQ(s.insert(values, 0, nullptr, "no_such_table", OCI_DEFAULT), OCI_ERROR);
+                break;
+            case 'c':
+                ASSERT_EQ(s.insert(values, 0), OCI_SUCCESS) << s.diag();
+                committed = db->count();
+                break;
+            case 'r':
+                EXPECT_EQ(OCITransRollback(s.svc, s.err, OCI_DEFAULT), OCI_SUCCESS) << s.diag();
+                break;
+            case 'l':
+                s.close();
+                break;
+            case 'd':
+                EXPECT_EQ(OCIHandleFree(s.env, OCI_HTYPE_ENV), OCI_SUCCESS);
+                s.env = nullptr, s.err = nullptr, s.svc = nullptr, s.stmt = nullptr;
+                break;
+            }
+        }
+        EXPECT_EQ(db->count(), c.rows) << c.steps;
+    }
+}
+
 /* A table name is pasted into the statement unchecked; whatever it holds,
  * one execute runs one statement. */
 TEST_F(Rows_, SecondStatementInTextIsRefused)

@@ -1,0 +1,19 @@
+-- Rights on the audit table (PostgreSQL), granted by the table's owner:
+--
+--   psql "postgresql://host/db" -U owner -f grant.postgresql.sql
+--
+-- kelaudit stands for the USER of kelaudit.conf; replace it throughout.
+-- The user itself is made once, e.g.
+--   CREATE ROLE kelaudit LOGIN PASSWORD '...';
+-- and its password then set in kelaudit.conf with kelpasswd.
+
+-- The event handler inserts rows, one per audited login, and nothing else.
+-- `smhost check` needs no more: its test row is rolled back.
+GRANT INSERT ON smaccesslog4 TO kelaudit;
+
+-- Checks read the table: `smhost load` reads back every row it wrote, and
+-- the stand-in Oracle client, after a connection lost in the middle of a
+-- commit, looks the row up before it inserts it again. Without SELECT the
+-- handler still works, but a server crash at that moment may leave one
+-- duplicate row (docs/audit-table.md); `smhost load` stops at its start.
+GRANT SELECT ON smaccesslog4 TO kelaudit;
