@@ -1,9 +1,12 @@
 /*
  * trace.cpp - the trace log.
  *
- * Every call runs under fileLock from the configuration check to the flush,
- * so lines of one library never interleave; fork takes the lock too, so a
- * child forked at any moment can trace. The file system is touched only
+ * A call that writes a line or looks at keltrace.conf runs under fileLock
+ * from the configuration check to the flush, so lines of one library never
+ * interleave; fork takes the lock too, so a child forked at any moment can
+ * trace. A call whose line is filtered out by its level, between two looks
+ * at keltrace.conf, reads two atomics and the seconds of the clock and
+ * takes no lock: the host's threads do not queue on it. The file system is touched only
  * through two gates: keltrace.conf is looked at no more than once in two
  * seconds, and a closed log is opened no more than once in two seconds.
  * While the log is open each line costs one fstat, the formatting, one write
@@ -56,6 +59,9 @@ static std::atomic<int> traceLevel(DEFAULT_LEVEL);
 static int32_t maxFileSize = DEFAULT_MAXSIZE;
 /* Seconds since the epoch, kept whole: 32 bits would wrap in 2038. */
 static time_t lastCheckConfTime = 0;
+/* lastCheckConfTime + CHECK_INTERVAL, published (release) after each look
+ * and after the settings it read, for the calls that take no lock. */
+static std::atomic<time_t> confDue(0);
 static time_t confFileModTime = 0;
 static time_t lastCheckOpenTime = 0;
 static FILE *filePtr = NULL;
@@ -99,7 +105,7 @@ static void applyConfigLine(const char *line)
 }
 
 /* Returns 1 when it has just read keltrace.conf, 0 otherwise. */
-static int readConfigFile(time_t now)
+static int readConfigWhenDue(time_t now)
 {
     char path[PATH_SIZE];
     char line[LINE_SIZE];
@@ -135,6 +141,18 @@ static int readConfigFile(time_t now)
         applyConfigLine(line);
     fclose(f);
     return 1;
+}
+
+
+/* Looks at keltrace.conf when the gate is due (see readConfigWhenDue), then
+ * publishes when the next look is due: a call that sees that time also
+ * sees the settings read before it. */
+static int readConfigFile(time_t now)
+{
+    int justRead = readConfigWhenDue(now);
+
+    confDue.store(lastCheckConfTime + CHECK_INTERVAL, std::memory_order_release);
+    return justRead;
 }
 
 /* The log is created readable by its owner only: at level 10 it holds
@@ -399,12 +417,20 @@ void vtrace(int level, const char *format, va_list args)
     struct timeval tv;
     int justRead;
 
+    /* A line filtered out by its level, when no look at keltrace.conf is
+     * due, changes nothing: such a call takes no lock and returns. The
+     * gate is read first, so a call that sees it moved on by a look also
+     * sees the level that look read. */
+    time_t due = confDue.load(std::memory_order_acquire);
+    if (level > traceLevel.load(std::memory_order_relaxed) && kelSeconds() < due)
+        return;
+
     logLock();
     if (kelSys.gettimeofday(&tv) != 0) {
         tv.tv_sec = 0;
         tv.tv_usec = 0;
     }
-    justRead = readConfigFile(tv.tv_sec);
+    justRead = readConfigFile(kelSeconds());
     if (level <= traceLevel.load(std::memory_order_relaxed) && checkOpenFile(tv.tv_sec)) {
         prefixLen = buildPrefix(prefix, sizeof prefix, &tv);
         if (justRead)
@@ -445,6 +471,7 @@ void traceReset(void)
     traceLevel.store(DEFAULT_LEVEL, std::memory_order_relaxed);
     maxFileSize = DEFAULT_MAXSIZE;
     lastCheckConfTime = 0;
+    confDue.store(0, std::memory_order_release);
     confFileModTime = 0;
     lastCheckOpenTime = 0;
     mutex_unlock(&fileLock);

@@ -73,6 +73,13 @@ void kelSysReset(void)
     kelSys = realSys;
 }
 
+time_t kelSeconds(void)
+{
+    if (kelSys.gettimeofday == realGettimeofday)
+        return time(NULL);
+    return kelTime();
+}
+
 time_t kelTime(void)
 {
     struct timeval tv;

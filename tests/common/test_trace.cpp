@@ -181,6 +181,27 @@ TEST_F(TraceTest, LevelFiltering)
     EXPECT_EQ(0, traceGetLevel());
 }
 
+/* Filtered calls between two looks take no lock; the gate still opens for
+ * the first call two seconds on, filtered or not, and what one thread's look
+ * read holds for the calls of every thread after it. */
+TEST_F(TraceTest, FilteredCallsStillOpenTheGateAndSeeTheNewLevel)
+{
+    useLog(1);
+    trace(1, "first");
+    useLog(5);
+    kt::clock::advance(1);
+    trace(5, "not yet looked at");
+    EXPECT_EQ(1, traceGetLevel());
+    kt::clock::advance(1);
+    trace(9, "filtered, but the look is due");
+    EXPECT_EQ(5, traceGetLevel());
+    std::thread other([] { trace(5, "another thread, new level"); });
+    other.join();
+    EXPECT_EQ((std::vector<std::string>{configRead(log, 1, 1000000), "first",
+                                        "another thread, new level"}),
+              messages());
+}
+
 TEST_F(TraceTest, NoticeLostWhenItsMessageIsFiltered)
 {
     useLog(3);
