@@ -19,6 +19,7 @@
 #include "smagent_control.h"
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -61,10 +62,9 @@ struct Forced {
 
 std::mutex lock;
 std::map<std::string, std::string> agentSecrets;   /* name -> secret */
-/* Both sets outlive the static destructors at exit, so that agents still
- * held then stay reachable (a host may exit without releasing). */
-std::set<Agent *> &liveAgents = *new std::set<Agent *>;
-std::set<Agent *> &releasedAgents = *new std::set<Agent *>; /* given to UnInit; kept until reset */
+std::set<Agent *> liveAgents;
+/* Given to UnInit; kept (and owned here) until reset or exit. */
+std::map<Agent *, std::unique_ptr<Agent>> releasedAgents;
 std::map<std::string, Session> sessions;           /* token -> session */
 std::vector<std::pair<int, std::string>> commands; /* queued management commands */
 std::map<Sm_AgentApi_Attribute_t *, int> openLists; /* list -> entries */
@@ -434,7 +434,7 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_UnInit(void **handle)
         return SM_AGENTAPI_BAD_HANDLE;
     Agent *agent = (Agent *)*handle;
     liveAgents.erase(agent);
-    releasedAgents.insert(agent);
+    releasedAgents[agent].reset(agent);
     *handle = NULL;
     return SM_AGENTAPI_SUCCESS;
 }
@@ -449,8 +449,6 @@ extern "C" SMAGENT_EXPORT void smagentReset(void)
     for (Agent *agent : liveAgents)
         delete agent;
     liveAgents.clear();
-    for (Agent *agent : releasedAgents)
-        delete agent;
     releasedAgents.clear();
     sessions.clear();
     commands.clear();
