@@ -84,12 +84,12 @@ static char libraryPath[PATH_SIZE] = "";
 /* ---- Loading the Agent API library ------------------------------------ */
 
 /* Names of the AgentApi functions, in the order of its fields. */
-static const char *const apiNames[] = {
+const char *const agentApiFunctions[AGENT_API_FUNCTIONS] = {
     "Sm_AgentApi_Init",   "Sm_AgentApi_DoManagement", "Sm_AgentApi_DecodeSSOToken",
     "Sm_AgentApi_Login",  "Sm_AgentApi_Logout",       "Sm_AgentApi_FreeAttributes",
     "Sm_AgentApi_UnInit",
 };
-#define API_COUNT ((int)(sizeof apiNames / sizeof apiNames[0]))
+#define API_COUNT AGENT_API_FUNCTIONS
 static_assert(sizeof(AgentApi) == API_COUNT * sizeof(void *), "one slot per Agent API function");
 
 /* Called under loadLock. */
@@ -107,7 +107,7 @@ static int loadLibrary(void)
             snprintf(reason, sizeof reason, "%s; %s", why.beside, why.byName);
         else
             snprintf(reason, sizeof reason, "%s", why.byName);
-    } else if (libResolve(lib, apiNames, slots, API_COUNT, reason, sizeof reason) < 0) {
+    } else if (libResolve(lib, agentApiFunctions, slots, API_COUNT, reason, sizeof reason) < 0) {
         library = lib;
         memcpy(&apiTable, slots, sizeof apiTable);
         api.store(&apiTable, std::memory_order_release);

@@ -68,4 +68,9 @@ void agentSetLibraryPath(const char *path);
  * and the loaded library, as in a freshly loaded plug-in. */
 void agentTestReset(void);
 
+/* The Agent API functions the agent module resolves from the library, in
+ * the order it calls for them (smhost check loads them the same way). */
+#define AGENT_API_FUNCTIONS 7
+extern const char *const agentApiFunctions[AGENT_API_FUNCTIONS];
+
 #endif

@@ -359,11 +359,11 @@ void queueFree(void)
 /* ---- the Oracle client library ---------------------------------------- */
 
 /* Names of the oci table's functions, in the order of its fields. */
-static const char *const ociNames[] = {
+const char *const auditOciFunctions[AUDIT_OCI_FUNCTIONS] = {
     "OCIEnvCreate",   "OCIHandleAlloc", "OCILogon",  "OCIStmtPrepare", "OCIBindByName",
     "OCIStmtExecute", "OCIErrorGet",    "OCILogoff", "OCIHandleFree",
 };
-#define OCI_COUNT ((int)(sizeof ociNames / sizeof ociNames[0]))
+#define OCI_COUNT AUDIT_OCI_FUNCTIONS
 static_assert(sizeof oci == OCI_COUNT * sizeof(void *), "one slot per OCI function");
 
 /* Loads the library once; a failed load is tried again at the next
@@ -384,9 +384,9 @@ static int ociLoad(void)
             trace(TRACE_ERROR, "Can't load OCI library %s: %s%s%s", OCI_LIBRARY, why.byName,
                   why.beside[0] != '\0' ? "; " : "", why.beside);
             ok = 0;
-        } else if ((missing = libResolve(lib, ociNames, slots, OCI_COUNT, reason, sizeof reason)) >= 0) {
+        } else if ((missing = libResolve(lib, auditOciFunctions, slots, OCI_COUNT, reason, sizeof reason)) >= 0) {
             trace(TRACE_ERROR, "Can't load OCI library %s: no function %s", OCI_LIBRARY,
-                  ociNames[missing]);
+                  auditOciFunctions[missing]);
             libClose(lib);
             ok = 0;
         } else {

@@ -25,6 +25,11 @@ void auditConfigure(const struct Param *next);
  * sent away (level 1 when any). */
 void auditRelease(void);
 
+/* The Oracle client functions the writer resolves from the library, in the
+ * order of its table (smhost check loads them the same way). */
+#define AUDIT_OCI_FUNCTIONS 9
+extern const char *const auditOciFunctions[AUDIT_OCI_FUNCTIONS];
+
 /* ---- internals, for the tests ---------------------------------------- */
 
 /* A deep copy of the event through the system table's allocator; NULL

@@ -27,6 +27,7 @@
 
 #include "accessfields.h"
 #include "agent.h"
+#include "audit.h"
 #include "checktrace.h"
 #include "confline.h"
 #include "kelversion.h"
@@ -378,16 +379,11 @@ void *loadLikePlugin(void *plugin, const char *entry, const char *name, const ch
 
 void *checkAgentApi(void *authPlugin, Report &report)
 {
-    static const char *const names[] = {
-        "Sm_AgentApi_Init",   "Sm_AgentApi_DoManagement", "Sm_AgentApi_DecodeSSOToken",
-        "Sm_AgentApi_Login",  "Sm_AgentApi_Logout",       "Sm_AgentApi_FreeAttributes",
-        "Sm_AgentApi_UnInit",
-    };
-    void *slots[sizeof names / sizeof names[0]];
+    void *slots[AGENT_API_FUNCTIONS];
     Check c("Agent API");
     c.summary = AGENT_API_LIBRARY;
-    void *lib = loadLikePlugin(authPlugin, "SmAuthInit", AGENT_API_LIBRARY, names,
-                               (int)(sizeof names / sizeof names[0]), slots, c);
+    void *lib = loadLikePlugin(authPlugin, "SmAuthInit", AGENT_API_LIBRARY, agentApiFunctions,
+                               AGENT_API_FUNCTIONS, slots, c);
     report.print(c);
     return lib;
 }
@@ -405,20 +401,24 @@ struct OciCalls {
     decltype(&OCIHandleFree) handleFree;
     decltype(&OCITransRollback) transRollback;
 };
-const char *const ociNames[] = {
-    "OCIEnvCreate",   "OCIHandleAlloc", "OCILogon",  "OCIStmtPrepare", "OCIBindByName",
-    "OCIStmtExecute", "OCIErrorGet",    "OCILogoff", "OCIHandleFree",  "OCITransRollback",
-};
-const int OCI_COUNT = (int)(sizeof ociNames / sizeof ociNames[0]);
-static_assert(sizeof(OciCalls) == sizeof ociNames / sizeof ociNames[0] * sizeof(void *),
-              "one slot per OCI function");
+/* The writer's functions, then the rollback. */
+const int OCI_COUNT = AUDIT_OCI_FUNCTIONS + 1;
+static_assert(sizeof(OciCalls) == OCI_COUNT * sizeof(void *), "one slot per OCI function");
 
 void *checkOracleClient(void *eventPlugin, OciCalls &oci, Report &report)
 {
     void *slots[OCI_COUNT];
     Check c("Oracle client");
     c.summary = OCI_LIBRARY;
-    void *lib = loadLikePlugin(eventPlugin, "SmEventInit", OCI_LIBRARY, ociNames, OCI_COUNT, slots, c);
+    static const char *const rollback[] = {"OCITransRollback"};
+    char reason[LINE_SIZE];
+    void *lib = loadLikePlugin(eventPlugin, "SmEventInit", OCI_LIBRARY, auditOciFunctions,
+                               AUDIT_OCI_FUNCTIONS, slots, c);
+    if (lib != nullptr && libResolve(lib, rollback, &slots[AUDIT_OCI_FUNCTIONS], 1, reason, sizeof reason) >= 0) {
+        c.fail(std::string("no function OCITransRollback: ") + reason);
+        libClose(lib);
+        lib = nullptr;
+    }
     if (lib != nullptr)
         memcpy(&oci, slots, sizeof oci);
     report.print(c);
