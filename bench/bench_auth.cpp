@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "agent.h"
+#include "authutil.h"
 #include "benchutil.h"
 #include "clockhook.h"
 #include "pintries.h"
@@ -36,28 +37,10 @@ const char *const PARAMS = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEV
 const char *const PARAMS_TRIES = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3;PIN_TRIES=5";
 /* Other sessions with a wrong PIN in the table of counts during PinTriesPaired. */
 const int COUNTED = 512;
-const char *const USER_DN = "uid=load0,ou=people,o=kel";
+using kb::USER_DN;
 const int BATCH = 64;
 
 kb::Home *home;
-
-/* The user directory as the host reads it: level and PIN attributes. */
-int getUserAttr(void *, const char *name, int size, char *buf)
-{
-    const char *value = strcmp(name, "authlevel") == 0 ? "3" : strcmp(name, "pin") == 0 ? "pin0" : nullptr;
-    if (value == nullptr)
-        return -1;
-    snprintf(buf, (size_t)size, "%s", value);
-    return 0;
-}
-
-void traceLevel(int level)
-{
-    home->traceConf(level);
-    kb::openGates();
-    trace(TRACE_ERROR, "level %d", level);
-    unlink(home->logPath().c_str());
-}
 
 /* Opens BATCH sessions for USER_DN; the cookies go to cookies. */
 void openSessions(std::vector<std::string> &cookies)
@@ -74,21 +57,6 @@ void openSessions(std::vector<std::string> &cookies)
     }
 }
 
-Sm_Api_UserContext_t userContext()
-{
-    Sm_Api_UserContext_t ctx;
-    memset(&ctx, 0, sizeof ctx);
-    ctx.bIsUserContext = 1;
-    ctx.lpszUserName = USER_DN;
-    ctx.lpszUserPath = "ou=people,o=kel";
-    ctx.lpszDirPath = "ldap://dir.kel";
-    ctx.lpszDirServer = "dir.kel:389";
-    ctx.lpszDirNamespace = "LDAP:";
-    ctx.lpszSessionId = "host-session-1";
-    ctx.fnGetUserAttr = getUserAttr;
-    return ctx;
-}
-
 int baselineLogin(void *handle, const char *cookie);
 void *baselineInit();
 
@@ -103,8 +71,8 @@ void closeLeftovers(void *handle, const std::vector<std::string> &cookies, size_
 
 void SmAuthenticateLogin(benchmark::State &state)
 {
-    traceLevel((int)state.range(0));
-    Sm_Api_UserContext_t ctx = userContext();
+    kb::traceLevel(*home, (int)state.range(0));
+    Sm_Api_UserContext_t ctx = kb::userContext();
     std::vector<std::string> cookies, posted;
     char userMsg[128], errMsg[128];
     size_t next = BATCH;
@@ -218,8 +186,8 @@ double threadCpuNs()
  * and their ratio. */
 void AuthPaired(benchmark::State &state)
 {
-    traceLevel(0);
-    Sm_Api_UserContext_t ctx = userContext();
+    kb::traceLevel(*home, 0);
+    Sm_Api_UserContext_t ctx = kb::userContext();
     void *handle = baselineInit();
     if (handle == nullptr) {
         state.SkipWithError("Sm_AgentApi_Init failed");
@@ -282,8 +250,8 @@ int acceptedLogin(const Sm_Api_UserContext_t *ctx, const std::string &posted, co
  * Counters: CPU time per login with and without, and their ratio. */
 void PinTriesPaired(benchmark::State &state)
 {
-    traceLevel(0);
-    Sm_Api_UserContext_t ctx = userContext();
+    kb::traceLevel(*home, 0);
+    Sm_Api_UserContext_t ctx = kb::userContext();
     std::vector<std::string> cookies, posted;
     double withNs = 0, withoutNs = 0;
     long logins = 0, refused = 0;
@@ -329,7 +297,7 @@ void ParseParameters(benchmark::State &state)
             text += "Step-up login with PIN and session cookie. ";
         text.resize((size_t)state.range(0));
     }
-    traceLevel(0);
+    kb::traceLevel(*home, 0);
     int ok = 1;
     for (auto _ : state) {
         ok &= parseParameters(text.c_str(), &p);

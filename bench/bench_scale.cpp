@@ -29,6 +29,7 @@
 
 #include "agent.h"
 #include "audit.h"
+#include "authutil.h"
 #include "benchutil.h"
 #include "clockhook.h"
 #include "smagent_control.h"
@@ -39,28 +40,11 @@
 namespace {
 
 const char *const PARAMS = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
-const char *const USER_DN = "uid=load0,ou=people,o=kel";
+using kb::USER_DN;
 const int ROUND_MS = 400;
 const int ROUNDS = 3;
 
 kb::Home *home;
-
-int getUserAttr(void *, const char *name, int size, char *buf)
-{
-    const char *value = strcmp(name, "authlevel") == 0 ? "3" : strcmp(name, "pin") == 0 ? "pin0" : nullptr;
-    if (value == nullptr)
-        return -1;
-    snprintf(buf, (size_t)size, "%s", value);
-    return 0;
-}
-
-void traceLevel(int level)
-{
-    home->traceConf(level);
-    kb::openGates();
-    trace(TRACE_ERROR, "level %d", level);
-    unlink(home->logPath().c_str());
-}
 
 /* One accepted login with a session opened for it; false when refused. */
 bool login(const Sm_Api_UserContext_t &ctx)
@@ -77,21 +61,6 @@ bool login(const Sm_Api_UserContext_t &ctx)
     int rc = SmAuthenticate(nullptr, &ctx, &cred, nullptr, PARAMS, nullptr, sizeof userMsg, userMsg,
                             sizeof errMsg, errMsg);
     return SM_AUTH_STATUS(rc) == SM_AUTH_ACCEPT;
-}
-
-Sm_Api_UserContext_t userContext()
-{
-    Sm_Api_UserContext_t ctx;
-    memset(&ctx, 0, sizeof ctx);
-    ctx.bIsUserContext = 1;
-    ctx.lpszUserName = USER_DN;
-    ctx.lpszUserPath = "ou=people,o=kel";
-    ctx.lpszDirPath = "ldap://dir.kel";
-    ctx.lpszDirServer = "dir.kel:389";
-    ctx.lpszDirNamespace = "LDAP:";
-    ctx.lpszSessionId = "host-session-1";
-    ctx.fnGetUserAttr = getUserAttr;
-    return ctx;
 }
 
 /* Runs work on n threads together for ROUND_MS; calls per second. work
@@ -180,7 +149,7 @@ int main()
     kb::Home h;
     home = &h;
     kb::installClock();
-    traceLevel(0);
+    kb::traceLevel(*home, 0);
 
     /* auth */
     smagentAddAgent("loadagent", "load-secret");
@@ -189,14 +158,14 @@ int main()
         fprintf(stderr, "SmAuthInit failed\n");
         return 1;
     }
-    Sm_Api_UserContext_t ctx = userContext();
+    Sm_Api_UserContext_t ctx = kb::userContext();
     measure("auth", [&](int) { return login(ctx); });
     SmAuthRelease(PARAMS, "load-secret");
 
     /* skip */
     kb::writeFile(home->configDir() + "/kelaudit.conf", "MIN_LEVEL = 10\n");
     SmEventInit();
-    traceLevel(0);
+    kb::traceLevel(*home, 0);
     std::vector<kb::Event *> events;
     for (int i = 0; i < 16; i++)
         events.push_back(new kb::Event("uid=load" + std::to_string(i) + ",ou=people,o=kel",
@@ -211,7 +180,7 @@ int main()
     kb::writeFile(home->configDir() + "/kelaudit.conf",
                   "DATASOURCE = absent.db\nMIN_LEVEL = 3\nMAX_QUEUE = 1000\nRETRY_DELAY = 1\n");
     SmEventInit();
-    traceLevel(0);
+    kb::traceLevel(*home, 0);
     kelSys.sleep = parkedSleep;
     SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[0]->get());
     {
