@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 static int realGettimeofday(struct timeval *tv)
@@ -34,6 +35,11 @@ static int realFstat(int fd, struct stat *st)
     return fstat(fd, st);
 }
 
+static int realMkdir(const char *path, mode_t mode)
+{
+    return mkdir(path, mode);
+}
+
 static const struct KelSysTable realSys = {
     realGettimeofday,
     malloc,
@@ -51,6 +57,14 @@ static const struct KelSysTable realSys = {
     mkostemp,
     dlopen,
     dlsym,
+    pread,
+    pwrite,
+    fdatasync,
+    ftruncate,
+    flock,
+    unlink,
+    realMkdir,
+    opendir,
 };
 
 struct KelSysTable kelSys = realSys;
