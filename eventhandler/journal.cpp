@@ -528,6 +528,22 @@ long journalLockHolder(const char *dir)
     return strtol(text, NULL, 10);
 }
 
+int journalLockHeld(const char *dir)
+{
+    char path[PATH_SIZE];
+    int fd, held;
+
+    if (!journalPath(path, sizeof path, dir, JOURNAL_LOCK_FILE))
+        return 0;
+    fd = kelSys.open(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    /* A shared lock for a moment; the handler waits a little for it. */
+    held = kelSys.flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
 int journalDirFromSetting(char *out, size_t size, const char *home, const char *value)
 {
     int n;

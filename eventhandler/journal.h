@@ -126,6 +126,10 @@ int journalListRequeued(const char *dir, char (**names)[JOURNAL_NAME_SIZE], size
 int journalLockOpen(const char *dir, int exclusive);
 /* The process id the holder wrote into the lock file; 0 when unknown. */
 long journalLockHolder(const char *dir);
+/* Whether a process holds the lock, looked at without making the lock
+ * file and without a lock that could keep a starting handler out: 1, or 0
+ * (also when there is no lock file). */
+int journalLockHeld(const char *dir);
 
 /* The folder a SPOOL_DIR value names: an absolute path as it stands, a
  * relative one under home. 0 when it does not fit out. */
