@@ -125,11 +125,14 @@ static void applyPendingParam(void)
 }
 
 static void journalOpen(void);
+static void auditWake(void);
 
 void auditConfigure(const struct Param *next)
 {
     int idle;
 
+    /* The journal's thread may start a writer: not while this decides. */
+    spoolStop();
     mutex_lock(&queueMutex);
     idle = queue == NULL && !writerAlive;
     if (idle) {
@@ -144,6 +147,8 @@ void auditConfigure(const struct Param *next)
     mutex_unlock(&queueMutex);
     if (idle)
         journalOpen();
+    else if (spoolIsOpen())
+        spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake);
 }
 
 /* ---- event copies ----------------------------------------------------- */

@@ -402,6 +402,8 @@ static void finishSegment(uint64_t seq)
         trace(TRACE_ERROR, "spool: can't remove %s: %s", path, strerror(errno));
 }
 
+/* Opens segment seq for reading: 1, or 0 (errno; traced unless the file
+ * is gone, which the caller reports). */
 static int openReader(uint64_t seq)
 {
     char path[PATH_SIZE];
@@ -413,7 +415,10 @@ static int openReader(uint64_t seq)
     segmentPath(path, sizeof path, seq);
     readFd = kelSys.open(path, O_RDONLY | O_CLOEXEC, 0);
     if (readFd < 0) {
-        trace(TRACE_ERROR, "spool: can't read %s: %s", path, strerror(errno));
+        int error = errno;
+        if (error != ENOENT)
+            trace(TRACE_ERROR, "spool: can't read %s: %s", path, strerror(error));
+        errno = error;
         return 0;
     }
     readFdSeq = seq;
@@ -465,6 +470,16 @@ struct SmLog_Access_s *spoolPeek(void)
         mutex_unlock(&spoolMutex);
         rc = openReader(seq) ? journalRead(readFd, off, end, &readBuf, &length) : JOURNAL_ERROR;
         mutex_lock(&spoolMutex);
+        if (rc == JOURNAL_ERROR && readFd < 0 && errno == ENOENT) {
+            /* Removed by hand: what it held cannot be had. */
+            char path[PATH_SIZE];
+            segmentPath(path, sizeof path, seq);
+            trace(TRACE_ERROR, "spool: %s is missing: %llu bytes skipped", path,
+                  (unsigned long long)(end - off));
+            readOff = end;
+            waitingBytes -= end - off < waitingBytes ? end - off : waitingBytes;
+            continue;
+        }
         if (rc == JOURNAL_ERROR) {
             if (readFd >= 0) {
                 char path[PATH_SIZE];
@@ -505,9 +520,9 @@ void spoolCommit(void)
     waitingBytes -= headLen < waitingBytes ? headLen : waitingBytes;
     seq = segs[0].seq;
     off = readOff;
+    headValid = 0;
     mutex_unlock(&spoolMutex);
     journalEntryFree(&head);
-    headValid = 0;
     positionSave(seq, off);
 }
 
@@ -645,6 +660,26 @@ void spoolStop(void)
     thr_join(t, NULL, NULL);
 }
 
+/* Starts the thread unless it runs; spoolMutex held. Without it, second
+ * becomes always (nothing else would sync). */
+static void startThread(void)
+{
+    int rc;
+
+    if (threadRunning)
+        return;
+    threadStop = 0;
+    rc = thr_create(NULL, 0, spoolThreadFn, NULL, 0, &spoolThread);
+    if (rc == 0) {
+        threadRunning = 1;
+    } else if (syncMode == SPOOL_SYNC_SECOND) {
+        trace(TRACE_ERROR, "spool: can't start the sync thread: error %d; each append is synced", rc);
+        syncMode = SPOOL_SYNC_ALWAYS;
+    } else {
+        trace(TRACE_ERROR, "spool: can't start the sync thread: error %d", rc);
+    }
+}
+
 /* ---- open and close ------------------------------------------------------------ */
 
 /* Takes the lock, waiting a moment for a kelaudit that looks. The
@@ -738,10 +773,10 @@ int spoolOpen(const char *dir, int sync, int maxMb, void (*wake)(void))
 {
     char (*names)[JOURNAL_NAME_SIZE] = NULL;
     size_t count = 0;
-    int rc;
 
     mutex_lock(&spoolMutex);
     if (spoolOpenFlag) {
+        startThread();
         mutex_unlock(&spoolMutex);
         return 1;
     }
@@ -782,18 +817,7 @@ int spoolOpen(const char *dir, int sync, int maxMb, void (*wake)(void))
     free(names);
     trace(TRACE_2, "spool: journal %s, %llu bytes waiting in %d files", spoolDir,
           (unsigned long long)waitingBytes, (int)segCount);
-    threadStop = 0;
-    rc = thr_create(NULL, 0, spoolThreadFn, NULL, 0, &spoolThread);
-    if (rc != 0) {
-        if (syncMode == SPOOL_SYNC_SECOND) {
-            trace(TRACE_ERROR, "spool: can't start the sync thread: error %d; each append is synced", rc);
-            syncMode = SPOOL_SYNC_ALWAYS;
-        } else {
-            trace(TRACE_ERROR, "spool: can't start the sync thread: error %d", rc);
-        }
-    } else {
-        threadRunning = 1;
-    }
+    startThread();
     mutex_unlock(&spoolMutex);
     return 1;
 }

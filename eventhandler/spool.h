@@ -42,7 +42,8 @@ struct SpoolRecord {
  * second. wake is called from that thread, without any lock of this
  * module, when it has taken requeued events in. 0 (traced at level 1)
  * when the journal cannot be used: the handler then keeps events in
- * memory, as without SPOOL_DIR. */
+ * memory, as without SPOOL_DIR. On a journal already open it only starts
+ * the thread again after spoolStop. */
 int spoolOpen(const char *dir, int sync, int maxMb, void (*wake)(void));
 /* Stops the thread: nothing is adopted or woken after it returns. */
 void spoolStop(void);
