@@ -1,7 +1,7 @@
 # install.cmake - `cmake --install <build> --prefix <dir>` lays the system out
 # the way a policy server installation holds it:
 #
-#   bin/                kelpasswd, smhost (the simulated policy server)
+#   bin/                kelpasswd, kelaudit, smhost (the simulated policy server)
 #   lib/                libsmauthkel.so, libsmeventkel.so, the stand-ins
 #                       libsmagentapi.so and libclntsh.so beside them, and the
 #                       relocatable objects agent.o, audit.o, smeventkel.o
@@ -9,7 +9,7 @@
 #   share/kel/sql/      the audit table's DDL for Oracle, PostgreSQL, SQLite
 #   share/kel/config/   commented samples of keltrace.conf and kelaudit.conf
 #   share/kel/          users.sample, a user file for `smhost demo --users`
-#   share/man/man1/     kelpasswd.1
+#   share/man/man1/     kelpasswd.1, kelaudit.1
 #   share/doc/kel/      the administrator documentation
 #
 # The folder names are fixed (not GNUInstallDirs): smhost finds the plug-ins
@@ -64,8 +64,8 @@ endif()
 
 # ---- programs ------------------------------------------------------------
 
-set_target_properties(kelpasswd PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
-install(TARGETS kelpasswd RUNTIME DESTINATION bin)
+set_target_properties(kelpasswd kelaudit PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
+install(TARGETS kelpasswd kelaudit RUNTIME DESTINATION bin)
 if(TARGET smhost AND NOT kel_real_oracle AND NOT kel_real_agentapi)
   set_target_properties(smhost PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
   install(TARGETS smhost RUNTIME DESTINATION bin)
@@ -80,6 +80,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/docs/samples/keltrace.conf
   ${PROJECT_SOURCE_DIR}/docs/samples/kelaudit.conf
   DESTINATION ${KEL_INSTALL_SHARE}/config)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/kelpasswd.1 DESTINATION share/man/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/kelpasswd.1 ${PROJECT_SOURCE_DIR}/docs/kelaudit.1
+  DESTINATION share/man/man1)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/kel
   FILES_MATCHING PATTERN "*.md" PATTERN "samples" EXCLUDE)

@@ -7,37 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <dirent.h>
 #include <fcntl.h>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
-#include "audit.h"
-#include "auditdb.h"
-#include "eventfixture.h"
 #include "journal.h"
-#include "kelsys.h"
 #include "oci.h"
-#include "oci_standin.h"
-#include "smeventkel.h"
 #include "spool.h"
-#include "trace.h"
-#include "tracefiles.h"
+#include "sqlitehandler.h"
 
 namespace {
-
-std::atomic<int> naps(0);
-/* The writer's pause, short: the database is down in most tests. */
-unsigned nap(unsigned)
-{
-    naps++;
-    usleep(5000);
-    return 0;
-}
 
 std::atomic<int> datasyncs(0);
 int countingDatasync(int fd)
@@ -60,32 +39,7 @@ ssize_t failingPwrite(int fd, const void *buf, size_t len, off_t offset)
     return -1;
 }
 
-/* Holds the writer inside an insert until opened. */
-struct Gate {
-    std::mutex m;
-    std::condition_variable cv;
-    bool open = false;
-    int entered = 0;
-    void pass()
-    {
-        std::unique_lock<std::mutex> lock(m);
-        entered++;
-        cv.notify_all();
-        cv.wait(lock, [this] { return open; });
-    }
-    bool waitEntered()
-    {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, std::chrono::seconds(20), [this] { return entered > 0; });
-    }
-    void release()
-    {
-        std::lock_guard<std::mutex> lock(m);
-        open = true;
-        cv.notify_all();
-    }
-};
-Gate *gate = nullptr;
+kt::Gate *gate = nullptr;
 int gatedHostname(char *name, size_t len)
 {
     if (gate != nullptr)
@@ -93,67 +47,22 @@ int gatedHostname(char *name, size_t len)
     return gethostname(name, len);
 }
 
-class SpoolTest : public ::testing::Test {
+/* The handler with its journal in $SM_HOME/spool. */
+class SpoolTest : public kt::SqliteHandler {
 protected:
-    kt::TraceFiles files{1};
-    std::string db, spool;
+    std::string spool;
 
     void SetUp() override
     {
-        traceReset();
-        ociStandinReset();
-        naps = 0;
+        SqliteHandler::SetUp();
         datasyncs = 0;
         failAppends = 0;
         shortWrites = false;
-        kt::makeDirs(files.home() + "/data");
-        db = files.home() + "/data/audit.db";
         spool = files.home() + "/spool";
     }
 
-    void TearDown() override
-    {
-        SmEventRelease();
-        EXPECT_EQ(0, ociStandinLiveConnections());
-        kelSysReset();
-        ociStandinReset();
-        traceReset();
-    }
-
-    /* kelaudit.conf with the journal under SM_HOME, then SmEventInit. */
-    void start(const std::string &extra = "")
-    {
-        files.writeConfig("kelaudit.conf", "DATASOURCE = audit.db\nMIN_LEVEL = 5\nRETRY_DELAY = 1\n"
-                                           "MAX_QUEUE = 50\nSPOOL_DIR = spool\n" + extra);
-        kelSys.sleep = nap;
-        SmEventInit();
-    }
-
-    void restart(const std::string &extra = "")
-    {
-        SmEventRelease();
-        traceReset();
-        start(extra);
-    }
-
-    void record(const std::string &user)
-    {
-        kt::Event e(user, "authlevel=5");
-        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
-    }
-
-    std::vector<std::string> users()
-    {
-        std::vector<std::string> out;
-        for (kt::Row &r : kt::auditRows(db))
-            out.push_back(r["sm_username"]);
-        return out;
-    }
-
-    bool waitUsers(size_t n)
-    {
-        return kt::eventually([&] { return kt::fileExists(db) && kt::auditRows(db).size() >= n; });
-    }
+    void start(const std::string &extra = "") { SqliteHandler::start("SPOOL_DIR = spool\n" + extra); }
+    void restart(const std::string &extra = "") { SqliteHandler::restart("SPOOL_DIR = spool\n" + extra); }
 
     long waiting()
     {
@@ -168,15 +77,6 @@ protected:
         journalListSegments(spool.c_str(), &seqs, &n);
         free(seqs);
         return (int)n;
-    }
-
-    /* Messages that start with text. */
-    int traced(const std::string &text)
-    {
-        int n = 0;
-        for (const std::string &m : files.messages())
-            n += m.rfind(text, 0) == 0;
-        return n;
     }
 };
 
@@ -225,7 +125,7 @@ TEST_F(SpoolTest, ReleaseKeepsEventsAndTheNextStartWritesThemFirst)
     start();
     for (const char *u : {"a", "b", "c", "d", "e"})
         record(u);
-    ASSERT_TRUE(kt::eventually([] { return naps >= 2; })); /* the writer tried */
+    ASSERT_TRUE(kt::eventually([] { return kt::naps() >= 2; })); /* the writer tried */
     SmEventRelease();
     EXPECT_EQ(5, waiting());
     EXPECT_EQ(0, traced("auditRelease: ")) << "nothing discarded";
@@ -241,7 +141,7 @@ TEST_F(SpoolTest, ReleaseKeepsEventsAndTheNextStartWritesThemFirst)
     EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g"}), users());
 }
 
-/* A segment as a crash can leave it, written by hand. */
+/* Records as a crash can leave them, written by hand. */
 std::string recordOf(const std::string &user)
 {
     kt::Event e(user, "authlevel=5");
@@ -390,7 +290,7 @@ TEST_F(SpoolTest, ReleaseDuringTheInsertOfAnEventFromMemoryWritesItOnce)
     kt::createAuditDb(db);
     for (const Case &c : cases) {
         std::string tag = c.insertSucceeds ? "ok" : "failed";
-        Gate g;
+        kt::Gate g;
         kelSys.pwrite = failingPwrite;
         kelSys.gethostname = gatedHostname;
         restart();

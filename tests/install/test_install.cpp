@@ -60,7 +60,8 @@ protected:
     /* The ELF files of the installation, shared libraries and programs. */
     static std::vector<std::string> binaries()
     {
-        return {at("bin/smhost"),           at("bin/kelpasswd"),         at("lib/libsmauthkel.so"),
+        return {at("bin/smhost"),           at("bin/kelpasswd"),         at("bin/kelaudit"),
+                at("lib/libsmauthkel.so"),
                 at("lib/libsmeventkel.so"), at("lib/libsmagentapi.so"), at("lib/libclntsh.so")};
     }
 };
@@ -70,7 +71,7 @@ std::string Installed::prefix;
 
 TEST_F(Installed, LaysOutAPolicyServerInstallation)
 {
-    for (const char *program : {"bin/smhost", "bin/kelpasswd"})
+    for (const char *program : {"bin/smhost", "bin/kelpasswd", "bin/kelaudit"})
         EXPECT_TRUE(isExecutable(at(program))) << program;
     const char *files[] = {
         "lib/libsmauthkel.so", "lib/libsmeventkel.so", "lib/libsmagentapi.so", "lib/libclntsh.so",
@@ -80,7 +81,8 @@ TEST_F(Installed, LaysOutAPolicyServerInstallation)
         "share/kel/sql/smaccesslog4.oracle.sql", "share/kel/sql/smaccesslog4.postgresql.sql",
         "share/kel/sql/smaccesslog4.sqlite.sql",
         "share/kel/config/keltrace.conf", "share/kel/config/kelaudit.conf", "share/kel/users.sample",
-        "share/man/man1/kelpasswd.1", "share/doc/kel/README.md", "share/doc/kel/install.md",
+        "share/man/man1/kelpasswd.1", "share/man/man1/kelaudit.1", "share/doc/kel/README.md",
+        "share/doc/kel/install.md",
     };
     for (const char *f : files)
         EXPECT_TRUE(kt::fileExists(at(f))) << f;

@@ -12,14 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "auditdb.h"
-#include "eventfixture.h"
 #include "journal.h"
-#include "kelsys.h"
-#include "oci_standin.h"
-#include "smeventkel.h"
-#include "trace.h"
-#include "tracefiles.h"
+#include "sqlitehandler.h"
 
 namespace {
 
@@ -119,30 +113,19 @@ TEST(Kelaudit, StatusCountsWhatWaitsFromTheCommittedPosition)
 
 /* The handler in this process, on SQLite, refusing users through a
  * trigger the test drops again. */
-class RequeueTest : public ::testing::Test {
+class RequeueTest : public kt::SqliteHandler {
 protected:
-    kt::TraceFiles files{1};
-    std::string db, spool;
+    std::string spool;
 
     void SetUp() override
     {
-        traceReset();
-        ociStandinReset();
-        kt::makeDirs(files.home() + "/data");
-        db = files.home() + "/data/audit.db";
+        SqliteHandler::SetUp();
         spool = files.home() + "/spool";
         kt::createAuditDb(db);
         refuse(true);
-        files.writeConfig("kelaudit.conf", "DATASOURCE = audit.db\nMIN_LEVEL = 5\nRETRY_DELAY = 0\n"
-                                           "SPOOL_DIR = spool\nREJECT_AFTER = 1\n");
     }
 
-    void TearDown() override
-    {
-        SmEventRelease();
-        kelSysReset();
-        traceReset();
-    }
+    void start() { SqliteHandler::start("SPOOL_DIR = spool\nREJECT_AFTER = 1\n"); }
 
     void refuse(bool on)
     {
@@ -155,30 +138,11 @@ protected:
         ASSERT_EQ(SQLITE_OK, sqlite3_exec(h, sql, nullptr, nullptr, nullptr)) << sqlite3_errmsg(h);
         sqlite3_close(h);
     }
-
-    void record(const std::string &user)
-    {
-        kt::Event e(user, "authlevel=5");
-        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
-    }
-
-    std::vector<std::string> users()
-    {
-        std::vector<std::string> out;
-        for (kt::Row &r : kt::auditRows(db))
-            out.push_back(r["sm_username"]);
-        return out;
-    }
-
-    bool waitUsers(size_t n)
-    {
-        return kt::eventually([&] { return kt::auditRows(db).size() >= n; });
-    }
 };
 
 TEST_F(RequeueTest, WhileTheHandlerRunsEachEventIsWrittenOnce)
 {
-    SmEventInit();
+    start();
     for (const char *u : {"good1", "bad1", "bad2", "good2"})
         record(u);
     ASSERT_TRUE(waitUsers(2));
@@ -210,7 +174,7 @@ TEST_F(RequeueTest, WhileTheHandlerRunsEachEventIsWrittenOnce)
 
 TEST_F(RequeueTest, WithoutAHandlerTheNextStartWritesThem)
 {
-    SmEventInit();
+    start();
     record("bad1");
     ASSERT_TRUE(kt::eventually([&] { return kt::fileExists(spool + "/rejects"); }));
     SmEventRelease();
@@ -221,7 +185,7 @@ TEST_F(RequeueTest, WithoutAHandlerTheNextStartWritesThem)
     r = kelaudit({"requeue"}, files.home());
     EXPECT_EQ("No rejected events\n", r.out);
     traceReset();
-    SmEventInit();
+    start();
     ASSERT_TRUE(waitUsers(1));
     EXPECT_EQ((std::vector<std::string>{"bad1"}), users());
 }
