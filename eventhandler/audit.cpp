@@ -66,6 +66,9 @@ static int writerAlive = 0;      /* a writer thread has started and not ended */
 static struct SmLog_Access_s *inFlight = NULL; /* head being inserted */
 static struct Param pendingParam; /* settings waiting for the writer to stop */
 static int pendingSet = 0;
+/* SPOOL_DIR is set in the settings in force: read by recording threads
+ * without the lock, so kept apart from param. */
+static int journalSet = 0;
 
 /* OCI handles, writer thread only. */
 static OCIEnv *envhp = NULL;
@@ -112,6 +115,7 @@ static void paramStore(const struct Param *p)
     param.spoolMaxMb = p->spoolMaxMb;
     param.rejectAfter = p->rejectAfter;
     memcpy(param.rejectFile, p->rejectFile, sizeof param.rejectFile);
+    __atomic_store_n(&journalSet, p->spoolDir[0] != '\0', __ATOMIC_RELAXED);
 }
 
 /* Called with queueMutex held when no writer runs. */
@@ -125,7 +129,8 @@ static void applyPendingParam(void)
 }
 
 static void journalOpen(void);
-static void auditWake(void);
+static void journalStart(void);
+static int auditWake(void);
 
 void auditConfigure(const struct Param *next)
 {
@@ -137,6 +142,7 @@ void auditConfigure(const struct Param *next)
     idle = queue == NULL && !writerAlive;
     if (idle) {
         paramStore(next);
+        journalOpen();
     } else {
         __atomic_store_n(&param.minLevel, next->minLevel, __ATOMIC_RELAXED);
         pendingParam = *next;
@@ -145,9 +151,7 @@ void auditConfigure(const struct Param *next)
                        "settings apply after SmEventRelease");
     }
     mutex_unlock(&queueMutex);
-    if (idle)
-        journalOpen();
-    else if (spoolIsOpen())
+    if (!idle && spoolIsOpen())
         spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake);
 }
 
@@ -612,6 +616,10 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
  * written once.
  */
 
+/* The journal could not be opened since the last SmEventInit: not tried
+ * again for every event. queueMutex. */
+static int journalFailed = 0;
+
 /* Where the journal copy of the head under insert ends, when release made
  * one. queueMutex. */
 static int savedHeadSet = 0;
@@ -632,28 +640,41 @@ static int auditWriteEvent(const struct SmLog_Access_s *event)
 }
 
 /* From the journal's thread, when requeued events were taken in: start the
- * writer unless a release is under way, and wake it. */
-static void auditWake(void)
+ * writer unless a release is under way, and wake it. Never waits for
+ * queueMutex (0: busy, the thread tries again), since its holder may be
+ * stopping that thread. */
+static int auditWake(void)
 {
-    mutex_lock(&queueMutex);
+    if (mutex_trylock(&queueMutex) != 0)
+        return 0;
     if (queue != NULL || !writerAlive)
         auditInit();
     cond_signal(&queueCondEmpty);
     mutex_unlock(&queueMutex);
+    return 1;
 }
 
-/* SmEventInit with no writer running: the journal of the settings in
- * force; when it holds events of an earlier run, the writer starts now. */
+/* SmEventInit, queueMutex held, no writer running: the journal of the
+ * settings in force; when it holds events of an earlier run, the writer
+ * starts now. */
 static void journalOpen(void)
 {
     spoolClose();
-    if (param.spoolDir[0] == '\0' ||
-        !spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake))
-        return;
-    mutex_lock(&queueMutex);
-    if (spoolPending() && queue == NULL && !writerAlive)
+    journalFailed = 0;
+    journalStart();
+    if (spoolPending())
         auditInit();
-    mutex_unlock(&queueMutex);
+}
+
+/* queueMutex held: the journal of the settings in force, unless open or
+ * failed already; also when an event comes after a release and before the
+ * next SmEventInit, so that it is not kept in memory only. */
+static void journalStart(void)
+{
+    if (param.spoolDir[0] == '\0' || spoolIsOpen() || journalFailed)
+        return;
+    if (!spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake))
+        journalFailed = 1;
 }
 
 /* queueMutex held: appends the prepared event while the ring is empty,
@@ -661,7 +682,10 @@ static void journalOpen(void)
  * it) and wakes it. 0: the event goes to the ring. */
 static int journalPut(struct SpoolRecord *record)
 {
-    if (queueCount > 0 || !spoolAppend(record))
+    if (record->data == NULL || queueCount > 0)
+        return 0;
+    journalStart();
+    if (!spoolAppend(record))
         return 0;
     if (queue != NULL || !writerAlive)
         auditInit();
@@ -805,6 +829,7 @@ int auditInit(void)
         return 0;
     }
     applyPendingParam();
+    journalStart();
     if (!queueCreate())
         return 0;
     writerAlive = 1;
@@ -827,11 +852,18 @@ void auditAuth(const struct SmLog_Access_s *event)
     int journaled;
 
     trace(TRACE_3, "auditAuth");
-    spoolPrepare(event, &record);
+    record.data = NULL;
+    if (__atomic_load_n(&journalSet, __ATOMIC_RELAXED))
+        spoolPrepare(event, &record);
     mutex_lock(&queueMutex);
     journaled = journalPut(&record);
-    if (!journaled && auditInit())
+    if (!journaled && auditInit()) {
         queuePut(event);
+        /* The ring was freed while this waited for room (a release): with
+         * a journal, the event goes there rather than away. */
+        if (queue == NULL)
+            journaled = journalPut(&record);
+    }
     mutex_unlock(&queueMutex);
     spoolFinish(&record, journaled);
 }
@@ -859,6 +891,11 @@ void auditRelease(void)
     mutex_lock(&queueMutex);
     if (!writerAlive)
         applyPendingParam();
+    /* An event recorded during the release may have started a new writer:
+     * the journal stays open for it. */
+    if (queue == NULL && !writerAlive)
+        spoolClose();
     mutex_unlock(&queueMutex);
-    spoolClose();
+    if (spoolIsOpen())
+        spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake);
 }

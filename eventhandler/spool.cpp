@@ -66,7 +66,8 @@ static uint64_t maxBytes = 0;
 static uint64_t segmentBytes = SPOOL_SEGMENT_BYTES;
 static int lockFd = -1;
 static int positionFd = -1;
-static void (*wakeWriter)(void) = NULL;
+static int (*wakeWriter)(void) = NULL;
+static int wakePending = 0; /* the thread's own */
 
 /* The segments present, oldest first; the newest is the append segment
  * while appendOpen. */
@@ -311,8 +312,6 @@ void spoolPrepare(const struct SmLog_Access_s *e, struct SpoolRecord *r)
 
     r->data = NULL;
     r->size = 0;
-    if (!__atomic_load_n(&spoolOpenFlag, __ATOMIC_ACQUIRE))
-        return;
     size = journalRecordSize(e, NULL);
     if (size == 0) {
         trace(TRACE_ERROR, "spool: event of user %.100s too large for the journal; kept in memory",
@@ -635,8 +634,10 @@ static void *spoolThreadFn(void *)
             }
         }
         mutex_unlock(&spoolMutex);
-        if (lookForRequeued() > 0 && wakeWriter != NULL)
-            wakeWriter();
+        if (lookForRequeued() > 0)
+            wakePending = 1;
+        if (wakePending && wakeWriter != NULL && wakeWriter())
+            wakePending = 0;
         mutex_lock(&spoolMutex);
     }
     mutex_unlock(&spoolMutex);
@@ -669,6 +670,7 @@ static void startThread(void)
     if (threadRunning)
         return;
     threadStop = 0;
+    wakePending = 0;
     rc = thr_create(NULL, 0, spoolThreadFn, NULL, 0, &spoolThread);
     if (rc == 0) {
         threadRunning = 1;
@@ -769,7 +771,7 @@ static void resetState(void)
     lockFd = -1;
 }
 
-int spoolOpen(const char *dir, int sync, int maxMb, void (*wake)(void))
+int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void))
 {
     char (*names)[JOURNAL_NAME_SIZE] = NULL;
     size_t count = 0;

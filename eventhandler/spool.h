@@ -40,11 +40,13 @@ struct SpoolRecord {
  * far the last writer got, adopts requeued events and starts the thread
  * that syncs (SPOOL_SYNC second) and looks for requeued events once a
  * second. wake is called from that thread, without any lock of this
- * module, when it has taken requeued events in. 0 (traced at level 1)
+ * module, when it has taken requeued events in; it must not wait for a
+ * lock (0: try again in a second), so that the thread can be stopped by a
+ * caller that holds one. 0 (traced at level 1)
  * when the journal cannot be used: the handler then keeps events in
  * memory, as without SPOOL_DIR. On a journal already open it only starts
  * the thread again after spoolStop. */
-int spoolOpen(const char *dir, int sync, int maxMb, void (*wake)(void));
+int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void));
 /* Stops the thread: nothing is adopted or woken after it returns. */
 void spoolStop(void);
 /* Syncs what was appended (unless SPOOL_SYNC none), removes the segments
@@ -53,7 +55,8 @@ void spoolStop(void);
 void spoolClose(void);
 int spoolIsOpen(void);
 
-/* Encodes the event when the journal is open; no lock. */
+/* Encodes the event (also while the journal is closed: it may be open by
+ * the time the record is appended); no lock. */
 void spoolPrepare(const struct SmLog_Access_s *event, struct SpoolRecord *r);
 /* Appends a prepared record with one write; 1 when it is in the journal.
  * 0 (the caller keeps the event in memory) when the journal is closed,

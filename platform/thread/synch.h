@@ -17,6 +17,8 @@ typedef pthread_cond_t cond_t;
 
 static inline int mutex_lock(mutex_t *mp) { return pthread_mutex_lock(mp); }
 static inline int mutex_unlock(mutex_t *mp) { return pthread_mutex_unlock(mp); }
+/* 0 when the mutex was free and is now held; EBUSY otherwise. */
+static inline int mutex_trylock(mutex_t *mp) { return pthread_mutex_trylock(mp); }
 static inline int cond_wait(cond_t *cv, mutex_t *mp) { return pthread_cond_wait(cv, mp); }
 static inline int cond_signal(cond_t *cv) { return pthread_cond_signal(cv); }
 static inline int cond_broadcast(cond_t *cv) { return pthread_cond_broadcast(cv); }
