@@ -299,6 +299,7 @@ static int appendRecord(struct SpoolRecord *r)
     waitingBytes += r->size;
     r->segment = last->seq;
     r->end = last->size;
+    r->mustSync = syncMode == SPOOL_SYNC_ALWAYS;
     if (appendBroken || overLimit)
         trace(TRACE_ERROR, "spool: appending to the journal again");
     appendBroken = 0;
@@ -339,7 +340,7 @@ int spoolAppend(struct SpoolRecord *r)
 
 void spoolFinish(struct SpoolRecord *r, int appended)
 {
-    if (appended && syncMode == SPOOL_SYNC_ALWAYS) {
+    if (appended && r->mustSync) {
         mutex_lock(&spoolMutex);
         while (spoolOpenFlag && before(durableSeq, durableEnd, r->segment, r->end)) {
             if (syncing) {

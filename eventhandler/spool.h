@@ -33,6 +33,7 @@ struct SpoolRecord {
     size_t size;
     uint64_t segment;    /* where its record ends once appended */
     uint64_t end;
+    int mustSync;        /* appended with SPOOL_SYNC always */
     unsigned char local[SPOOL_LOCAL_RECORD];
 };
 
