@@ -9,6 +9,15 @@
  *                         one or two producer threads, while a consumer keeps up
  *   CopyBaseline          malloc and strdup of the record and its fifteen texts, and
  *                         their frees: the allocation an event copy cannot avoid
+ *   RecordMemory          SmEventRecord of an audited login into the ring (1000 places),
+ *                         no journal, a consumer keeping up as for AuditAuth
+ *   RecordJournal/S       SmEventRecord of an audited login with the audit journal,
+ *                         SPOOL_SYNC always (0), second (1) or none (2)
+ *   DatasyncBaseline      pwrite of one journal record's bytes at the end of a file and
+ *                         fdatasync: what SPOOL_SYNC always cannot avoid
+ *   JournalAlwaysPaired   RecordJournal/0 and DatasyncBaseline in turn, 16 of each per
+ *                         round, the order swapped every round: a disk's sync time
+ *                         changes from minute to minute, so only a paired ratio holds
  *
  * All at trace level 0. For AuditAuth the database writer is held in its
  * retry sleep (the database is absent), and a consumer thread of ours
@@ -18,7 +27,9 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <fcntl.h>
 #include <mutex>
 #include <stdlib.h>
 #include <string.h>
@@ -28,6 +39,7 @@
 #include "audit.h"
 #include "benchutil.h"
 #include "clockhook.h"
+#include "journal.h"
 #include "smeventkel.h"
 #include "trace.h"
 
@@ -122,6 +134,124 @@ void AuditAuth(benchmark::State &state)
         auditAuth(ev.get());
 }
 
+void RecordMemory(benchmark::State &state)
+{
+    kb::Event ev("uid=load0,ou=people,o=kel", "authlevel=3;run=12345-1700000000;thread=0;seq=42");
+    for (auto _ : state)
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, ev.get());
+}
+
+/* ---- the audit journal: the writer parked, the journal only grows ---- */
+
+const char *const SYNC_MODES[] = {"always", "second", "none"};
+
+void journalSetup(const benchmark::State &state)
+{
+    traceLevel(0);
+    kb::writeFile(home->configDir() + "/kelaudit.conf",
+                  "DATASOURCE = absent.db\nUSER = kel\nTABLE = smaccesslog4\nMIN_LEVEL = 3\nRETRY_DELAY = 1\n"
+                  "SPOOL_DIR = benchspool\nSPOOL_SYNC = " +
+                      std::string(SYNC_MODES[state.range(0)]) + "\n");
+    {
+        std::lock_guard<std::mutex> hold(parkLock);
+        releaseWriter = false;
+    }
+    kelSys.sleep = parkedSleep;
+    SmEventInit();
+    kb::Event first("uid=warmup", "authlevel=3");
+    auditAuth(first.get());
+    std::unique_lock<std::mutex> hold(parkLock);
+    parkCond.wait(hold, [] { return writerParked; });
+}
+
+void journalTeardown(const benchmark::State &)
+{
+    {
+        std::lock_guard<std::mutex> hold(parkLock);
+        releaseWriter = true;
+    }
+    parkCond.notify_all();
+    SmEventRelease();
+    kelSysReset();
+    kb::installClock();
+    std::string cmd = "rm -rf '" + home->path() + "/benchspool'";
+    if (system(cmd.c_str()) != 0) {
+    }
+}
+
+void RecordJournal(benchmark::State &state)
+{
+    kb::Event ev("uid=load" + std::to_string(state.thread_index()) + ",ou=people,o=kel",
+                 "authlevel=3;run=12345-1700000000;thread=0;seq=42");
+    for (auto _ : state)
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, ev.get());
+}
+
+void DatasyncBaseline(benchmark::State &state)
+{
+    kb::Event ev("uid=load0,ou=people,o=kel", "authlevel=3;run=12345-1700000000;thread=0;seq=42");
+    std::string record(journalRecordSize(ev.get(), nullptr), 'x');
+    std::string path = home->path() + "/datasync-baseline";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    off_t end = 0;
+    for (auto _ : state) {
+        if (pwrite(fd, record.data(), record.size(), end) != (ssize_t)record.size() || fdatasync(fd) != 0)
+            state.SkipWithError("write failed");
+        end += (off_t)record.size();
+    }
+    close(fd);
+    unlink(path.c_str());
+    state.counters["record_bytes"] = (double)record.size();
+}
+
+/* Wall-clock nanoseconds of fn. */
+template <typename F> double timed(F fn)
+{
+    auto a = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - a).count();
+}
+
+void JournalAlwaysPaired(benchmark::State &state)
+{
+    const int half = 16;
+    kb::Event ev("uid=load0,ou=people,o=kel", "authlevel=3;run=12345-1700000000;thread=0;seq=42");
+    std::string record(journalRecordSize(ev.get(), nullptr), 'x');
+    std::string path = home->path() + "/datasync-paired";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    off_t end = 0;
+    double journalNs = 0, baseNs = 0;
+    long rounds = 0;
+    bool journalFirst = true;
+    auto journal = [&] {
+        for (int i = 0; i < half; i++)
+            SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, ev.get());
+    };
+    auto baseline = [&] {
+        for (int i = 0; i < half; i++) {
+            if (pwrite(fd, record.data(), record.size(), end) != (ssize_t)record.size() || fdatasync(fd) != 0)
+                state.SkipWithError("write failed");
+            end += (off_t)record.size();
+        }
+    };
+    for (auto _ : state) {
+        if (journalFirst) {
+            journalNs += timed(journal);
+            baseNs += timed(baseline);
+        } else {
+            baseNs += timed(baseline);
+            journalNs += timed(journal);
+        }
+        journalFirst = !journalFirst;
+        rounds++;
+    }
+    close(fd);
+    unlink(path.c_str());
+    state.counters["journal_ns"] = journalNs / (double)(rounds * half);
+    state.counters["baseline_ns"] = baseNs / (double)(rounds * half);
+    state.counters["ratio"] = journalNs / baseNs;
+}
+
 void CopyBaseline(benchmark::State &state)
 {
     kb::Event ev("uid=load0,ou=people,o=kel", "authlevel=3;run=12345-1700000000;thread=0;seq=42");
@@ -189,6 +319,16 @@ BENCHMARK(AuditAuth)
     ->Threads(2)
     ->UseRealTime();
 BENCHMARK(CopyBaseline);
+BENCHMARK(RecordMemory)->Setup(auditSetup)->Teardown(auditTeardown)->Arg(1000)->UseRealTime();
+BENCHMARK(RecordJournal)
+    ->Setup(journalSetup)
+    ->Teardown(journalTeardown)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime();
+BENCHMARK(DatasyncBaseline)->UseRealTime();
+BENCHMARK(JournalAlwaysPaired)->Setup(journalSetup)->Teardown(journalTeardown)->Arg(0)->UseRealTime();
 
 int main(int argc, char **argv)
 {

@@ -1,7 +1,7 @@
 # install.cmake - `cmake --install <build> --prefix <dir>` lays the system out
 # the way a policy server installation holds it:
 #
-#   bin/                kelpasswd, smhost (the simulated policy server)
+#   bin/                kelpasswd, kelaudit, smhost (the simulated policy server)
 #   lib/                libsmauthkel.so, libsmeventkel.so and the relocatable
 #                       objects agent.o, audit.o, smeventkel.o
 #   lib/standins/       the stand-ins libsmagentapi.so and libclntsh.so
@@ -12,7 +12,7 @@
 #                       and a ready kelaudit.conf per database in sqlite/,
 #                       postgresql/, oracle/
 #   share/kel/          users.sample, a user file for `smhost demo --users`
-#   share/man/man1/     kelpasswd.1, smhost.1
+#   share/man/man1/     kelpasswd.1, kelaudit.1, smhost.1
 #   share/man/man5/     keltrace.conf.5, kelaudit.conf.5
 #   share/man/man8/     libsmauthkel.8, libsmeventkel.8
 #   share/doc/kel/      the administrator documentation, with the samples and
@@ -81,8 +81,8 @@ endif()
 
 # ---- programs ------------------------------------------------------------
 
-set_target_properties(kelpasswd PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
-install(TARGETS kelpasswd RUNTIME DESTINATION bin COMPONENT plugins)
+set_target_properties(kelpasswd kelaudit PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
+install(TARGETS kelpasswd kelaudit RUNTIME DESTINATION bin COMPONENT plugins)
 if(TARGET smhost AND NOT kel_real_oracle AND NOT kel_real_agentapi)
   set_target_properties(smhost PROPERTIES INSTALL_RPATH "$ORIGIN/../${KEL_INSTALL_STANDINS}")
   install(TARGETS smhost RUNTIME DESTINATION bin COMPONENT standins)
@@ -98,7 +98,8 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/sql/ DESTINATION ${KEL_INSTALL_SHARE}/sq
   COMPONENT plugins FILES_MATCHING PATTERN "*.sql")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/samples/ DESTINATION ${KEL_INSTALL_SHARE}/config
   COMPONENT plugins FILES_MATCHING PATTERN "*.conf")
-install(FILES ${PROJECT_SOURCE_DIR}/docs/kelpasswd.1 DESTINATION share/man/man1 COMPONENT plugins)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/kelpasswd.1 ${PROJECT_SOURCE_DIR}/docs/kelaudit.1
+  DESTINATION share/man/man1 COMPONENT plugins)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/keltrace.conf.5 ${PROJECT_SOURCE_DIR}/docs/kelaudit.conf.5
   DESTINATION share/man/man5 COMPONENT plugins)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/libsmauthkel.8 ${PROJECT_SOURCE_DIR}/docs/libsmeventkel.8

@@ -27,6 +27,9 @@
  * The Oracle client library is loaded at the first connect, from the
  * plug-in's own folder first, then from the loader's search path: the
  * plug-in loads and selects events on a host without it.
+ *
+ * With SPOOL_DIR, events go to the audit journal (spool.cpp) and the ring
+ * holds only what the journal refuses; see "the audit journal" below.
  */
 #include "audit.h"
 
@@ -40,6 +43,8 @@
 #include "kelsys.h"
 #include "libload.h"
 #include "oci.h"
+#include "reject.h"
+#include "spool.h"
 #include "synch.h"
 #include "thread.h"
 #include "trace.h"
@@ -78,6 +83,9 @@ static int freedEntries = 0;
 static int sentAway = 0;
 static struct Param pendingParam; /* settings waiting for the writer to stop */
 static int pendingSet = 0;
+/* SPOOL_DIR is set in the settings in force: read by recording threads
+ * without the lock, so kept apart from param. */
+static int journalSet = 0;
 
 /* OCI handles, writer thread only. */
 static OCIEnv *envhp = NULL;
@@ -85,6 +93,11 @@ static OCIError *errhp = NULL;
 static OCISvcCtx *svchp = NULL;
 static OCIStmt *stmthp = NULL;
 static sb2 ind = 0; /* null indicator: every bound value is present */
+/* The first diagnostic record of the last failure, and whether it was the
+ * execute that failed: what REJECT_AFTER judges. Writer thread only. */
+static sb4 dbDiagCode = 0;
+static char dbDiagText[DIAG_SIZE];
+static int dbExecuteRefused = 0;
 
 /* OCI entry points, resolved at the first connect. */
 static struct {
@@ -114,6 +127,12 @@ static void paramStore(const struct Param *p)
     memcpy(param.table, p->table, sizeof param.table);
     param.maxQueue = p->maxQueue;
     param.retryDelay = p->retryDelay;
+    memcpy(param.spoolDir, p->spoolDir, sizeof param.spoolDir);
+    param.spoolSync = p->spoolSync;
+    param.spoolMaxMb = p->spoolMaxMb;
+    param.rejectAfter = p->rejectAfter;
+    memcpy(param.rejectFile, p->rejectFile, sizeof param.rejectFile);
+    __atomic_store_n(&journalSet, p->spoolDir[0] != '\0', __ATOMIC_RELAXED);
 }
 
 /* Called with queueMutex held when no writer runs. */
@@ -126,11 +145,21 @@ static void applyPendingParam(void)
     pendingSet = 0;
 }
 
+static void journalOpen(void);
+static void journalStart(void);
+static int auditWake(void);
+
 void auditConfigure(const struct Param *next)
 {
+    int idle;
+
+    /* The journal's thread may start a writer: not while this decides. */
+    spoolStop();
     mutex_lock(&queueMutex);
-    if (queue == NULL && !writerAlive) {
+    idle = queue == NULL && !writerAlive;
+    if (idle) {
         paramStore(next);
+        journalOpen();
     } else {
         __atomic_store_n(&param.minLevel, next->minLevel, __ATOMIC_RELAXED);
         pendingParam = *next;
@@ -139,6 +168,8 @@ void auditConfigure(const struct Param *next)
                        "settings apply after SmEventRelease");
     }
     mutex_unlock(&queueMutex);
+    if (!idle && spoolIsOpen())
+        spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake);
 }
 
 /* ---- event copies ----------------------------------------------------- */
@@ -425,6 +456,11 @@ void dbTraceDiag(int level)
         rc = oci.errorGet(handle, record, NULL, &code, (OraText *)buf, sizeof buf, type);
         if (rc != OCI_SUCCESS && rc != OCI_SUCCESS_WITH_INFO)
             break;
+        if (record == 1) {
+            dbDiagCode = code;
+            memcpy(dbDiagText, buf, sizeof dbDiagText);
+            dbDiagText[DIAG_SIZE - 1] = '\0';
+        }
         trace(level, "%.*s", DIAG_SIZE, buf);
     }
 }
@@ -620,6 +656,7 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
 {
     char host[HOST_SIZE];
     char sql[SQL_SIZE];
+    sword status;
 
     if (!dbConnect())
         return 0;
@@ -636,10 +673,179 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
         return 0;
     if (!dbBindAll(e, host))
         return 0;
-    return dbCheckStatus("OCI execute statement",
-                         oci.stmtExecute(svchp, stmthp, errhp, 1, 0, NULL, NULL,
-                                         OCI_COMMIT_ON_SUCCESS),
-                         TRACE_3);
+    status = oci.stmtExecute(svchp, stmthp, errhp, 1, 0, NULL, NULL, OCI_COMMIT_ON_SUCCESS);
+    dbExecuteRefused = status == OCI_ERROR;
+    return dbCheckStatus("OCI execute statement", status, TRACE_3);
+}
+
+/* ---- the audit journal (SPOOL_DIR) --------------------------------------- */
+/*
+ * With SPOOL_DIR, recording threads append each event to the journal and
+ * the writer takes its events from there; the ring holds only what the
+ * journal refused (a write failure, SPOOL_MAX_MB reached), as the handler
+ * does without a journal. Order: an event goes to the journal only while
+ * the ring is empty, decided under queueMutex, and the writer empties the
+ * journal before it looks at the ring; so every event in the journal is
+ * older than every event in the ring.
+ *
+ * At release the ring's events are appended to the journal, the head the
+ * writer may be inserting included (it is oldest). Should that insert
+ * succeed, the writer commits the head's journal copy too, so it is
+ * written once.
+ */
+
+/* The journal could not be opened since the last SmEventInit: not tried
+ * again for every event. queueMutex. */
+static int journalFailed = 0;
+
+/* Where the journal copy of the head under insert ends, when release made
+ * one. queueMutex. */
+static int savedHeadSet = 0;
+static uint64_t savedHeadSegment = 0, savedHeadEnd = 0;
+
+/* Writer: inserts the event; with REJECT_AFTER an event the database has
+ * refused for its data that many times in a row is put aside instead.
+ * 1 when the writer is done with the event. */
+static int auditWriteEvent(const struct SmLog_Access_s *event)
+{
+    dbExecuteRefused = 0;
+    if (dbInsertAuth(event)) {
+        rejectForget();
+        return 1;
+    }
+    return rejectAfterFailure(event, dbExecuteRefused && rejectIsDataError(dbDiagCode, dbDiagText),
+                              dbDiagText);
+}
+
+/* From the journal's thread, when requeued events were taken in: start the
+ * writer unless a release is under way, and wake it. Never waits for
+ * queueMutex (0: busy, the thread tries again), since its holder may be
+ * stopping that thread. */
+static int auditWake(void)
+{
+    if (mutex_trylock(&queueMutex) != 0)
+        return 0;
+    if (queue != NULL || !writerAlive)
+        auditInit();
+    cond_signal(&queueCondEmpty);
+    mutex_unlock(&queueMutex);
+    return 1;
+}
+
+/* SmEventInit, queueMutex held, no writer running: the journal of the
+ * settings in force; when it holds events of an earlier run, the writer
+ * starts now. */
+static void journalOpen(void)
+{
+    spoolClose();
+    journalFailed = 0;
+    journalStart();
+    if (spoolPending())
+        auditInit();
+}
+
+/* queueMutex held: the journal of the settings in force, unless open or
+ * failed already; also when an event comes after a release and before the
+ * next SmEventInit, so that it is not kept in memory only. */
+static void journalStart(void)
+{
+    if (param.spoolDir[0] == '\0' || spoolIsOpen() || journalFailed)
+        return;
+    if (!spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake))
+        journalFailed = 1;
+}
+
+/* queueMutex held: appends the prepared event while the ring is empty,
+ * starts the writer (unless a release is under way: the next start writes
+ * it) and wakes it. 0: the event goes to the ring. */
+static int journalPut(struct SpoolRecord *record)
+{
+    if (record->data == NULL || queueCount > 0)
+        return 0;
+    journalStart();
+    if (!spoolAppend(record))
+        return 0;
+    if (queue != NULL || !writerAlive)
+        auditInit();
+    cond_signal(&queueCondEmpty);
+    return 1;
+}
+
+/* Writer, without the lock: writes the journal's oldest event, or pauses
+ * as after a failed insert. */
+static void journalWriteHead(void)
+{
+    struct SmLog_Access_s *event = spoolPeek();
+
+    if (event == NULL) {
+        /* Unreadable for now (traced): try again after a pause. */
+        if (spoolPending())
+            kelSys.sleep(1);
+        return;
+    }
+    if (auditWriteEvent(event))
+        spoolCommit();
+    else
+        kelSys.sleep((unsigned int)param.retryDelay);
+}
+
+/* Writer, queueMutex held: waits for an event; when the journal holds one,
+ * writes it and returns 1 (also when the ring is gone meanwhile). 0: the
+ * ring's turn, or no journal. */
+static int journalTurn(void)
+{
+    if (!spoolIsOpen())
+        return 0;
+    while (queue != NULL && queueCount == 0 && !spoolPending())
+        cond_wait(&queueCondEmpty, &queueMutex);
+    if (queue == NULL)
+        return 1;
+    if (!spoolPending())
+        return 0;
+    mutex_unlock(&queueMutex);
+    journalWriteHead();
+    mutex_lock(&queueMutex);
+    return 1;
+}
+
+/* Release, queueMutex held: the ring's events go to the journal, oldest
+ * first, so the next start writes them. Returns how many of the entries
+ * queueFree will free were kept: the head under insert is left out, since
+ * the writer frees it and the release counts it apart. */
+static int journalKeepRing(void)
+{
+    int kept = 0, lost = 0;
+
+    savedHeadSet = 0;
+    if (!spoolIsOpen() || queue == NULL || queueCount == 0)
+        return 0;
+    for (int i = 0, slot = queueFirst; i < queueCount; i++, slot = (slot + 1) % queueCapacity) {
+        uint64_t segment, end;
+        if (!spoolAppendEvent(queue[slot], &segment, &end)) {
+            lost++;
+            continue;
+        }
+        kept++;
+        if (queue[slot] == inFlight) {
+            savedHeadSet = 1;
+            savedHeadSegment = segment;
+            savedHeadEnd = end;
+        }
+    }
+    trace(TRACE_2, "auditRelease: %d events waiting in memory kept in the journal", kept);
+    if (lost > 0)
+        trace(TRACE_ERROR, "auditRelease: %d events waiting in memory discarded: the journal cannot take them",
+              lost);
+    return kept - savedHeadSet;
+}
+
+/* Writer, queueMutex held, after release: the head just inserted has a
+ * journal copy; commit that too when the insert succeeded. */
+static void journalSavedHeadDone(int inserted)
+{
+    if (savedHeadSet && inserted)
+        spoolCommitIfEndsAt(savedHeadSegment, savedHeadEnd);
+    savedHeadSet = 0;
 }
 
 /* ---- the writer thread ------------------------------------------------- */
@@ -657,19 +863,24 @@ static void *dbThreadFn(void *)
     trace(TRACE_3, "dbThreadFn: starting, thread id %u", thr_self());
     mutex_lock(&queueMutex);
     while (queue != NULL) {
+        if (journalTurn())
+            continue;
         event = queuePeek();
         if (event == NULL)
             continue;
         inFlight = event;
         mutex_unlock(&queueMutex);
 
-        inserted = dbInsertAuth(event);
+        inserted = auditWriteEvent(event);
 
         mutex_lock(&queueMutex);
         inFlight = NULL;
         if (queue == NULL) {
             /* Released meanwhile: queueFree left this entry to us. */
-            inFlightLost = !inserted;
+            /* A head kept in the journal is written at the next start,
+             * so it is not lost even when this insert failed. */
+            inFlightLost = !inserted && !savedHeadSet;
+            journalSavedHeadDone(inserted);
             eventFree(event);
             break;
         }
@@ -714,6 +925,7 @@ int auditInit(void)
         return 0;
     }
     applyPendingParam();
+    journalStart();
     if (!queueCreate())
         return 0;
     writerAlive = 1;
@@ -732,11 +944,24 @@ int auditInit(void)
 
 void auditAuth(const struct SmLog_Access_s *event)
 {
+    struct SpoolRecord record;
+    int journaled;
+
     trace(TRACE_3, "auditAuth");
+    record.data = NULL;
+    if (__atomic_load_n(&journalSet, __ATOMIC_RELAXED))
+        spoolPrepare(event, &record);
     mutex_lock(&queueMutex);
-    if (auditInit())
+    journaled = journalPut(&record);
+    if (!journaled && auditInit()) {
         queuePut(event);
+        /* The ring was freed while this waited for room (a release): with
+         * a journal, the event goes there rather than away. */
+        if (queue == NULL)
+            journaled = journalPut(&record);
+    }
     mutex_unlock(&queueMutex);
+    spoolFinish(&record, journaled);
 }
 
 void auditRelease(void)
@@ -746,14 +971,19 @@ void auditRelease(void)
     int hadRing;
     int discarded;
     int waiters;
+    int kept;
 
     trace(TRACE_2, "auditRelease");
+    spoolStop();
     mutex_lock(&queueMutex);
     hadRing = queue != NULL;
     inFlightLost = 0;
+    kept = journalKeepRing();
     queueFree();
-    discarded = freedEntries;
-    waiters = sentAway;
+    discarded = freedEntries - kept;
+    /* With the journal, a recording sent away from its wait for room
+     * appends its event there instead. */
+    waiters = spoolIsOpen() ? 0 : sentAway;
     writer = dbThread;
     joinWriter = dbThreadSet;
     dbThreadSet = 0;
@@ -770,9 +1000,15 @@ void auditRelease(void)
     inFlightLost = 0;
     if (!writerAlive)
         applyPendingParam();
+    /* An event recorded during the release may have started a new writer:
+     * the journal stays open for it. */
+    if (queue == NULL && !writerAlive)
+        spoolClose();
     mutex_unlock(&queueMutex);
     if (hadRing || joinWriter)
         trace(discarded > 0 || waiters > 0 ? TRACE_ERROR : TRACE_3,
               "auditRelease: %d queued events discarded, %d waiting recording threads sent away",
               discarded, waiters);
+    if (spoolIsOpen())
+        spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake);
 }

@@ -19,10 +19,12 @@
 #include "accessfields.h"
 #include "audit.h"
 #include "confline.h"
+#include "journal.h"
 #include "regfile.h"
 #include "kelsys.h"
 #include "kelversion.h"
 #include "scrypt.h"
+#include "spool.h"
 #include "trace.h"
 
 #define CONF_FILE CONF_DIR "/kelaudit.conf"
@@ -37,6 +39,9 @@
 #define DEFAULT_TABLE "smaccesslog4"
 #define DEFAULT_MAX_QUEUE 20
 #define DEFAULT_RETRY_DELAY 5
+#define DEFAULT_SPOOL_SYNC SPOOL_SYNC_SECOND
+#define DEFAULT_SPOOL_MAX_MB 1024
+#define DEFAULT_REJECT_AFTER 0
 
 struct Param param;
 
@@ -57,10 +62,49 @@ static void setDefaults(struct Param *p)
     copyText(p->table, sizeof p->table, DEFAULT_TABLE);
     p->maxQueue = DEFAULT_MAX_QUEUE;
     p->retryDelay = DEFAULT_RETRY_DELAY;
+    p->spoolDir[0] = '\0';
+    p->spoolSync = DEFAULT_SPOOL_SYNC;
+    p->spoolMaxMb = DEFAULT_SPOOL_MAX_MB;
+    p->rejectAfter = DEFAULT_REJECT_AFTER;
+    p->rejectFile[0] = '\0';
+}
+
+/* SPOOL_DIR: an absolute folder, or one under $SM_HOME. A path too long
+ * for its buffer would name another folder, so it is refused. */
+static void storeSpoolDir(struct Param *p, const char *value, const char *home)
+{
+    if (!journalDirFromSetting(p->spoolDir, sizeof p->spoolDir, home, value)) {
+        trace(TRACE_ERROR, "Parameter SPOOL_DIR: path too long, no journal");
+        p->spoolDir[0] = '\0';
+    }
+}
+
+static void storeSpoolSync(struct Param *p, const char *value)
+{
+    static const char *const names[] = {"always", "second", "none"};
+    static const int modes[] = {SPOOL_SYNC_ALWAYS, SPOOL_SYNC_SECOND, SPOOL_SYNC_NONE};
+
+    for (int i = 0; i < 3; i++) {
+        if (strcasecmp(value, names[i]) == 0) {
+            p->spoolSync = modes[i];
+            return;
+        }
+    }
+    trace(TRACE_ERROR, "Parameter SPOOL_SYNC: value '%s' should be always, second or none", value);
+}
+
+/* Put-aside events go into the journal's folder, or beside kelaudit.conf. */
+static void setRejectFile(struct Param *p, const char *home)
+{
+    if (p->spoolDir[0] != '\0')
+        journalPath(p->rejectFile, sizeof p->rejectFile, p->spoolDir, JOURNAL_REJECT_FILE);
+    else if (home != NULL)
+        snprintf(p->rejectFile, sizeof p->rejectFile, "%s/%s/%s", home, CONF_DIR,
+                 JOURNAL_REJECT_BESIDE_CONF);
 }
 
 /* Applies one "name = value" line of kelaudit.conf. */
-static void applyParameter(struct Param *p, const char *name, const char *value)
+static void applyParameter(struct Param *p, const char *name, const char *value, const char *home)
 {
     /* The value of the password line is the scrambled password: even so it
      * is as good as the password itself, so the trace shows it masked. */
@@ -82,6 +126,14 @@ static void applyParameter(struct Param *p, const char *name, const char *value)
         storeIntParameter(name, value, &p->maxQueue);
     } else if (strcasecmp(name, "RETRY_DELAY") == 0) {
         storeIntParameter(name, value, &p->retryDelay);
+    } else if (strcasecmp(name, "SPOOL_DIR") == 0) {
+        storeSpoolDir(p, value, home);
+    } else if (strcasecmp(name, "SPOOL_SYNC") == 0) {
+        storeSpoolSync(p, value);
+    } else if (strcasecmp(name, "SPOOL_MAX_MB") == 0) {
+        storeIntParameter(name, value, &p->spoolMaxMb);
+    } else if (strcasecmp(name, "REJECT_AFTER") == 0) {
+        storeIntParameter(name, value, &p->rejectAfter);
     } else {
         trace(TRACE_ERROR, "Parameter %s: not recognized", name);
     }
@@ -100,6 +152,14 @@ static void checkRanges(struct Param *p)
         trace(TRACE_ERROR, "Parameter RETRY_DELAY: %d is below 0, using %d", p->retryDelay,
               DEFAULT_RETRY_DELAY);
         p->retryDelay = DEFAULT_RETRY_DELAY;
+    }
+    if (p->spoolMaxMb < 1) {
+        trace(TRACE_ERROR, "Parameter SPOOL_MAX_MB: %d is below 1, using 1", p->spoolMaxMb);
+        p->spoolMaxMb = 1;
+    }
+    if (p->rejectAfter < 0) {
+        trace(TRACE_ERROR, "Parameter REJECT_AFTER: %d is below 0, using 0", p->rejectAfter);
+        p->rejectAfter = 0;
     }
 }
 
@@ -126,15 +186,17 @@ void readConfigFile(struct Param *next)
     f = regOpenRead(path);
     if (f == NULL) {
         trace(TRACE_ERROR, "Can't read configuration file %s", path);
+        setRejectFile(next, home);
         return;
     }
     confReaderInit(&reader, f);
     while (confReadLine(&reader, line, sizeof line)) {
         if (confParseLine(line, name, value))
-            applyParameter(next, name, value);
+            applyParameter(next, name, value, home);
     }
     fclose(f);
     checkRanges(next);
+    setRejectFile(next, home);
     /* The clear password lives on in param only; wipe the working copies. */
     explicit_bzero(line, sizeof line);
     explicit_bzero(value, sizeof value);

@@ -18,6 +18,11 @@ struct Param {
     char table[BUF_SIZE];        /* audit table */
     int maxQueue;                /* queue capacity, in events */
     int retryDelay;              /* seconds between database attempts */
+    char spoolDir[PATH_SIZE];    /* the audit journal's folder; empty: none */
+    int spoolSync;               /* enum SpoolSync of spool.h */
+    int spoolMaxMb;              /* journal size beyond which events wait in memory */
+    int rejectAfter;             /* data refusals before an event is put aside; 0: never */
+    char rejectFile[PATH_SIZE];  /* where put-aside events go (derived, not a key) */
 };
 
 /*

@@ -14,7 +14,7 @@ case $build in /*) ;; *) build="$PWD/$build" ;; esac
 shift $(( $# > 2 ? 2 : $# )) || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(params password authlevel confline traceconf auditconf cookie scrypt kelpasswd)
+  targets=(params password authlevel confline traceconf auditconf cookie scrypt kelpasswd journal)
 fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKEL_BUILD_FUZZ=ON -DKEL_BUILD_TESTS=OFF \

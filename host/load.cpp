@@ -8,6 +8,13 @@
  * the thread and a sequence number, so the final check finds exactly this
  * run's rows and each thread's rows in its own order.
  *
+ * --kill-after S runs the load in a child process, kills it with SIGKILL
+ * after S seconds, then starts the event handler again in this process
+ * (with the same SM_HOME, so the same audit journal) and checks that every
+ * event whose SmEventRecord had returned in the child (the child notes
+ * each in an acknowledgement file right after the call) is in the table
+ * once, each thread's in order.
+ *
  * In an SM_HOME with the administrator's own keltrace.conf or kelaudit.conf
  * those files are used as they are, read with the event handler's own
  * reader, and never replaced; the options they would override are then
@@ -16,16 +23,25 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
+#include <map>
+#include <set>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "checktrace.h"
+#include "journal.h"
 #include "smagent_control.h"
 #include "smeventkel.h"
 #include "smhost.h"
+
+extern char **environ;
 
 namespace smhost {
 
@@ -37,11 +53,19 @@ struct Options {
     int threads = 4;
     long logins = 1000;
     double seconds = 0;
+    double rate = 0; /* logins per second over all threads; 0: as fast as possible */
     int traceLevel = 1;
     int maxQueue = 20;
+    int retryDelay = 1;
     std::string dataSource, dbUser = "kel", dbPassword, table = "smaccesslog4";
     std::string home, libDir;
+    std::string spoolDir, spoolSync, spoolMaxMb, rejectAfter;
+    std::string runId, acks;
     bool createTable = false;
+    bool child = false;  /* run for a --kill-after parent: no set-up, no check */
+    double killAfter = 0;
+    bool dbDown = false; /* SQLite: the database is made only after the kill */
+    double drainSeconds = 120;
     std::vector<std::string> given; /* the options on the command line */
 
     bool has(const char *option) const { return std::find(given.begin(), given.end(), option) != given.end(); }
@@ -49,6 +73,7 @@ struct Options {
 
 struct ThreadResult {
     std::vector<double> authUs, recordUs;
+    std::vector<double> recordAt; /* seconds from the start, per recordUs */
     long accepted = 0, refused = 0;
 };
 
@@ -63,8 +88,8 @@ bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
     for (size_t i = 0; i < args.size(); i++) {
         const std::string &a = args[i];
         o.given.push_back(a);
-        if (a == "--create-table") {
-            o.createTable = true;
+        if (a == "--create-table" || a == "--child" || a == "--db-down") {
+            (a == "--create-table" ? o.createTable : a == "--child" ? o.child : o.dbDown) = true;
             continue;
         }
         if (i + 1 >= args.size()) {
@@ -81,10 +106,18 @@ bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
             o.logins = (long)n, o.seconds = 0;
         else if (a == "--seconds" && number && n > 0)
             o.seconds = n, o.logins = 0;
+        else if (a == "--rate" && number)
+            o.rate = n;
         else if (a == "--trace-level" && number)
             o.traceLevel = (int)n;
         else if (a == "--max-queue" && number && n >= 1)
             o.maxQueue = (int)n;
+        else if (a == "--retry-delay" && number)
+            o.retryDelay = (int)n;
+        else if (a == "--kill-after" && number && n > 0)
+            o.killAfter = n;
+        else if (a == "--drain-seconds" && number && n > 0)
+            o.drainSeconds = n;
         else if (a == "--datasource")
             o.dataSource = v;
         else if (a == "--db-user")
@@ -97,6 +130,18 @@ bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
             o.home = v;
         else if (a == "--lib-dir")
             o.libDir = v;
+        else if (a == "--spool-dir")
+            o.spoolDir = v;
+        else if (a == "--spool-sync")
+            o.spoolSync = v;
+        else if (a == "--spool-max-mb" && number)
+            o.spoolMaxMb = v;
+        else if (a == "--reject-after" && number)
+            o.rejectAfter = v;
+        else if (a == "--run-id")
+            o.runId = v;
+        else if (a == "--acks")
+            o.acks = v;
         else {
             error = "bad option " + a + " " + v;
             return false;
@@ -118,9 +163,10 @@ bool refuseOverridden(const Options &o, const std::string &file, const std::vect
     return true;
 }
 
-/* Takes the database settings from the administrator's kelaudit.conf, read
- * by the event handler's own reader; false when it reports a problem. */
-bool useAdminAuditConf(const std::string &home, AuditDb &db, int &minLevel, std::string &error)
+/* Takes the database and journal settings from the administrator's
+ * kelaudit.conf, read by the event handler's own reader; false when it
+ * reports a problem. */
+bool useAdminAuditConf(const std::string &home, Options &o, AuditDb &db, int &minLevel, std::string &error)
 {
     Param p;
     takeTraced();
@@ -137,6 +183,8 @@ bool useAdminAuditConf(const std::string &home, AuditDb &db, int &minLevel, std:
     db.password = p.password;
     db.table = p.table;
     minLevel = p.minLevel;
+    /* The run waits for the journal this file names to be empty. */
+    o.spoolDir = p.spoolDir;
     explicit_bzero(p.password, sizeof p.password);
     return true;
 }
@@ -150,90 +198,55 @@ double percentile(std::vector<double> &v, double q)
     return v[k];
 }
 
-} // namespace
-
-int runLoad(const std::vector<std::string> &args)
+std::string auditConf(const Options &o)
 {
-    Options o;
-    std::string error;
-    if (!parse(args, o, error))
-        return usage(error + " (options: --threads N, --logins N | --seconds S, --datasource DS, "
-                             "--db-user U, --db-password P, --table T, --create-table, --max-queue N, "
-                             "--trace-level N, --home DIR, --lib-dir DIR)");
-    Layout layout = findLayout(o.libDir);
-    Plugins p;
-    if (!loadPlugins(layout.libDir, p, error))
-        return usage("cannot load the plug-ins: " + error);
-    std::string home = makeHome(o.home, error);
-    if (home.empty())
-        return usage(error);
-    setenv("SM_HOME", home.c_str(), 1);
+    std::string c = "DATASOURCE = " + o.dataSource + "\nUSER = " + o.dbUser + "\nTABLE = " + o.table +
+                    "\nMIN_LEVEL = 3\nMAX_QUEUE = " + std::to_string(o.maxQueue) +
+                    "\nRETRY_DELAY = " + std::to_string(o.retryDelay) + "\n";
+    if (!o.spoolDir.empty())
+        c += "SPOOL_DIR = " + o.spoolDir + "\n";
+    if (!o.spoolSync.empty())
+        c += "SPOOL_SYNC = " + o.spoolSync + "\n";
+    if (!o.spoolMaxMb.empty())
+        c += "SPOOL_MAX_MB = " + o.spoolMaxMb + "\n";
+    if (!o.rejectAfter.empty())
+        c += "REJECT_AFTER = " + o.rejectAfter + "\n";
+    return c;
+}
 
-    AuditDb db;
-    std::string config = home + "/" CONF_DIR;
-    std::string traceConf = config + "/keltrace.conf", auditConf = config + "/kelaudit.conf";
-    std::string traceLog = "the trace log named in " + traceConf;
-    int minLevel = 3;
-    if (fileOwner(traceConf) == FileOwner::ADMIN) {
-        if (!refuseOverridden(o, traceConf, {"--trace-level"}, error))
-            return usage(error);
-    } else {
-        traceLog = home + "/log/keltrace.log";
-        if (!writeOwnFile(traceConf, "file = " + traceLog + "\nlevel = " + std::to_string(o.traceLevel) +
-                                         "\nmaxsize = 100000000\n",
-                          error))
-            return usage(error);
-    }
-    if (fileOwner(auditConf) == FileOwner::ADMIN) {
-        if (!refuseOverridden(o, auditConf, {"--datasource", "--db-user", "--db-password", "--table", "--max-queue"},
-                              error) ||
-            !useAdminAuditConf(home, db, minLevel, error))
-            return usage(error);
-    } else {
-        if (o.dataSource.empty())
-            o.dataSource = "load.db";
-        db.dataSource = o.dataSource;
-        db.user = o.dbUser;
-        db.password = o.dbPassword;
-        db.table = o.table;
-        if (!writeOwnFile(auditConf, "DATASOURCE = " + o.dataSource + "\nUSER = " + o.dbUser + "\nTABLE = " +
-                                         o.table + "\nMIN_LEVEL = 3\nMAX_QUEUE = " + std::to_string(o.maxQueue) +
-                                         "\nRETRY_DELAY = 1\n",
-                          error))
-            return usage(error);
-        if (!o.dbPassword.empty() && !runKelpasswd(layout, home, o.dbPassword))
-            return usage("kelpasswd could not set the database password");
-    }
-    /* A relative SQLite file lives under SM_HOME/data, as the client takes it. */
-    bool sqlite = !isPostgres(db.dataSource);
-    if (sqlite && db.dataSource[0] != '/')
-        db.dataSource = home + "/data/" + db.dataSource;
-    if ((sqlite || o.createTable) && !createAuditTable(db, layout.sqlDir, error))
-        return usage(error);
+/* The journal folder as the handler resolves it. */
+std::string journalDir(const Options &o, const std::string &home)
+{
+    char dir[PATH_SIZE];
+    if (o.spoolDir.empty() || !journalDirFromSetting(dir, sizeof dir, home.c_str(), o.spoolDir.c_str()))
+        return "";
+    return dir;
+}
 
-    const char *params = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
-    smagentAddAgent("loadagent", "load-secret");
-    if (p.authInit(params, "load-secret") != 0)
-        return usage("SmAuthInit failed; see " + traceLog);
-    p.eventInit();
+/* Events the journal still holds (0 without one). */
+long journalWaiting(const std::string &dir)
+{
+    JournalSummary s;
+    if (dir.empty() || !journalSummarize(dir.c_str(), &s))
+        return 0;
+    return s.events + s.requeued;
+}
 
-    std::string runId = std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
-    /* Every login is audited: its level reaches the handler's minimum. */
-    std::string prefix = "authlevel=" + std::to_string(std::max(3, minLevel)) + ";run=" + runId + ";";
-    /* The run ends with reading its rows back: a table the database user
-     * may not read stops it now rather than after the logins. */
-    std::vector<std::pair<std::string, std::string>> rows;
-    bool lasting = false;
-    if (!readAuditRows(db, prefix, rows, error, &lasting) && lasting) {
-        p.eventRelease();
-        p.authRelease(nullptr, nullptr);
-        unloadPlugins(p);
-        return usage(error);
-    }
-    std::atomic<long> started(0), done(0);
-    std::vector<ThreadResult> results((size_t)o.threads);
+/* Each thread's events in the table: (thread, seq) in row order. */
+bool parseRow(const std::string &txn, const std::string &prefix, int threads, int &t, long &seq)
+{
+    return sscanf(txn.c_str() + prefix.size(), "thread=%d;seq=%ld", &t, &seq) == 2 && t >= 0 && t < threads;
+}
+
+/* Runs the logins; fills results. acksFd >= 0: one line "thread seq" per
+ * event once SmEventRecord has returned. */
+void runLogins(const Options &o, Plugins &p, const char *params, const std::string &prefix, int acksFd,
+               std::vector<ThreadResult> &results, std::atomic<long> &done)
+{
+    std::atomic<long> started(0);
     Clock::time_point t0 = Clock::now();
     Clock::time_point stopAt = t0 + std::chrono::milliseconds((long)(o.seconds * 1000));
+    auto interval = std::chrono::duration<double>(o.rate > 0 ? o.threads / o.rate : 0);
 
     auto worker = [&](int t) {
         User u;
@@ -241,9 +254,14 @@ int runLoad(const std::vector<std::string> &args)
         u.level = 3; /* within the scheme's MIN_LEVEL=2;MAX_LEVEL=3 */
         u.pin = "pin" + std::to_string(t);
         ThreadResult &r = results[(size_t)t];
+        Clock::time_point next = Clock::now();
         for (long seq = 0;; seq++) {
             if (o.seconds > 0 ? Clock::now() >= stopAt : started.fetch_add(1) >= o.logins)
                 break;
+            if (o.rate > 0) {
+                next += std::chrono::duration_cast<Clock::duration>(interval);
+                std::this_thread::sleep_until(next);
+            }
             SmAgentCtl_Session_t s{};
             char cookie[128];
             s.userDn = u.dn.c_str();
@@ -267,7 +285,13 @@ int runLoad(const std::vector<std::string> &args)
             a = Clock::now();
             p.eventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, &ev.rec);
             b = Clock::now();
+            if (acksFd >= 0) {
+                std::string line = std::to_string(t) + " " + std::to_string(seq) + "\n";
+                if (write(acksFd, line.data(), line.size()) != (ssize_t)line.size())
+                    fprintf(stderr, "smhost load: cannot write the acknowledgement file\n");
+            }
             r.recordUs.push_back(std::chrono::duration<double, std::micro>(b - a).count());
+            r.recordAt.push_back(std::chrono::duration<double>(a - t0).count());
             r.accepted++;
             done++;
         }
@@ -275,7 +299,217 @@ int runLoad(const std::vector<std::string> &args)
     std::vector<std::thread> pool;
     for (int t = 0; t < o.threads; t++)
         pool.emplace_back(worker, t);
-    bool tty = isatty(STDERR_FILENO);
+    for (std::thread &t : pool)
+        t.join();
+}
+
+/* Waits until the table holds at least want rows of the run and the
+ * journal nothing, for up to o.drainSeconds; a lasting error (a table the
+ * user may not read) ends the wait at once. */
+bool waitRows(const Options &o, const AuditDb &db, const std::string &prefix, long want,
+              const std::string &journal, std::vector<std::pair<std::string, std::string>> &rows,
+              std::string &error)
+{
+    bool read = false;
+    Clock::time_point end = Clock::now() + std::chrono::milliseconds((long)(o.drainSeconds * 1000));
+    for (;;) {
+        bool lasting = false;
+        read = readAuditRows(db, prefix, rows, error, &lasting);
+        if (read ? (long)rows.size() >= want && journalWaiting(journal) == 0 : lasting)
+            break;
+        if (Clock::now() > end)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return read;
+}
+
+/* The child's run, killed by the parent; then the handler started again
+ * here, and every acknowledged event looked for. */
+int killAndResume(const Options &o, const std::vector<std::string> &args, Plugins &p, const AuditDb &db,
+                  const Layout &layout, const std::string &home, const std::string &runId, const std::string &prefix)
+{
+    std::string acks = home + "/acks.txt";
+    std::string error;
+    unlink(acks.c_str());
+
+    std::vector<std::string> childArgs = {"smhost", "load"};
+    for (size_t i = 0; i < args.size(); i++) {
+        if (args[i] == "--kill-after" || args[i] == "--drain-seconds") {
+            i++;
+            continue;
+        }
+        if (args[i] != "--db-down" && args[i] != "--create-table")
+            childArgs.push_back(args[i]);
+    }
+    for (const char *a : {"--child", "--home", home.c_str(), "--run-id", runId.c_str(), "--acks", acks.c_str()})
+        childArgs.push_back(a);
+    std::vector<char *> argv;
+    for (std::string &a : childArgs)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t child;
+    if (posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0)
+        return usage("cannot start the child");
+    std::this_thread::sleep_for(std::chrono::milliseconds((long)(o.killAfter * 1000)));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+
+    /* What the child acknowledged. */
+    std::set<std::pair<int, long>> acked;
+    {
+        FILE *f = fopen(acks.c_str(), "r");
+        int t;
+        long seq;
+        while (f != nullptr && fscanf(f, "%d %ld", &t, &seq) == 2)
+            acked.insert({t, seq});
+        if (f != nullptr)
+            fclose(f);
+    }
+    if (o.dbDown && !isPostgres(db.dataSource) && !createAuditTable(db, layout.sqlDir, error))
+        return usage(error);
+
+    /* The handler again, with the journal the child left. */
+    Clock::time_point r0 = Clock::now();
+    p.eventInit();
+    std::vector<std::pair<std::string, std::string>> rows;
+    bool read = waitRows(o, db, prefix, (long)acked.size(), journalDir(o, home), rows, error);
+    double resumeSecs = std::chrono::duration<double>(Clock::now() - r0).count();
+    p.eventRelease();
+    unloadPlugins(p);
+
+    std::map<std::pair<int, long>, int> seen;
+    std::vector<long> last((size_t)o.threads, -1);
+    long duplicates = 0, outOfOrder = 0, unacked = 0, missing = 0;
+    for (const auto &r : rows) {
+        int t;
+        long seq;
+        if (!parseRow(r.second, prefix, o.threads, t, seq)) {
+            outOfOrder++;
+            continue;
+        }
+        if (++seen[{t, seq}] > 1) {
+            duplicates++;
+            continue;
+        }
+        if (seq <= last[(size_t)t])
+            outOfOrder++;
+        last[(size_t)t] = seq;
+        if (!acked.count({t, seq}))
+            unacked++;
+    }
+    for (const auto &a : acked)
+        missing += !seen.count(a);
+    printf("child %s after %.1f s; %zu events acknowledged\n", killed ? "killed" : "NOT killed", o.killAfter,
+           acked.size());
+    printf("resumed: %zu rows in %.2f s; %ld acknowledged missing, %ld written twice, %ld out of order, "
+           "%ld written but not acknowledged (in flight at the kill)\n",
+           rows.size(), resumeSecs, missing, duplicates, outOfOrder, unacked);
+    if (!read)
+        printf("%s\n", error.c_str());
+    /* One row can be written twice: the one whose commit raced the kill. */
+    bool ok = read && killed && missing == 0 && outOfOrder == 0 && duplicates <= 1;
+    printf("%s: %zu acknowledged events, %zu rows in %s\n", ok ? "check passed" : "CHECK FAILED", acked.size(),
+           rows.size(), db.table.c_str());
+    return ok ? 0 : 1;
+}
+
+} // namespace
+
+int runLoad(const std::vector<std::string> &args)
+{
+    Options o;
+    std::string error;
+    if (!parse(args, o, error))
+        return usage(error + " (options: --threads N, --logins N | --seconds S, --rate N, --datasource DS, "
+                             "--db-user U, --db-password P, --table T, --create-table, --max-queue N, "
+                             "--retry-delay N, --spool-dir DIR, --spool-sync MODE, --spool-max-mb N, "
+                             "--reject-after N, --kill-after S, --db-down, --drain-seconds S, "
+                             "--trace-level N, --home DIR, --lib-dir DIR)");
+    Layout layout = findLayout(o.libDir);
+    Plugins p;
+    if (!loadPlugins(layout.libDir, p, error))
+        return usage("cannot load the plug-ins: " + error);
+    std::string home = makeHome(o.home, error);
+    if (home.empty())
+        return usage(error);
+    setenv("SM_HOME", home.c_str(), 1);
+
+    AuditDb db;
+    std::string config = home + "/" CONF_DIR;
+    std::string traceConf = config + "/keltrace.conf", auditConfFile = config + "/kelaudit.conf";
+    std::string traceLog = "the trace log named in " + traceConf;
+    int minLevel = 3;
+    /* A --kill-after child runs in its parent's SM_HOME, set up already. */
+    if (fileOwner(traceConf) == FileOwner::ADMIN) {
+        if (!refuseOverridden(o, traceConf, {"--trace-level"}, error))
+            return usage(error);
+    } else {
+        traceLog = home + "/log/keltrace.log";
+        if (!o.child && !writeOwnFile(traceConf,
+                                      "file = " + traceLog + "\nlevel = " + std::to_string(o.traceLevel) +
+                                          "\nmaxsize = 100000000\n",
+                                      error))
+            return usage(error);
+    }
+    if (fileOwner(auditConfFile) == FileOwner::ADMIN) {
+        if (!refuseOverridden(o, auditConfFile,
+                              {"--datasource", "--db-user", "--db-password", "--table", "--max-queue",
+                               "--retry-delay", "--spool-dir", "--spool-sync", "--spool-max-mb", "--reject-after"},
+                              error) ||
+            !useAdminAuditConf(home, o, db, minLevel, error))
+            return usage(error);
+    } else {
+        if (o.dataSource.empty())
+            o.dataSource = "load.db";
+        db.dataSource = o.dataSource;
+        db.user = o.dbUser;
+        db.password = o.dbPassword;
+        db.table = o.table;
+        if (!o.child) {
+            if (!writeOwnFile(auditConfFile, auditConf(o), error))
+                return usage(error);
+            if (!o.dbPassword.empty() && !runKelpasswd(layout, home, o.dbPassword))
+                return usage("kelpasswd could not set the database password");
+        }
+    }
+    /* A relative SQLite file lives under SM_HOME/data, as the client takes it. */
+    bool sqlite = !isPostgres(db.dataSource);
+    if (sqlite && db.dataSource[0] != '/')
+        db.dataSource = home + "/data/" + db.dataSource;
+    if (!o.child && ((sqlite && !o.dbDown) || o.createTable) && !createAuditTable(db, layout.sqlDir, error))
+        return usage(error);
+
+    std::string runId = !o.runId.empty() ? o.runId : std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
+    /* Every login is audited: its level reaches the handler's minimum. */
+    std::string prefix = "authlevel=" + std::to_string(std::max(3, minLevel)) + ";run=" + runId + ";";
+    /* The run ends with reading its rows back: a table the database user
+     * may not read stops it now rather than after the logins. A child's
+     * parent has looked already; with --db-down there is no table yet. */
+    std::vector<std::pair<std::string, std::string>> rows;
+    bool lasting = false;
+    if (!o.child && !o.dbDown && !readAuditRows(db, prefix, rows, error, &lasting) && lasting) {
+        unloadPlugins(p);
+        return usage(error);
+    }
+    if (o.killAfter > 0)
+        return killAndResume(o, args, p, db, layout, home, runId, prefix);
+
+    const char *params = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
+    smagentAddAgent("loadagent", "load-secret");
+    if (p.authInit(params, "load-secret") != 0)
+        return usage("SmAuthInit failed; see " + traceLog);
+    p.eventInit();
+
+    int acksFd = -1;
+    if (!o.acks.empty() && (acksFd = open(o.acks.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)) < 0)
+        return usage("cannot open " + o.acks);
+    std::atomic<long> done(0);
+    std::vector<ThreadResult> results((size_t)o.threads);
+    Clock::time_point t0 = Clock::now();
+    bool tty = isatty(STDERR_FILENO) && !o.child;
     std::atomic<bool> finished(false);
     std::thread progress([&] {
         while (tty && !finished) {
@@ -283,26 +517,29 @@ int runLoad(const std::vector<std::string> &args)
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
         }
     });
-    for (std::thread &t : pool)
-        t.join();
+    runLogins(o, p, params, prefix, acksFd, results, done);
     Clock::time_point loginsDone = Clock::now();
+    if (acksFd >= 0)
+        close(acksFd);
 
     long accepted = 0, refused = 0;
     std::vector<double> auth, rec;
+    std::vector<std::vector<double>> windows; /* SmEventRecord times by 10 s of the run */
     for (ThreadResult &r : results) {
         accepted += r.accepted;
         refused += r.refused;
         auth.insert(auth.end(), r.authUs.begin(), r.authUs.end());
         rec.insert(rec.end(), r.recordUs.begin(), r.recordUs.end());
+        for (size_t i = 0; i < r.recordUs.size(); i++) {
+            size_t w = (size_t)(r.recordAt[i] / 10);
+            if (windows.size() <= w)
+                windows.resize(w + 1);
+            windows[w].push_back(r.recordUs[i]);
+        }
     }
-    /* Wait for the writer to write every audited login. */
-    bool read = false;
-    for (int i = 0; i < 6000; i++) {
-        read = readAuditRows(db, prefix, rows, error, &lasting);
-        if (read ? (long)rows.size() >= accepted : lasting)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    /* Wait for the writer to write every audited login (a child is killed
+     * before it gets here, or stops without looking). */
+    bool read = o.child || waitRows(o, db, prefix, accepted, journalDir(o, home), rows, error);
     Clock::time_point rowsDone = Clock::now();
     finished = true;
     progress.join();
@@ -311,13 +548,23 @@ int runLoad(const std::vector<std::string> &args)
     p.eventRelease();
     p.authRelease(nullptr, nullptr);
     unloadPlugins(p);
+    if (o.child)
+        return 0;
 
     double loginSecs = std::chrono::duration<double>(loginsDone - t0).count();
     double rowSecs = std::chrono::duration<double>(rowsDone - t0).count();
+    double recMax = rec.empty() ? 0 : *std::max_element(rec.begin(), rec.end());
     printf("threads %d, logins %ld accepted, %ld refused, in %.2f s\n", o.threads, accepted, refused, loginSecs);
     printf("logins per second   %.0f\n", (double)(accepted + refused) / loginSecs);
     printf("SmAuthenticate      p50 %.1f us  p99 %.1f us\n", percentile(auth, 0.5), percentile(auth, 0.99));
-    printf("SmEventRecord       p50 %.1f us  p99 %.1f us\n", percentile(rec, 0.5), percentile(rec, 0.99));
+    printf("SmEventRecord       p50 %.1f us  p99 %.1f us  p99.9 %.1f us  max %.1f us\n", percentile(rec, 0.5),
+           percentile(rec, 0.99), percentile(rec, 0.999), recMax);
+    if (windows.size() > 1) {
+        printf("SmEventRecord p99 by 10 s:");
+        for (std::vector<double> &w : windows)
+            printf(" %.0f", percentile(w, 0.99));
+        printf(" us\n");
+    }
     printf("rows per second     %.0f (%zu rows in %.2f s)\n", (double)rows.size() / rowSecs, rows.size(), rowSecs);
 
     /* Exactly the audited logins, each thread's in its own order. */
@@ -326,8 +573,7 @@ int runLoad(const std::vector<std::string> &args)
     for (const auto &r : rows) {
         int t = -1;
         long seq = -1;
-        if (sscanf(r.second.c_str() + prefix.size(), "thread=%d;seq=%ld", &t, &seq) != 2 || t < 0 ||
-            t >= o.threads || seq < next[(size_t)t]) {
+        if (!parseRow(r.second, prefix, o.threads, t, seq) || seq < next[(size_t)t]) {
             ok = false;
             break;
         }

@@ -14,9 +14,11 @@ static int usage(FILE *out, int status)
 {
     fprintf(out, "usage: smhost check [--home DIR] [--params STRING] [--lib-dir DIR]\n"
                  "       smhost demo [--home DIR] [--lib-dir DIR] [--users FILE]\n"
-                 "       smhost load [--threads N] [--logins N | --seconds S] [--datasource DS]\n"
+                 "       smhost load [--threads N] [--logins N | --seconds S] [--rate N] [--datasource DS]\n"
                  "                   [--db-user U] [--db-password P] [--table T] [--create-table]\n"
-                 "                   [--max-queue N] [--trace-level N] [--home DIR] [--lib-dir DIR]\n"
+                 "                   [--max-queue N] [--retry-delay N] [--spool-dir DIR] [--spool-sync MODE]\n"
+                 "                   [--spool-max-mb N] [--reject-after N] [--kill-after S [--db-down]]\n"
+                 "                   [--drain-seconds S] [--trace-level N] [--home DIR] [--lib-dir DIR]\n"
                  "       smhost --help\n"
                  "       smhost --version\n");
     return status;

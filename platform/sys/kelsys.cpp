@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 static int realGettimeofday(struct timeval *tv)
@@ -44,6 +45,11 @@ static int realFstat(int fd, struct stat *st)
     return fstat(fd, st);
 }
 
+static int realMkdir(const char *path, mode_t mode)
+{
+    return mkdir(path, mode);
+}
+
 static const struct KelSysTable realSys = {
     realGettimeofday,
     malloc,
@@ -64,6 +70,14 @@ static const struct KelSysTable realSys = {
     mkostemp,
     dlopen,
     dlsym,
+    pread,
+    pwrite,
+    fdatasync,
+    ftruncate,
+    flock,
+    unlink,
+    realMkdir,
+    opendir,
 };
 
 struct KelSysTable kelSys = realSys;

@@ -3,8 +3,9 @@
  * every system call that can fail or that a test needs to take the place
  * of: the clock, memory (malloc, calloc, strdup), thread creation,
  * sleeping, the host name, files (open, fopen, stat, lstat, fstat,
- * realpath, write, fsync, rename, mkostemp) and the dynamic loader
- * (dlopen, dlsym).
+ * realpath, write, fsync, rename, mkostemp; and for the audit journal
+ * pread, pwrite, fdatasync, ftruncate, flock, unlink, mkdir, opendir) and
+ * the dynamic loader (dlopen, dlsym).
  *
  * Production code calls kelSys.xxx; the table starts out pointing at the
  * real functions. Tests assign their own functions to an entry (a clock they
@@ -16,6 +17,7 @@
 #ifndef KEL_SYS_H
 #define KEL_SYS_H
 
+#include <dirent.h>
 #include <pthread.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -48,6 +50,14 @@ struct KelSysTable {
     int (*mkostemp)(char *pathTemplate, int flags);
     void *(*dlopen)(const char *file, int mode);
     void *(*dlsym)(void *library, const char *name);
+    ssize_t (*pread)(int fd, void *buf, size_t len, off_t offset);
+    ssize_t (*pwrite)(int fd, const void *buf, size_t len, off_t offset);
+    int (*fdatasync)(int fd);
+    int (*ftruncate)(int fd, off_t length);
+    int (*flock)(int fd, int operation);
+    int (*unlink)(const char *path);
+    int (*mkdir)(const char *path, mode_t mode);
+    DIR *(*opendir)(const char *path);
 };
 
 extern struct KelSysTable kelSys;

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -61,6 +63,34 @@ public:
 private:
     std::string texts_[15];
     SmLog_Access_s rec_{};
+};
+
+/* A gate the test opens: a thread blocks in pass() (inside a pause or an
+ * insert) until release(), so the test can meet it there. */
+struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
+    int entered = 0;
+
+    void pass()
+    {
+        std::unique_lock<std::mutex> lock(m);
+        entered++;
+        cv.notify_all();
+        cv.wait(lock, [this] { return open; });
+    }
+    bool waitEntered()
+    {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(20), [this] { return entered > 0; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(m);
+        open = true;
+        cv.notify_all();
+    }
 };
 
 /* Polls cond until it holds or a few seconds have passed (a guard against

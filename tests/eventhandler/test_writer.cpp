@@ -35,33 +35,7 @@ unsigned countingSleep(unsigned seconds)
     return 0;
 }
 
-/* A gate the test opens: the writer blocks in it (inside a pause or inside
- * an insert) until released, so release can be made to meet it there. */
-struct Gate {
-    std::mutex m;
-    std::condition_variable cv;
-    bool open = false;
-    int entered = 0;
-
-    void pass()
-    {
-        std::unique_lock<std::mutex> lock(m);
-        entered++;
-        cv.notify_all();
-        cv.wait(lock, [this] { return open; });
-    }
-    bool waitEntered()
-    {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, std::chrono::seconds(20), [this] { return entered > 0; });
-    }
-    void release()
-    {
-        std::lock_guard<std::mutex> lock(m);
-        open = true;
-        cv.notify_all();
-    }
-};
+using kt::Gate;
 Gate *gate = nullptr;
 
 unsigned gatedSleep(unsigned)

@@ -12,6 +12,7 @@
 
 #include "audit.h"
 #include "eventfixture.h"
+#include "journal.h"
 #include "pgtest.h"
 #include "scrypt.h"
 #include "smeventkel.h"
@@ -37,12 +38,17 @@ protected:
             ddl.replace(pos, 12, table);
         kt::pg::Conn c(server);
         ASSERT_TRUE(c.exec("DROP TABLE IF EXISTS " + table + "; " + ddl));
+        configure("");
+        SmEventInit();
+    }
+
+    void configure(const std::string &extra)
+    {
         std::string pw = server.password;
         scrypt(&pw[0], pw.c_str(), true);
         files.writeConfig("kelaudit.conf", "DATASOURCE = " + server.uri + "\nUSER = " + server.user +
                                                "\nPASSWORD = " + pw + "\nTABLE = " + table +
-                                               "\nMIN_LEVEL = 1\nMAX_QUEUE = 5\nRETRY_DELAY = 1\n");
-        SmEventInit();
+                                               "\nMIN_LEVEL = 1\nMAX_QUEUE = 5\nRETRY_DELAY = 1\n" + extra);
     }
 
     void TearDown() override
@@ -123,6 +129,36 @@ TEST_F(PgWriterTest, ServerStoppedMidStreamLosesNothing)
         int p = (*row[0])[1] - '0';
         EXPECT_EQ("authlevel=5;seq=" + std::to_string(next[p]++), *row[1]);
     }
+}
+
+TEST_F(PgWriterTest, ARowTheServerRefusesIsPutAsideWithItsMessage)
+{
+    kt::pg::Conn c(server);
+    ASSERT_TRUE(c.exec("ALTER TABLE " + table + " ADD CONSTRAINT no_bad CHECK (sm_username <> 'bad')"));
+    SmEventRelease();
+    configure("REJECT_AFTER = 2\nSPOOL_DIR = spool\n");
+    SmEventInit();
+    for (const char *u : {"good1", "bad", "good2"}) {
+        kt::Event e(u, "authlevel=5");
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
+    }
+    ASSERT_TRUE(waitRows(2));
+    kt::pg::Rows r = rows("sm_username");
+    ASSERT_EQ(2u, r.size());
+    EXPECT_EQ("good1", *r[0][0]);
+    EXPECT_EQ("good2", *r[1][0]);
+    std::vector<std::string> messages;
+    long damaged = 0;
+    ASSERT_TRUE(journalForEach((files.home() + "/spool/rejects").c_str(),
+                               [](const JournalEntry *e, void *arg) {
+                                   ((std::vector<std::string> *)arg)->push_back(e->event->szUserName +
+                                                                               std::string(" ") + e->message);
+                                   return 1;
+                               },
+                               &messages, &damaged));
+    ASSERT_EQ(1u, messages.size());
+    EXPECT_EQ(0u, messages[0].find("bad PostgreSQL error 23514: ")) << messages[0];
+    EXPECT_NE(std::string::npos, messages[0].find("no_bad")) << messages[0];
 }
 
 } // namespace

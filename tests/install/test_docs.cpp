@@ -173,35 +173,45 @@ TEST(Docs, SamplesUseOnlyDocumentedKeys)
 
 TEST(Docs, ManPageFormatsAndQuotesTheToolsMessages)
 {
-    std::string page = SRC + "/docs/kelpasswd.1";
-    if (kt::fileExists("/usr/bin/groff")) {
-        kt::RunResult r = kt::runProgram("/usr/bin/groff", {"-man", "-ww", "-z", page});
-        EXPECT_EQ(0, r.status);
-        EXPECT_EQ("", r.err);
+    struct Page {
+        const char *page;
+        std::vector<const char *> sources;
+        int atLeast;
+    } pages[] = {
+        {"/docs/kelpasswd.1", {"/tools/kelpasswd.cpp", "/tools/kelpasswd_file.cpp"}, 9},
+        {"/docs/kelaudit.1", {"/tools/kelaudit.cpp"}, 10},
+    };
+    for (const Page &p : pages) {
+        std::string page = SRC + p.page;
+        if (kt::fileExists("/usr/bin/groff")) {
+            kt::RunResult r = kt::runProgram("/usr/bin/groff", {"-man", "-ww", "-z", page});
+            EXPECT_EQ(0, r.status) << p.page;
+            EXPECT_EQ("", r.err) << p.page;
+        }
+        /* The first text of each diagnostic is the start of the message. */
+        std::vector<docs::Literal> tool;
+        for (const char *f : p.sources) {
+            std::vector<docs::Literal> l = docs::literalsOf(SRC + f);
+            tool.insert(tool.end(), l.begin(), l.end());
+        }
+        bool inDiagnostics = false;
+        int checked = 0;
+        std::regex first(R"(^\.BI? "([^"]+)\"?)");
+        for (const std::string &line : kt::readLines(page)) {
+            if (line.rfind(".SH", 0) == 0)
+                inDiagnostics = line == ".SH DIAGNOSTICS";
+            std::smatch m;
+            if (!inDiagnostics || !std::regex_search(line, m, first))
+                continue;
+            std::string text = m[1];
+            bool found = false;
+            for (const docs::Literal &l : tool)
+                found = found || l.text.rfind(text, 0) == 0;
+            EXPECT_TRUE(found) << p.page << ": \"" << text << "\"";
+            checked++;
+        }
+        EXPECT_GE(checked, p.atLeast) << p.page;
     }
-    /* The first text of each diagnostic is the start of the message. */
-    std::vector<docs::Literal> tool;
-    for (const char *f : {"/tools/kelpasswd.cpp", "/tools/kelpasswd_file.cpp"}) {
-        std::vector<docs::Literal> l = docs::literalsOf(SRC + f);
-        tool.insert(tool.end(), l.begin(), l.end());
-    }
-    bool inDiagnostics = false;
-    int checked = 0;
-    std::regex first(R"(^\.BI? "([^"]+)\"?)");
-    for (const std::string &line : kt::readLines(page)) {
-        if (line.rfind(".SH", 0) == 0)
-            inDiagnostics = line == ".SH DIAGNOSTICS";
-        std::smatch m;
-        if (!inDiagnostics || !std::regex_search(line, m, first))
-            continue;
-        std::string text = m[1];
-        bool found = false;
-        for (const docs::Literal &l : tool)
-            found = found || l.text.rfind(text, 0) == 0;
-        EXPECT_TRUE(found) << "kelpasswd.1: \"" << text << "\"";
-        checked++;
-    }
-    EXPECT_GE(checked, 9);
 }
 
 } // namespace

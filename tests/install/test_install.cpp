@@ -66,7 +66,7 @@ protected:
     /* The ELF files of the installation, shared libraries and programs. */
     static std::vector<std::string> binaries()
     {
-        return {at("bin/smhost"),           at("bin/kelpasswd"),
+        return {at("bin/smhost"),           at("bin/kelpasswd"),        at("bin/kelaudit"),
                 at("lib/libsmauthkel.so"),  at("lib/libsmeventkel.so"),
                 at("lib/standins/libsmagentapi.so"), at("lib/standins/libclntsh.so")};
     }
@@ -77,7 +77,7 @@ std::string Installed::prefix;
 
 TEST_F(Installed, LaysOutAPolicyServerInstallation)
 {
-    for (const char *program : {"bin/smhost", "bin/kelpasswd"})
+    for (const char *program : {"bin/smhost", "bin/kelpasswd", "bin/kelaudit"})
         EXPECT_TRUE(isExecutable(at(program))) << program;
     const char *files[] = {
         "lib/libsmauthkel.so", "lib/libsmeventkel.so", "lib/standins/libsmagentapi.so",
@@ -88,7 +88,8 @@ TEST_F(Installed, LaysOutAPolicyServerInstallation)
         "share/kel/sql/smaccesslog4.oracle.sql", "share/kel/sql/smaccesslog4.postgresql.sql",
         "share/kel/sql/smaccesslog4.sqlite.sql",
         "share/kel/config/keltrace.conf", "share/kel/config/kelaudit.conf", "share/kel/users.sample",
-        "share/man/man1/kelpasswd.1", "share/doc/kel/README.md", "share/doc/kel/install.md",
+        "share/man/man1/kelpasswd.1", "share/man/man1/kelaudit.1", "share/doc/kel/README.md",
+        "share/doc/kel/install.md",
         "share/man/man1/smhost.1", "share/man/man5/keltrace.conf.5", "share/man/man5/kelaudit.conf.5",
         "share/man/man8/libsmauthkel.8", "share/man/man8/libsmeventkel.8",
         "share/kel/config/sqlite/kelaudit.conf", "share/kel/config/postgresql/kelaudit.conf",
@@ -194,13 +195,14 @@ TEST(Packages, OneForThePluginsOneForTheStandIns)
     } cases[] = {
         {"kel-plugins\n",
          {"./opt/kel/lib/libsmauthkel.so", "./opt/kel/lib/libsmeventkel.so", "./opt/kel/lib/agent.o",
-          "./opt/kel/bin/kelpasswd", "./opt/kel/include/smapi.h",
-          "./opt/kel/share/kel/sql/smaccesslog4.oracle.sql", "./opt/kel/share/man/man1/kelpasswd.1"},
+          "./opt/kel/bin/kelpasswd", "./opt/kel/bin/kelaudit", "./opt/kel/include/smapi.h",
+          "./opt/kel/share/kel/sql/smaccesslog4.oracle.sql", "./opt/kel/share/man/man1/kelpasswd.1",
+          "./opt/kel/share/man/man1/kelaudit.1"},
          {"standins", "smhost", "libclntsh", "libsmagentapi"}},
         {"kel-standins\n",
          {"./opt/kel/lib/standins/libsmagentapi.so", "./opt/kel/lib/standins/libclntsh.so",
           "./opt/kel/bin/smhost", "./opt/kel/include/oci.h", "./opt/kel/share/kel/users.sample"},
-         {"libsmauthkel", "kelpasswd"}},
+         {"libsmauthkel", "kelpasswd", "bin/kelaudit"}},
     };
     for (auto &c : cases) {
         ASSERT_TRUE(debs.count(c.package)) << c.package;

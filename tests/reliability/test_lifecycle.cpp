@@ -10,6 +10,7 @@
 #include <atomic>
 #include <dirent.h>
 #include <map>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -31,7 +32,10 @@ int threadsInProcess()
     return n;
 }
 
-TEST(Lifecycle, ReleaseAndInitAgainUnderLoad)
+/* Without the audit journal events queued at a release are discarded;
+ * with it every event recorded is written, at the latest by a start after
+ * the last release. */
+void releaseAndInitAgainUnderLoad(bool journal)
 {
     rel::Plugins p;
     ASSERT_TRUE(p.ok());
@@ -39,7 +43,8 @@ TEST(Lifecycle, ReleaseAndInitAgainUnderLoad)
     kt::makeDirs(files.home() + "/data");
     std::string db = files.home() + "/data/audit.db";
     kt::createAuditDb(db);
-    files.writeConfig("kelaudit.conf", "DATASOURCE = audit.db\nMIN_LEVEL = 1\nRETRY_DELAY = 0\nMAX_QUEUE = 3\n");
+    files.writeConfig("kelaudit.conf", std::string("DATASOURCE = audit.db\nMIN_LEVEL = 1\nRETRY_DELAY = 0\nMAX_QUEUE = 3\n") +
+                                           (journal ? "SPOOL_DIR = spool\n" : ""));
     smagentReset();
     smagentAddAgent("authkel", rel::SECRET);
     ociStandinReset();
@@ -53,7 +58,7 @@ TEST(Lifecycle, ReleaseAndInitAgainUnderLoad)
 
     const int producers = 3;
     std::atomic<bool> stop(false);
-    std::atomic<long> calls(0), accepted(0);
+    std::atomic<long> calls(0), accepted(0), recorded(0);
     std::vector<std::thread> pool;
     for (int t = 0; t < producers; t++) {
         pool.emplace_back([&, t] {
@@ -66,6 +71,11 @@ TEST(Lifecycle, ReleaseAndInitAgainUnderLoad)
                 accepted++;
                 kt::Event e(u.dn, "authlevel=3;t=" + std::to_string(t) + ";seq=" + std::to_string(seq));
                 p.eventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
+                recorded++;
+                /* The journal never holds recording back: pace it, so that
+                 * SQLite can write the rows in a few seconds. */
+                if (journal)
+                    usleep(2000);
             }
         });
     }
@@ -85,6 +95,11 @@ TEST(Lifecycle, ReleaseAndInitAgainUnderLoad)
     for (std::thread &t : pool)
         t.join();
     p.eventRelease();
+    if (journal) {
+        p.eventInit();
+        EXPECT_TRUE(kt::eventually([&] { return (long)kt::auditRows(db).size() >= recorded; }, 60));
+        p.eventRelease();
+    }
     p.authRelease(rel::PARAMS, rel::SECRET);
 
     EXPECT_EQ(baseThreads, threadsInProcess()) << "a writer is still running";
@@ -98,6 +113,9 @@ TEST(Lifecycle, ReleaseAndInitAgainUnderLoad)
     std::map<int, long> last;
     std::vector<kt::Row> rows = kt::auditRows(db);
     EXPECT_GT(rows.size(), 0u);
+    if (journal) {
+        EXPECT_EQ(recorded.load(), (long)rows.size()) << "an event recorded is missing or twice";
+    }
     for (const kt::Row &r : rows) {
         int t = -1;
         long seq = -1;
@@ -107,6 +125,16 @@ TEST(Lifecycle, ReleaseAndInitAgainUnderLoad)
         last[t] = seq;
     }
     smagentReset();
+}
+
+TEST(Lifecycle, ReleaseAndInitAgainUnderLoad)
+{
+    releaseAndInitAgainUnderLoad(false);
+}
+
+TEST(Lifecycle, ReleaseAndInitAgainUnderLoadWithTheJournal)
+{
+    releaseAndInitAgainUnderLoad(true);
 }
 
 } // namespace

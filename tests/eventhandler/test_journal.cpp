@@ -1,0 +1,230 @@
+/*
+ * test_journal.cpp - the journal's files read back: records as written,
+ * damage and torn appends skipped up to the next record that verifies,
+ * the position file's two slots, the names of segments.
+ */
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "eventfixture.h"
+#include "journal.h"
+#include "testsupport.h"
+
+namespace {
+
+std::string encode(kt::Event &e, int type = JOURNAL_EVENT, const char *message = nullptr, int64_t stamp = 1700000000)
+{
+    size_t size = journalRecordSize(e.get(), message);
+    std::string out(size, '\0');
+    journalEncode((unsigned char *)&out[0], size, type, stamp, e.get(), message);
+    return out;
+}
+
+/* What a reader sees walking a file: "R:<user>" for a record, "S<n>" for
+ * n skipped bytes, "T<n>" for a tail of n bytes that is no record. */
+std::vector<std::string> walk(const std::string &path)
+{
+    std::vector<std::string> seen;
+    struct JournalBuf buf = {nullptr, 0};
+    uint64_t offset = 0, length = 0;
+    int fd = open(path.c_str(), O_RDONLY);
+    uint64_t end = (uint64_t)lseek(fd, 0, SEEK_END);
+    for (;;) {
+        int rc = journalRead(fd, offset, end, &buf, &length);
+        if (rc == JOURNAL_END || rc == JOURNAL_ERROR)
+            break;
+        if (rc == JOURNAL_RECORD) {
+            JournalEntry e;
+            int noMemory;
+            if (journalDecode(buf.data, length - JOURNAL_HEADER_SIZE, &e, &noMemory)) {
+                seen.push_back("R:" + std::string(e.event->szUserName));
+                journalEntryFree(&e);
+            } else {
+                seen.push_back("bad");
+            }
+        } else {
+            seen.push_back((rc == JOURNAL_SKIP ? "S" : "T") + std::to_string(length));
+        }
+        offset += length;
+    }
+    journalBufFree(&buf);
+    close(fd);
+    return seen;
+}
+
+TEST(Journal, RecordsReadBackAsWritten)
+{
+    kt::TempDir dir;
+    kt::Event plain("uid=plain"), empty("uid=empty", ""), big("uid=big"), odd("uid=j\xc3\xbcrgen\n\t;="),
+        rejected("uid=rejected", "authlevel=9", -7);
+    for (int i = 0; i < 15; i++)
+        if (i != 3)
+            empty.text(i) = "";
+    big.text(11) = std::string(100000, 'x');
+    empty.record().nCurrentTime = -1;
+    big.record().nVersion = 2147483647;
+    struct Case {
+        kt::Event *event;
+        int type;
+        const char *message;
+    } cases[] = {
+        {&plain, JOURNAL_EVENT, nullptr},
+        {&empty, JOURNAL_EVENT, nullptr},
+        {&big, JOURNAL_EVENT, nullptr},
+        {&odd, JOURNAL_EVENT, nullptr},
+        {&rejected, JOURNAL_REJECTED, "SQLite error 275: CHECK constraint failed: sm_username <> 'bad'"},
+    };
+    std::string file;
+    for (Case &c : cases)
+        file += encode(*c.event, c.type, c.message, 1700000123);
+    kt::writeFile(dir / "seg", file);
+
+    long damaged = 0;
+    size_t n = 0;
+    auto check = [&](const JournalEntry *e) {
+        Case &c = cases[n++];
+        EXPECT_EQ(c.type, e->type);
+        EXPECT_EQ(1700000123, e->stamp);
+        EXPECT_EQ(c.event->record().nVersion, e->event->nVersion);
+        EXPECT_EQ(c.event->record().nCurrentTime, e->event->nCurrentTime);
+        EXPECT_EQ(c.event->record().nReason, e->event->nReason);
+        for (int i = 0; i < ACCESS_FIELD_COUNT; i++)
+            EXPECT_EQ(c.event->text(i), accessFieldText(e->event, i)) << i;
+        EXPECT_EQ(c.message != nullptr, e->message != nullptr);
+        if (c.message != nullptr && e->message != nullptr) {
+            EXPECT_STREQ(c.message, e->message);
+        }
+    };
+    std::function<void(const JournalEntry *)> fn = check;
+    ASSERT_TRUE(journalForEach((dir / "seg").c_str(),
+                               [](const JournalEntry *e, void *arg) {
+                                   (*(std::function<void(const JournalEntry *)> *)arg)(e);
+                                   return 1;
+                               },
+                               &fn, &damaged));
+    EXPECT_EQ(5u, n);
+    EXPECT_EQ(0, damaged);
+}
+
+TEST(Journal, DamageIsSkippedUpToTheNextRecordThatVerifies)
+{
+    kt::Event a("a"), b("b"), c("c");
+    const std::string ra = encode(a), rb = encode(b), rc = encode(c);
+    const size_t A = ra.size(), B = rb.size(), C = rc.size();
+    const std::string S = "S" + std::to_string(B), RA = "R:a", RB = "R:b", RC = "R:c";
+    struct Case {
+        const char *what;
+        std::function<std::string()> file;
+        std::vector<std::string> seen;
+    } cases[] = {
+        {"intact", [&] { return ra + rb + rc; }, {RA, RB, RC}},
+        {"payload byte flipped", [&] { std::string f = ra + rb + rc; f[A + B - 3] ^= 0x20; return f; }, {RA, S, RC}},
+        {"magic damaged", [&] { std::string f = ra + rb + rc; f[A] = 'X'; return f; }, {RA, S, RC}},
+        {"length raised", [&] { std::string f = ra + rb + rc; f[A + 4] += 1; return f; }, {RA, S, RC}},
+        {"length past the end", [&] { std::string f = ra + rb + rc; f[A + 7] = 0x7f; return f; }, {RA, S, RC}},
+        {"checksum damaged", [&] { std::string f = ra + rb + rc; f[A + 9] ^= 1; return f; }, {RA, S, RC}},
+        {"garbage between", [&] { return ra + "junk!" + rb + rc; }, {RA, "S5", RB, RC}},
+        {"a magic in garbage", [&] { return ra + std::string("KAJ1xxxxxxxxxxxxxxxx") + rb; }, {RA, "S20", RB}},
+        {"torn append", [&] { return ra + rb + rc.substr(0, C / 2); }, {RA, RB, "T" + std::to_string(C / 2)}},
+        {"torn in the header", [&] { return ra + rb + rc.substr(0, 7); }, {RA, RB, "T7"}},
+        {"zeros after the last", [&] { return ra + rb + std::string(4096, '\0'); }, {RA, RB, "T4096"}},
+        {"first record damaged", [&] { std::string f = ra + rb; f[20] ^= 1; return f; }, {"S" + std::to_string(A), RB}},
+        {"empty file", [&] { return std::string(); }, {}},
+    };
+    kt::TempDir dir;
+    for (Case &c : cases) {
+        kt::writeFile(dir / "seg", c.file());
+        EXPECT_EQ(c.seen, walk(dir / "seg")) << c.what;
+    }
+}
+
+TEST(Journal, ResyncFindsARecordBeyondOneScanChunk)
+{
+    kt::Event a("a"), b("b");
+    kt::TempDir dir;
+    /* 40 000 bytes of damage: the scan reads in pieces and must see a
+     * record that starts across the border of two. */
+    for (size_t junk : {16381u, 16382u, 16383u, 16384u, 40000u}) {
+        kt::writeFile(dir / "seg", encode(a) + std::string(junk, 'K') + encode(b));
+        EXPECT_EQ((std::vector<std::string>{"R:a", "S" + std::to_string(junk), "R:b"}), walk(dir / "seg"))
+            << junk;
+    }
+}
+
+TEST(Journal, PositionKeepsTheOlderSlotWhenTheNewerIsTorn)
+{
+    kt::TempDir dir;
+    std::string path = dir / "position";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    JournalPosition p = {0, 0, 0}, got;
+    EXPECT_EQ(0, journalPositionRead(fd, &got)); /* a new journal */
+    EXPECT_EQ(0u, got.segment);
+    for (uint64_t i = 1; i <= 3; i++) {
+        p.segment = i;
+        p.offset = i * 100;
+        ASSERT_EQ(1, journalPositionWrite(fd, &p));
+    }
+    ASSERT_EQ(1, journalPositionRead(fd, &got));
+    EXPECT_EQ(3u, got.segment);
+    EXPECT_EQ(300u, got.offset);
+    /* The newest (generation 3, slot 1) torn: the one before stands. */
+    char junk = 0x55;
+    ASSERT_EQ(1, pwrite(fd, &junk, 1, 32 + 20));
+    ASSERT_EQ(1, journalPositionRead(fd, &got));
+    EXPECT_EQ(2u, got.segment);
+    EXPECT_EQ(200u, got.offset);
+    ASSERT_EQ(1, pwrite(fd, &junk, 1, 20));
+    EXPECT_EQ(0, journalPositionRead(fd, &got));
+    close(fd);
+}
+
+TEST(Journal, OnlyExactSegmentNamesCount)
+{
+    char name[JOURNAL_NAME_SIZE];
+    journalSegmentName(name, sizeof name, 0x2a);
+    EXPECT_STREQ("seg-000000000000002a.kaj", name);
+    struct {
+        const char *name;
+        int ok;
+        uint64_t seq;
+    } cases[] = {
+        {"seg-000000000000002a.kaj", 1, 0x2a},
+        {"seg-ffffffffffffffff.kaj", 1, ~0ull},
+        {"seg-2a.kaj", 0, 0},
+        {"seg-000000000000002A.kaj", 0, 0},
+        {"seg-000000000000002a.kaj.tmp", 0, 0},
+        {"seg-000000000000002a", 0, 0},
+        {"requeue-1.kaj", 0, 0},
+        {"position", 0, 0},
+    };
+    for (auto &c : cases) {
+        uint64_t seq = 0;
+        EXPECT_EQ(c.ok, journalSegmentNumber(c.name, &seq)) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(c.seq, seq) << c.name;
+        }
+    }
+    kt::TempDir dir;
+    for (const char *f : {"seg-0000000000000003.kaj", "seg-0000000000000001.kaj", "seg-10.kaj", "lock",
+                          "requeue-0000000000000002-1.kaj", "requeue-0000000000000001-9.kaj", "requeue-x.tmp"})
+        kt::writeFile(dir / f, "");
+    uint64_t *seqs = nullptr;
+    size_t count = 0;
+    ASSERT_EQ(1, journalListSegments(dir.path().c_str(), &seqs, &count));
+    ASSERT_EQ(2u, count);
+    EXPECT_EQ(1u, seqs[0]);
+    EXPECT_EQ(3u, seqs[1]);
+    free(seqs);
+    char(*names)[JOURNAL_NAME_SIZE] = nullptr;
+    ASSERT_EQ(1, journalListRequeued(dir.path().c_str(), &names, &count));
+    ASSERT_EQ(2u, count);
+    EXPECT_STREQ("requeue-0000000000000001-9.kaj", names[0]);
+    free(names);
+}
+
+} // namespace

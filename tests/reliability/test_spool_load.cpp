@@ -1,0 +1,167 @@
+/*
+ * test_spool_load.cpp - smhost load with the audit journal, killed with
+ * SIGKILL and resumed in a new process: every event whose SmEventRecord
+ * had returned is in the table once, each thread's in order (smhost load
+ * --kill-after checks that itself and prints what it found).
+ *
+ * SpoolKill (SQLite, a few seconds) runs with the suite. SpoolKillPg and
+ * SpoolOutagePg (PostgreSQL, minutes) carry the label "long" and are left
+ * out of the default run: ctest -L long.
+ */
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdio.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "loadrun.h"
+#ifdef KEL_SPOOL_PG
+#include "pgtest.h"
+#endif
+
+namespace {
+
+/* The figures smhost printed after a kill and resume. */
+struct Resumed {
+    long acknowledged = -1, rows = -1, missing = -1, twice = -1, disorder = -1, unacked = -1;
+};
+
+Resumed parseResumed(const std::string &out)
+{
+    Resumed r;
+    size_t a = out.find("child killed after ");
+    size_t b = out.find("resumed: ");
+    if (a != std::string::npos)
+        sscanf(out.c_str() + a, "child killed after %*f s; %ld events acknowledged", &r.acknowledged);
+    if (b != std::string::npos)
+        sscanf(out.c_str() + b,
+               "resumed: %ld rows in %*f s; %ld acknowledged missing, %ld written twice, %ld out of order, %ld",
+               &r.rows, &r.missing, &r.twice, &r.disorder, &r.unacked);
+    return r;
+}
+
+void expectWhole(const kt::RunResult &run, const Resumed &r)
+{
+    EXPECT_EQ(0, run.status) << run.out << run.err;
+    EXPECT_GT(r.acknowledged, 0) << run.out;
+    EXPECT_EQ(0, r.missing) << run.out;
+    EXPECT_EQ(0, r.disorder) << run.out;
+    EXPECT_LE(r.twice, 1) << run.out;
+    printf("smhost load: %s", run.out.c_str()); /* figures for the log */
+}
+
+#ifndef KEL_SPOOL_PG
+
+TEST(SpoolKill, KilledWhileTheDatabaseIsDownAndResumed)
+{
+    for (const char *mode : {"second", "always", "none"}) {
+        kt::TempDir home;
+        kt::LoadRun run(home.path(), {"--threads", "4", "--seconds", "60", "--rate", "250", "--spool-dir", "spool",
+                                      "--spool-sync", mode, "--kill-after", "2", "--db-down", "--retry-delay", "1"});
+        const kt::RunResult &r = run.finish();
+        Resumed got = parseResumed(r.out);
+        expectWhole(r, got);
+        /* Nothing was committed before the kill: nothing can be twice. */
+        EXPECT_EQ(0, got.twice) << mode;
+    }
+}
+
+#else
+
+class PgLoad : public ::testing::Test {
+protected:
+    kt::pg::Server server;
+    std::string table;
+
+    void SetUp() override
+    {
+        KT_REQUIRE_PG(server);
+        table = "spool_" + std::to_string(getpid());
+        kt::pg::Conn c(server);
+        ASSERT_TRUE(c.ok());
+        c.exec("DROP TABLE IF EXISTS " + table);
+        std::string ddl = kt::readFile(std::string(KEL_SQL_DIR) + "/smaccesslog4.postgresql.sql");
+        for (size_t p; (p = ddl.find("smaccesslog4")) != std::string::npos;)
+            ddl.replace(p, 12, table);
+        ASSERT_TRUE(c.exec(ddl));
+    }
+
+    void TearDown() override
+    {
+        kt::pg::startServer();
+        kt::pg::Conn c(server);
+        c.exec("DROP TABLE IF EXISTS " + table);
+    }
+
+    std::vector<std::string> dbArgs()
+    {
+        return {"--datasource", server.uri, "--db-user", server.user, "--db-password", server.password,
+                "--table", table, "--retry-delay", "1", "--drain-seconds", "600", "--spool-dir", "spool"};
+    }
+
+    static void wait(double seconds)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds((long)(seconds * 1000)));
+    }
+};
+
+TEST_F(PgLoad, KilledWhileTheServerIsDownAndResumedAfterIt)
+{
+    ASSERT_TRUE(kt::pg::stopServer());
+    kt::TempDir home;
+    std::vector<std::string> args = {"--threads", "16", "--seconds", "120", "--rate", "2000", "--kill-after", "10"};
+    for (const std::string &a : dbArgs())
+        args.push_back(a);
+    kt::LoadRun run(home.path(), args);
+    /* The resumed handler waits for the server too. */
+    wait(15);
+    ASSERT_TRUE(kt::pg::startServer());
+    const kt::RunResult &r = run.finish();
+    Resumed got = parseResumed(r.out);
+    expectWhole(r, got);
+    EXPECT_EQ(0, got.twice);
+}
+
+TEST_F(PgLoad, KilledWhileWritingWritesAtMostTheRowInFlightTwice)
+{
+    long twice = 0, runs = 10, acknowledged = 0;
+    for (int i = 0; i < runs; i++) {
+        kt::TempDir home;
+        std::vector<std::string> args = {"--threads", "8", "--seconds", "60", "--rate", "1500",
+                                         "--kill-after", std::to_string(2 + i % 3)};
+        for (const std::string &a : dbArgs())
+            args.push_back(a);
+        kt::LoadRun run(home.path(), args);
+        const kt::RunResult &r = run.finish();
+        Resumed got = parseResumed(r.out);
+        expectWhole(r, got);
+        twice += got.twice;
+        acknowledged += got.acknowledged;
+    }
+    printf("kill during writing: %ld runs, %ld events acknowledged, %ld rows written twice\n", runs, acknowledged,
+           twice);
+}
+
+TEST_F(PgLoad, ServerDownSixtySecondsUnderSixteenThreads)
+{
+    kt::TempDir home;
+    std::vector<std::string> args = {"--threads", "16", "--seconds", "80", "--rate", "2000", "--trace-level", "3"};
+    for (const std::string &a : dbArgs())
+        args.push_back(a);
+    kt::LoadRun run(home.path(), args);
+    wait(10);
+    ASSERT_TRUE(kt::pg::stopServer());
+    wait(60);
+    ASSERT_TRUE(kt::pg::startServer());
+    const kt::RunResult &r = run.finish();
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("check passed: ")) << r.out;
+    EXPECT_GT(run.traced("OCI logon FAILED"), 0) << "the outage was not seen";
+    printf("smhost load: %s", r.out.c_str()); /* SmEventRecord p99 for RELIABILITY.md */
+}
+
+#endif
+
+} // namespace

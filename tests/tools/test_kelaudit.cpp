@@ -1,0 +1,193 @@
+/*
+ * test_kelaudit.cpp - kelaudit run as a child: its command line and
+ * messages, status of a journal written by hand, and rejected events put
+ * back while the event handler (linked into this test) runs and while it
+ * does not, each written once.
+ */
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "journal.h"
+#include "sqlitehandler.h"
+
+namespace {
+
+/* Runs kelaudit with SM_HOME set to home, or unset when home is empty. */
+kt::RunResult kelaudit(const std::vector<std::string> &args, const std::string &home)
+{
+    kt::ScopedEnv smHome("SM_HOME", home.empty() ? nullptr : home.c_str());
+    return kt::runProgram(KELAUDIT_PATH, args, {"TZ=UTC"});
+}
+
+std::string recordOf(const std::string &user, int64_t stamp, int type = JOURNAL_EVENT, const char *message = nullptr)
+{
+    kt::Event e(user, "authlevel=5");
+    size_t size = journalRecordSize(e.get(), message);
+    std::string out(size, '\0');
+    journalEncode((unsigned char *)&out[0], size, type, stamp, e.get(), message);
+    return out;
+}
+
+TEST(Kelaudit, CommandLineAndMessages)
+{
+    kt::TraceFiles files;
+    kt::TempDir empty;
+    files.writeConfig("kelaudit.conf", "MIN_LEVEL = 3\n");
+    std::string conf = files.configDir() + "/kelaudit.conf";
+    struct Case {
+        std::vector<std::string> args;
+        std::string home;
+        int status;
+        std::string err;
+        std::string outStart;
+    } cases[] = {
+        {{}, files.home(), 1, "Usage: kelaudit {status|rejects|requeue}\n", ""},
+        {{"status", "now"}, files.home(), 1, "Usage: kelaudit {status|rejects|requeue}\n", ""},
+        {{"purge"}, files.home(), 1, "Usage: kelaudit {status|rejects|requeue}\n", ""},
+        {{"-h"}, "", 0, "", "Usage: kelaudit {status|rejects|requeue}\n  status "},
+        {{"--help"}, "", 0, "", "Usage: kelaudit {status|rejects|requeue}\n  status "},
+        {{"status"}, "", 1, "SM_HOME not defined\n", ""},
+        {{"status"}, empty.path(), 1, "Can't read configuration file " + empty.path() + "/config/kelaudit.conf\n", ""},
+        {{"requeue"}, files.home(), 1, "requeue needs SPOOL_DIR in " + conf + "\n", ""},
+        {{"status"}, files.home(), 0, "", "journal:   none (no SPOOL_DIR in " + conf + ")\n"},
+        {{"rejects"}, files.home(), 0, "", "No rejected events in " + files.configDir() + "/kelaudit.rejects\n"},
+    };
+    for (const Case &c : cases) {
+        kt::RunResult r = kelaudit(c.args, c.home);
+        std::string what = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(c.status, r.status) << what;
+        EXPECT_EQ(c.err, r.err) << what;
+        EXPECT_EQ(0u, r.out.find(c.outStart)) << what << ": " << r.out;
+    }
+}
+
+TEST(Kelaudit, StatusCountsWhatWaitsFromTheCommittedPosition)
+{
+    kt::TraceFiles files;
+    std::string spool = files.home() + "/spool";
+    files.writeConfig("kelaudit.conf", "SPOOL_DIR = spool\n");
+    kt::makeDirs(spool);
+    char s1[JOURNAL_NAME_SIZE], s2[JOURNAL_NAME_SIZE], s0[JOURNAL_NAME_SIZE];
+    journalSegmentName(s0, sizeof s0, 1);
+    journalSegmentName(s1, sizeof s1, 2);
+    journalSegmentName(s2, sizeof s2, 3);
+    std::string a = recordOf("a", 1700000000), b = recordOf("b", 1700000100), c = recordOf("c", 1700000200);
+    kt::writeFile(spool + "/" + s0, recordOf("old", 1600000000));                  /* committed */
+    kt::writeFile(spool + "/" + s1, a + b + "garbage" + c);                      /* a committed */
+    kt::writeFile(spool + "/" + s2, recordOf("d", 1700000300) + c.substr(0, 9)); /* being written */
+    int pfd = open((spool + "/position").c_str(), O_RDWR | O_CREAT, 0600);
+    JournalPosition pos = {0, 2, a.size()};
+    ASSERT_EQ(1, journalPositionWrite(pfd, &pos));
+    close(pfd);
+    kt::writeFile(spool + "/rejects",
+                  recordOf("r1", 1700000000, JOURNAL_REJECTED, "no") + recordOf("r2", 1700000000, JOURNAL_REJECTED, "no"));
+    kt::writeFile(spool + "/requeue-0000000000000001-1.kaj", recordOf("q", 1700000000, JOURNAL_REJECTED, "no"));
+    int held = journalLockOpen(spool.c_str(), 1);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(5, pwrite(held, "4321\n", 5, 0));
+
+    kt::RunResult r = kelaudit({"status"}, files.home());
+    close(held);
+    ASSERT_EQ(0, r.status) << r.err;
+    std::vector<std::string> lines;
+    for (size_t p = 0, n; (n = r.out.find('\n', p)) != std::string::npos; p = n + 1)
+        lines.push_back(r.out.substr(p, n - p));
+    ASSERT_EQ(7u, lines.size()) << r.out;
+    EXPECT_EQ("journal:   " + spool, lines[0]);
+    EXPECT_EQ("held by:   process 4321", lines[1]);
+    size_t bytes = b.size() + 7 + c.size() + recordOf("d", 0).size() + 9;
+    EXPECT_EQ("waiting:   3 events, " + std::to_string(bytes) + " bytes in 2 files", lines[2]);
+    EXPECT_EQ(0u, lines[3].find("oldest:    2023-11-14 22:15:00 (")) << lines[3];
+    EXPECT_EQ("damaged:   1 (skipped by the writer)", lines[4]);
+    EXPECT_EQ("requeued:  1 not yet taken in", lines[5]);
+    EXPECT_EQ("rejected:  2 in " + spool + "/rejects", lines[6]);
+
+    r = kelaudit({"status"}, files.home());
+    EXPECT_NE(std::string::npos, r.out.find("held by:   no process\n")) << r.out;
+}
+
+/* The handler in this process, on SQLite, refusing users through a
+ * trigger the test drops again. */
+class RequeueTest : public kt::SqliteHandler {
+protected:
+    std::string spool;
+
+    void SetUp() override
+    {
+        SqliteHandler::SetUp();
+        spool = files.home() + "/spool";
+        kt::createAuditDb(db);
+        refuse(true);
+    }
+
+    void start() { SqliteHandler::start("SPOOL_DIR = spool\nREJECT_AFTER = 1\n"); }
+
+    void refuse(bool on)
+    {
+        sqlite3 *h = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &h));
+        sqlite3_busy_timeout(h, 5000);
+        const char *sql = on ? "CREATE TRIGGER refuse BEFORE INSERT ON smaccesslog4 WHEN NEW.sm_username "
+                               "LIKE 'bad%' BEGIN SELECT RAISE(ABORT, 'refused'); END"
+                             : "DROP TRIGGER refuse";
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(h, sql, nullptr, nullptr, nullptr)) << sqlite3_errmsg(h);
+        sqlite3_close(h);
+    }
+};
+
+TEST_F(RequeueTest, WhileTheHandlerRunsEachEventIsWrittenOnce)
+{
+    start();
+    for (const char *u : {"good1", "bad1", "bad2", "good2"})
+        record(u);
+    ASSERT_TRUE(waitUsers(2));
+    ASSERT_TRUE(kt::eventually([&] { return kt::fileExists(spool + "/rejects"); }));
+    kt::RunResult r = kelaudit({"rejects"}, files.home());
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("  user bad1\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("  refused: SQLite error 1811: refused\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("2 rejected events in " + spool + "/rejects\n")) << r.out;
+
+    refuse(false);
+    r = kelaudit({"requeue"}, files.home());
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("2 rejected events put back for the writer\n", r.out);
+    ASSERT_TRUE(waitUsers(4));
+    EXPECT_EQ((std::vector<std::string>{"good1", "good2", "bad1", "bad2"}), users());
+
+    /* A later refusal starts a new reject file; the moved one is gone. */
+    refuse(true);
+    record("bad3");
+    ASSERT_TRUE(kt::eventually([&] { return kt::fileExists(spool + "/rejects"); }));
+    r = kelaudit({"rejects"}, files.home());
+    EXPECT_NE(std::string::npos, r.out.find("1 rejected events in ")) << r.out;
+    r = kelaudit({"status"}, files.home());
+    EXPECT_NE(std::string::npos, r.out.find("waiting:   0 events")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("requeued:  0 not yet taken in")) << r.out;
+    EXPECT_EQ(4u, users().size());
+}
+
+TEST_F(RequeueTest, WithoutAHandlerTheNextStartWritesThem)
+{
+    start();
+    record("bad1");
+    ASSERT_TRUE(kt::eventually([&] { return kt::fileExists(spool + "/rejects"); }));
+    SmEventRelease();
+    refuse(false);
+    kt::RunResult r = kelaudit({"requeue"}, files.home());
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("1 rejected events put back for the writer; written when the handler next starts\n", r.out);
+    r = kelaudit({"requeue"}, files.home());
+    EXPECT_EQ("No rejected events\n", r.out);
+    traceReset();
+    start();
+    ASSERT_TRUE(waitUsers(1));
+    EXPECT_EQ((std::vector<std::string>{"bad1"}), users());
+}
+
+} // namespace
