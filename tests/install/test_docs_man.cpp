@@ -19,8 +19,8 @@
 namespace {
 
 const std::string DOCS = KEL_SOURCE_DIR "/docs/";
-const char *const PAGES[] = {"kelpasswd.1", "smhost.1", "keltrace.conf.5", "kelaudit.conf.5", "libsmauthkel.8",
-                             "libsmeventkel.8"};
+const char *const PAGES[] = {"kelpasswd.1",     "kelaudit.1",     "smhost.1",       "keltrace.conf.5",
+                             "kelaudit.conf.5", "libsmauthkel.8", "libsmeventkel.8"};
 
 /* Text with the escapes the pages use resolved and font changes dropped. */
 std::string plainText(const std::string &s)
