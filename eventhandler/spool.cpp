@@ -444,7 +444,7 @@ static void skipDamage(int result, uint64_t seq, uint64_t offset, uint64_t lengt
 struct SmLog_Access_s *spoolPeek(void)
 {
     uint64_t seq, end, off, length;
-    int live, rc, noMemory;
+    int live, rc, noMemory, error;
 
     if (headValid)
         return head.event;
@@ -469,8 +469,9 @@ struct SmLog_Access_s *spoolPeek(void)
         }
         mutex_unlock(&spoolMutex);
         rc = openReader(seq) ? journalRead(readFd, off, end, &readBuf, &length) : JOURNAL_ERROR;
+        error = errno;
         mutex_lock(&spoolMutex);
-        if (rc == JOURNAL_ERROR && readFd < 0 && errno == ENOENT) {
+        if (rc == JOURNAL_ERROR && readFd < 0 && error == ENOENT) {
             /* Removed by hand: what it held cannot be had. */
             char path[PATH_SIZE];
             segmentPath(path, sizeof path, seq);
@@ -484,7 +485,7 @@ struct SmLog_Access_s *spoolPeek(void)
             if (readFd >= 0) {
                 char path[PATH_SIZE];
                 segmentPath(path, sizeof path, seq);
-                trace(TRACE_ERROR, "spool: can't read %s: %s", path, strerror(errno));
+                trace(TRACE_ERROR, "spool: can't read %s: %s", path, strerror(error));
             }
             break;
         }
