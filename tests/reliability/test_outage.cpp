@@ -162,14 +162,14 @@ TEST(SqliteOutage, TableDroppedAndMadeAgain)
     Db db(path);
     /* The rows written so far are kept aside, so the final check can
      * still count them once the table is back. */
-    ASSERT_TRUE(db.exec("BEGIN EXCLUSIVE; CREATE TABLE kept AS SELECT * FROM smaccesslog4; "
-                        "DROP TABLE smaccesslog4; COMMIT"));
+    ASSERT_TRUE(db.lockExclusive());
+    ASSERT_TRUE(db.exec("CREATE TABLE kept AS SELECT * FROM smaccesslog4; DROP TABLE smaccesslog4; COMMIT"));
     int before = run.failures();
     EXPECT_TRUE(kt::eventually([&] { return run.failures() >= before + 2; }, 30))
         << "the writer retries while the table is missing";
     std::string ddl = kt::readFile(std::string(KEL_SQL_DIR) + "/smaccesslog4.sqlite.sql");
-    ASSERT_TRUE(db.exec("BEGIN EXCLUSIVE; " + ddl +
-                        "; INSERT INTO smaccesslog4 SELECT * FROM kept ORDER BY id; DROP TABLE kept; COMMIT"));
+    ASSERT_TRUE(db.lockExclusive());
+    ASSERT_TRUE(db.exec(ddl + "; INSERT INTO smaccesslog4 SELECT * FROM kept ORDER BY id; DROP TABLE kept; COMMIT"));
     expectEveryRow(run, true);
 }
 
