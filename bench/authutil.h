@@ -10,7 +10,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "benchutil.h"
+#include "smagent_control.h"
 #include "clockhook.h"
 #include "smapi.h"
 #include "trace.h"
@@ -42,6 +45,18 @@ inline Sm_Api_UserContext_t userContext()
     ctx.lpszSessionId = "host-session-1";
     ctx.fnGetUserAttr = getUserAttr;
     return ctx;
+}
+
+/* Opens a stand-in session for USER_DN; returns its cookie. */
+inline std::string openSession()
+{
+    SmAgentCtl_Session_t s{};
+    char cookie[64];
+    s.userDn = USER_DN;
+    s.userName = "load";
+    s.clientIp = "192.0.2.20";
+    smagentCreateSession(&s, cookie, sizeof cookie);
+    return cookie;
 }
 
 /* Sets the trace level and opens the gate so the next call sees it; the

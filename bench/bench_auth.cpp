@@ -46,15 +46,8 @@ kb::Home *home;
 void openSessions(std::vector<std::string> &cookies)
 {
     cookies.clear();
-    for (int i = 0; i < BATCH; i++) {
-        SmAgentCtl_Session_t s{};
-        char cookie[64];
-        s.userDn = USER_DN;
-        s.userName = "load";
-        s.clientIp = "192.0.2.20";
-        smagentCreateSession(&s, cookie, sizeof cookie);
-        cookies.push_back(cookie);
-    }
+    for (int i = 0; i < BATCH; i++)
+        cookies.push_back(kb::openSession());
 }
 
 int baselineLogin(void *handle, const char *cookie);

@@ -49,13 +49,7 @@ kb::Home *home;
 /* One accepted login with a session opened for it; false when refused. */
 bool login(const Sm_Api_UserContext_t &ctx)
 {
-    SmAgentCtl_Session_t s{};
-    char cookie[64];
-    s.userDn = USER_DN;
-    s.userName = "load";
-    s.clientIp = "192.0.2.20";
-    smagentCreateSession(&s, cookie, sizeof cookie);
-    std::string posted = std::string("pin0;") + cookie;
+    std::string posted = "pin0;" + kb::openSession();
     Sm_Api_UserCredentials_t cred{USER_DN, posted.c_str()};
     char userMsg[128], errMsg[128];
     int rc = SmAuthenticate(nullptr, &ctx, &cred, nullptr, PARAMS, nullptr, sizeof userMsg, userMsg,
