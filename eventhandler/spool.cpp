@@ -26,10 +26,6 @@
 #include "thread.h"
 #include "trace.h"
 
-/* The lock file is tried a few times: kelaudit holds it for a moment
- * when it looks whether a handler runs. */
-#define LOCK_TRIES 10
-#define LOCK_PAUSE_US 20000
 #define SEGMENT_MIN_BYTES (64u * 1024u)
 
 struct SpoolState spool;
@@ -228,19 +224,15 @@ static void startThread(void)
 
 /* ---- open and close ------------------------------------------------------------ */
 
-/* Takes the lock, waiting a moment for a kelaudit that looks. The
- * descriptor, or -1 with errno (EWOULDBLOCK: another process has it). */
+/* Takes the lock without waiting (the caller pauses between tries, with
+ * no lock held). The descriptor, or -1 with errno (EWOULDBLOCK: another
+ * process has it). */
 static int takeLock(void)
 {
     char pid[32];
-    int fd = -1, n;
+    int fd, n;
 
-    for (int i = 0; i < LOCK_TRIES; i++) {
-        fd = journalLockOpen(spool.dir, 1);
-        if (fd >= 0 || errno != EWOULDBLOCK)
-            break;
-        usleep(LOCK_PAUSE_US);
-    }
+    fd = journalLockOpen(spool.dir, 1);
     if (fd < 0)
         return -1;
     n = snprintf(pid, sizeof pid, "%ld\n", (long)getpid());
@@ -315,7 +307,7 @@ static void resetState(void)
     spool.lockFd = -1;
 }
 
-int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void))
+int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void), int lastTry)
 {
     char (*names)[JOURNAL_NAME_SIZE] = NULL;
     size_t count = 0;
@@ -340,6 +332,10 @@ int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void))
         return 0;
     }
     spool.lockFd = takeLock();
+    if (spool.lockFd < 0 && errno == EWOULDBLOCK && !lastTry) {
+        mutex_unlock(&spool.mutex);
+        return SPOOL_BUSY;
+    }
     if (spool.lockFd < 0) {
         if (errno == EWOULDBLOCK)
             trace(TRACE_ERROR, "spool: SPOOL_DIR %s is in use by process %ld; events kept in memory",
