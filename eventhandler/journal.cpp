@@ -28,6 +28,8 @@
 #define SCAN_CHUNK 16384
 #define SEGMENT_PREFIX "seg-"
 #define SEGMENT_SUFFIX ".kaj"
+/* Opens of a file by name that the other side may rename away meanwhile. */
+#define LOCK_NAME_TRIES 5
 
 /* ---- little-endian fields --------------------------------------------- */
 
@@ -402,7 +404,7 @@ static int listDir(const char *dir, int (*take)(const char *name, void *slot), s
     *count = 0;
     if (d == NULL)
         return 0;
-    while ((ent = readdir(d)) != NULL) {
+    while ((ent = kelSys.readdir(d)) != NULL) {
         unsigned char slot[JOURNAL_NAME_SIZE];
         if (!take(ent->d_name, slot))
             continue;
@@ -411,7 +413,7 @@ static int listDir(const char *dir, int (*take)(const char *name, void *slot), s
             unsigned char *grown = (unsigned char *)kelSys.malloc(more * slotSize);
             if (grown == NULL) {
                 free(items);
-                closedir(d);
+                kelSys.closedir(d);
                 errno = ENOMEM;
                 return 0;
             }
@@ -424,7 +426,7 @@ static int listDir(const char *dir, int (*take)(const char *name, void *slot), s
         memcpy(items + n * slotSize, slot, slotSize);
         n++;
     }
-    closedir(d);
+    kelSys.closedir(d);
     *out = items;
     *count = n;
     return 1;
@@ -492,7 +494,7 @@ int journalLockOpen(const char *dir, int exclusive)
         return -1;
     if (kelSys.flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         saved = errno;
-        close(fd);
+        kelSys.close(fd);
         errno = saved;
         return -1;
     }
@@ -512,7 +514,7 @@ long journalLockHolder(const char *dir)
     if (fd < 0)
         return 0;
     n = kelSys.pread(fd, text, sizeof text - 1, 0);
-    close(fd);
+    kelSys.close(fd);
     if (n <= 0)
         return 0;
     text[n] = '\0';
@@ -531,8 +533,63 @@ int journalLockHeld(const char *dir)
         return 0;
     /* A shared lock for a moment; the handler waits a little for it. */
     held = kelSys.flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    close(fd);
+    kelSys.close(fd);
     return held;
+}
+
+int journalSyncDir(const char *dir)
+{
+    int fd = kelSys.open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0), rc, saved;
+
+    if (fd < 0)
+        return 0;
+    rc = kelSys.fsync(fd);
+    saved = errno;
+    kelSys.close(fd);
+    errno = saved;
+    return rc == 0;
+}
+
+int journalSyncParent(const char *path)
+{
+    char dir[PATH_SIZE];
+    char *slash;
+
+    snprintf(dir, sizeof dir, "%s", path);
+    slash = strrchr(dir, '/');
+    if (slash == NULL)
+        return journalSyncDir(".");
+    if (slash == dir)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+    return journalSyncDir(dir);
+}
+
+int journalOpenLocked(const char *path, int flags, int operation, int *created)
+{
+    struct stat byFd, byName;
+
+    for (int i = 0; i < LOCK_NAME_TRIES; i++) {
+        int fd, saved;
+        if (created != NULL)
+            *created = kelSys.stat(path, &byName) != 0;
+        fd = kelSys.open(path, flags | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return -1;
+        if (kelSys.flock(fd, operation) != 0) {
+            saved = errno;
+            kelSys.close(fd);
+            errno = saved;
+            return -1;
+        }
+        if (kelSys.fstat(fd, &byFd) == 0 && kelSys.stat(path, &byName) == 0 && byFd.st_ino == byName.st_ino &&
+            byFd.st_dev == byName.st_dev)
+            return fd;
+        kelSys.close(fd);
+    }
+    errno = EAGAIN;
+    return -1;
 }
 
 int journalDirFromSetting(char *out, size_t size, const char *home, const char *value)
@@ -560,7 +617,7 @@ int journalForEach(const char *path, int (*fn)(const struct JournalEntry *, void
     if (fd < 0)
         return errno == ENOENT;
     if (kelSys.fstat(fd, &st) != 0) {
-        close(fd);
+        kelSys.close(fd);
         return 0;
     }
     for (;;) {
@@ -592,7 +649,7 @@ int journalForEach(const char *path, int (*fn)(const struct JournalEntry *, void
         offset += length;
     }
     journalBufFree(&buf);
-    close(fd);
+    kelSys.close(fd);
     return ok;
 }
 
@@ -613,25 +670,28 @@ static int countRequeued(const struct JournalEntry *, void *arg)
 }
 
 /* Counts the records of one segment from offset on. A segment removed
- * meanwhile was committed and counts nothing. */
-static void summarizeSegment(const char *path, uint64_t from, struct JournalSummary *s)
+ * meanwhile was committed and counts nothing. 0 (errno) when it cannot be
+ * read. */
+static int summarizeSegment(const char *path, uint64_t from, struct JournalSummary *s)
 {
     struct JournalBuf buf = {NULL, 0};
     struct stat st;
     uint64_t offset = from, length;
-    int fd = kelSys.open(path, O_RDONLY | O_CLOEXEC, 0);
+    int fd = kelSys.open(path, O_RDONLY | O_CLOEXEC, 0), ok = 1, saved;
 
     if (fd < 0)
-        return;
-    if (kelSys.fstat(fd, &st) == 0 && (uint64_t)st.st_size > from) {
+        return errno == ENOENT;
+    if (kelSys.fstat(fd, &st) != 0) {
+        ok = 0;
+    } else if ((uint64_t)st.st_size > from) {
         s->bytes += (uint64_t)st.st_size - from;
         for (;;) {
             int rc = journalRead(fd, offset, (uint64_t)st.st_size, &buf, &length);
-            if (rc == JOURNAL_END || rc == JOURNAL_ERROR)
-                break;
+            if (rc == JOURNAL_ERROR)
+                ok = 0;
             /* The newest segment may end in a record still being
              * written: an incomplete tail is no damage. */
-            if (rc == JOURNAL_TAIL)
+            if (rc == JOURNAL_END || rc == JOURNAL_ERROR || rc == JOURNAL_TAIL)
                 break;
             if (rc == JOURNAL_SKIP) {
                 s->damaged++;
@@ -641,15 +701,32 @@ static void summarizeSegment(const char *path, uint64_t from, struct JournalSumm
                 if (journalDecode(buf.data, length - JOURNAL_HEADER_SIZE, &entry, &noMemory)) {
                     countEntry(&entry, s);
                     journalEntryFree(&entry);
-                } else if (!noMemory) {
+                } else if (noMemory) {
+                    errno = ENOMEM;
+                    ok = 0;
+                    break;
+                } else {
                     s->damaged++;
                 }
             }
             offset += length;
         }
     }
+    saved = errno;
     journalBufFree(&buf);
-    close(fd);
+    kelSys.close(fd);
+    errno = saved;
+    return ok;
+}
+
+/* Notes the file that could not be read; 0 with errno kept. */
+static int summaryFailed(struct JournalSummary *s, const char *path)
+{
+    int saved = errno;
+
+    snprintf(s->unreadable, sizeof s->unreadable, "%s", path);
+    errno = saved;
+    return 0;
 }
 
 int journalSummarize(const char *dir, struct JournalSummary *s)
@@ -659,17 +736,25 @@ int journalSummarize(const char *dir, struct JournalSummary *s)
     char (*requeued)[JOURNAL_NAME_SIZE] = NULL;
     uint64_t *seqs = NULL;
     size_t count = 0, nreq = 0;
-    int fd;
+    int fd, valid = 0;
 
     memset(s, 0, sizeof *s);
     memset(&pos, 0, sizeof pos);
-    if (journalPath(path, sizeof path, dir, JOURNAL_POSITION_FILE) &&
-        (fd = kelSys.open(path, O_RDONLY | O_CLOEXEC, 0)) >= 0) {
-        journalPositionRead(fd, &pos);
-        close(fd);
+    if (!journalPath(path, sizeof path, dir, JOURNAL_POSITION_FILE)) {
+        errno = ENAMETOOLONG;
+        return summaryFailed(s, dir);
+    }
+    fd = kelSys.open(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0 && errno != ENOENT)
+        return summaryFailed(s, path);
+    if (fd >= 0) {
+        valid = journalPositionRead(fd, &pos);
+        kelSys.close(fd);
+        if (valid < 0)
+            return summaryFailed(s, path);
     }
     if (!journalListSegments(dir, &seqs, &count))
-        return 0;
+        return summaryFailed(s, dir);
     for (size_t i = 0; i < count; i++) {
         if (seqs[i] < pos.segment)
             continue; /* committed, not yet removed */
@@ -677,16 +762,23 @@ int journalSummarize(const char *dir, struct JournalSummary *s)
         if (!journalPath(path, sizeof path, dir, name))
             continue;
         s->files++;
-        summarizeSegment(path, seqs[i] == pos.segment ? pos.offset : 0, s);
+        if (!summarizeSegment(path, seqs[i] == pos.segment ? pos.offset : 0, s)) {
+            free(seqs);
+            return summaryFailed(s, path);
+        }
     }
     free(seqs);
-    if (journalListRequeued(dir, &requeued, &nreq)) {
-        for (size_t i = 0; i < nreq; i++) {
-            long damaged = 0;
-            if (journalPath(path, sizeof path, dir, requeued[i]))
-                journalForEach(path, countRequeued, &s->requeued, &damaged);
+    s->positionMissing = !valid && s->files > 0;
+    if (!journalListRequeued(dir, &requeued, &nreq))
+        return summaryFailed(s, dir);
+    for (size_t i = 0; i < nreq; i++) {
+        long damaged = 0;
+        if (journalPath(path, sizeof path, dir, requeued[i]) &&
+            !journalForEach(path, countRequeued, &s->requeued, &damaged)) {
+            free(requeued);
+            return summaryFailed(s, path);
         }
-        free(requeued);
     }
+    free(requeued);
     return 1;
 }

@@ -34,6 +34,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "kelcommon.h"
 #include "smapi.h"
 
 #define JOURNAL_LOCK_FILE "lock"
@@ -131,6 +132,20 @@ long journalLockHolder(const char *dir);
  * (also when there is no lock file). */
 int journalLockHeld(const char *dir);
 
+/* Syncs the folder dir, so that entries just made or renamed in it stay
+ * after a crash. 1, or 0 (errno). */
+int journalSyncDir(const char *dir);
+/* The same for the folder that holds the file path. */
+int journalSyncParent(const char *path);
+
+/* Opens path (flags as for open, mode 0600 when it is made) and takes an
+ * flock (operation, e.g. LOCK_EX) on it, then checks that the name still
+ * leads to the file locked: a file renamed away under the lock by the
+ * other side is let go and the name opened again, a few times. The
+ * descriptor, or -1 (errno; EAGAIN when the name kept changing). *created
+ * (when given) says whether the name did not exist before. */
+int journalOpenLocked(const char *path, int flags, int operation, int *created);
+
 /* The folder a SPOOL_DIR value names: an absolute path as it stands, a
  * relative one under home. 0 when it does not fit out. */
 int journalDirFromSetting(char *out, size_t size, const char *home, const char *value);
@@ -143,8 +158,12 @@ struct JournalSummary {
     int64_t oldest;      /* stamp of the oldest waiting record, 0 when none */
     long damaged;        /* stretches that are no record (skipped by the writer) */
     long requeued;       /* events in requeue files not yet adopted */
+    int positionMissing; /* segments wait but no valid position says how far
+                          * the writer got: all of them are written again */
+    char unreadable[PATH_SIZE]; /* the file or folder that could not be read */
 };
-/* 0 (errno) when the folder cannot be read. */
+/* 0 (errno, and the file in unreadable) when a file of the journal or its
+ * folder cannot be read; a missing folder is ENOENT. */
 int journalSummarize(const char *dir, struct JournalSummary *s);
 
 /* Calls fn with each record of the file at path, in order; stops when fn

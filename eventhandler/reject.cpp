@@ -25,7 +25,6 @@
 #include "smeventkel.h"
 #include "trace.h"
 
-#define OPEN_TRIES 5
 /* A SQLSTATE class is its first two characters: the base-36 number of
  * the five divided by 36 to the third. */
 #define SQLSTATE_CLASS(code) ((code) / (36 * 36 * 36))
@@ -68,50 +67,6 @@ int rejectIsDataError(int code, const char *text)
     return 0;
 }
 
-/* Syncs the folder of path, so a reject file just made stays. */
-static void syncParent(const char *path)
-{
-    char dir[PATH_SIZE];
-    char *slash;
-    int fd;
-
-    copyText(dir, sizeof dir, path);
-    slash = strrchr(dir, '/');
-    if (slash == NULL)
-        return;
-    if (slash == dir)
-        slash[1] = '\0';
-    else
-        *slash = '\0';
-    fd = kelSys.open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (fd >= 0) {
-        kelSys.fsync(fd);
-        close(fd);
-    }
-}
-
-/* Opens the reject file and locks it, making sure the name still leads to
- * it (requeue renames it away under the same lock). -1 (errno) on failure. */
-static int openLocked(const char *path, int *created)
-{
-    struct stat byFd, byName;
-
-    for (int i = 0; i < OPEN_TRIES; i++) {
-        int fd;
-        *created = kelSys.stat(path, &byName) != 0;
-        fd = kelSys.open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        if (fd < 0)
-            return -1;
-        if (kelSys.flock(fd, LOCK_EX) == 0 && kelSys.fstat(fd, &byFd) == 0 &&
-            kelSys.stat(path, &byName) == 0 && byFd.st_ino == byName.st_ino &&
-            byFd.st_dev == byName.st_dev)
-            return fd;
-        close(fd);
-    }
-    errno = EAGAIN;
-    return -1;
-}
-
 /* Appends the event with the database's message; 1 once it is on disk. */
 static int rejectWrite(const struct SmLog_Access_s *e, const char *message, const char *path)
 {
@@ -128,7 +83,7 @@ static int rejectWrite(const struct SmLog_Access_s *e, const char *message, cons
     if (buf == NULL)
         return 0;
     journalEncode(buf, size, JOURNAL_REJECTED, (int64_t)kelTime(), e, message);
-    fd = openLocked(path, &created);
+    fd = journalOpenLocked(path, O_WRONLY | O_CREAT | O_APPEND, LOCK_EX, &created);
     if (fd >= 0) {
         errno = 0;
         if (kelSys.fstat(fd, &st) != 0) {
@@ -140,9 +95,9 @@ static int rejectWrite(const struct SmLog_Access_s *e, const char *message, cons
             /* No torn record left behind for the next reader. */
             kelSys.ftruncate(fd, st.st_size);
         }
-        close(fd); /* lets the lock go */
+        kelSys.close(fd); /* lets the lock go */
         if (ok && created)
-            syncParent(path);
+            journalSyncParent(path);
     } else {
         error = errno;
     }

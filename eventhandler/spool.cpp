@@ -41,16 +41,11 @@ void spoolSegmentPath(char *out, size_t size, uint64_t seq)
         out[0] = '\0';
 }
 
-/* Makes a new entry in a folder durable. */
+/* Makes a new entry in the journal's folder durable. */
 void spoolSyncDir(void)
 {
-    int fd = kelSys.open(spool.dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-
-    if (fd < 0)
-        return;
-    if (kelSys.fsync(fd) != 0)
+    if (!journalSyncDir(spool.dir))
         trace(TRACE_ERROR, "spool: can't sync %s: %s", spool.dir, strerror(errno));
-    close(fd);
 }
 
 int spoolSegPush(uint64_t seq, uint64_t size)
@@ -300,10 +295,10 @@ static void resetState(void)
     spool.readOff = 0;
     memset(&spool.position, 0, sizeof spool.position);
     if (spool.positionFd >= 0)
-        close(spool.positionFd);
+        kelSys.close(spool.positionFd);
     spool.positionFd = -1;
     if (spool.lockFd >= 0)
-        close(spool.lockFd);
+        kelSys.close(spool.lockFd);
     spool.lockFd = -1;
 }
 
@@ -398,7 +393,7 @@ void spoolClose(void)
     }
     spoolCloseAppendSegment();
     if (spool.readFd >= 0) {
-        close(spool.readFd);
+        kelSys.close(spool.readFd);
         spool.readFd = -1;
     }
     if (spool.headValid) {

@@ -65,7 +65,7 @@ void spoolCloseAppendSegment(void)
     if (spool.syncMode != SPOOL_SYNC_NONE &&
         spoolBefore(spool.durableSeq, spool.durableEnd, spool.segs[spool.segCount - 1].seq, spool.segs[spool.segCount - 1].size))
         spoolSyncAppend();
-    close(spool.appendFd);
+    kelSys.close(spool.appendFd);
     spool.appendFd = -1;
     spool.appendOpen = 0;
     cond_broadcast(&spool.syncDone);
@@ -82,7 +82,7 @@ static int openAppendSegment(void)
     if (fd < 0)
         return 0;
     if (!spoolSegPush(seq, 0)) {
-        close(fd);
+        kelSys.close(fd);
         kelSys.unlink(path);
         errno = ENOMEM;
         return 0;

@@ -63,7 +63,7 @@ static void finishSegment(uint64_t seq)
     char path[PATH_SIZE];
 
     if (spool.readFd >= 0) {
-        close(spool.readFd);
+        kelSys.close(spool.readFd);
         spool.readFd = -1;
     }
     spoolPositionSave(seq + 1, 0);
@@ -81,7 +81,7 @@ static int openReader(uint64_t seq)
     if (spool.readFd >= 0 && spool.readFdSeq == seq)
         return 1;
     if (spool.readFd >= 0)
-        close(spool.readFd);
+        kelSys.close(spool.readFd);
     spoolSegmentPath(path, sizeof path, seq);
     spool.readFd = kelSys.open(path, O_RDONLY | O_CLOEXEC, 0);
     if (spool.readFd < 0) {

@@ -26,7 +26,6 @@
 #include "kelsys.h"
 
 #define CONF_FILE "kelaudit.conf"
-#define LOCK_TRIES 5
 
 static const char usageText[] = "Usage: kelaudit {status|rejects|requeue}\n";
 static const char helpText[] =
@@ -138,8 +137,9 @@ static int cmdStatus(void)
         return 1;
     }
     if (!journalSummarize(spoolDir, &s)) {
-        if (errno != ENOENT) {
-            fprintf(stderr, "Can't read journal %s: %s\n", spoolDir, strerror(errno));
+        /* A journal folder not made yet holds nothing. */
+        if (errno != ENOENT || strcmp(s.unreadable, spoolDir) != 0) {
+            fprintf(stderr, "Can't read %s: %s\n", s.unreadable, strerror(errno));
             return 0;
         }
         memset(&s, 0, sizeof s);
@@ -156,6 +156,10 @@ static int cmdStatus(void)
     } else {
         printf("oldest:    -\n");
     }
+    if (s.positionMissing)
+        printf("warning:   no valid position file: the handler writes all %ld waiting events "
+               "again at its next start, including those already in the database\n",
+               s.events);
     printf("damaged:   %ld (skipped by the writer)\n", s.damaged);
     printf("requeued:  %ld not yet taken in\n", s.requeued);
     printf("rejected:  %ld in %s\n", rejects, rejectPath);
@@ -216,74 +220,46 @@ static int cmdRejects(void)
     return 1;
 }
 
-/* Syncs a folder, so a rename in it stays. */
-static void syncDir(const char *dir)
-{
-    int fd = kelSys.open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-
-    if (fd >= 0) {
-        kelSys.fsync(fd);
-        close(fd);
-    }
-}
-
 /* Moves one reject file into the journal as a requeue file, under the
- * lock the handler takes to append to it; adds its events to *moved. */
+ * lock the handler takes to append to it (the handler may replace the
+ * file meanwhile: the one the name leads to is locked); adds its events
+ * to *moved. */
 static int requeueFile(const char *src, long *moved)
 {
-    char dest[PATH_SIZE], name[JOURNAL_NAME_SIZE], srcDir[PATH_SIZE];
-    struct stat byFd, byName;
+    char dest[PATH_SIZE], name[JOURNAL_NAME_SIZE];
     struct timeval now;
-    char *slash;
+    long n;
+    int fd = journalOpenLocked(src, O_RDONLY, LOCK_EX, NULL);
 
-    for (int i = 0; i < LOCK_TRIES; i++) {
-        int fd = kelSys.open(src, O_RDONLY | O_CLOEXEC, 0);
-        long n;
-        if (fd < 0) {
-            if (errno == ENOENT)
-                return 1;
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return 1;
+        if (errno == EAGAIN)
+            fprintf(stderr, "Can't lock %s: it keeps changing\n", src);
+        else
             fprintf(stderr, "Can't read %s: %s\n", src, strerror(errno));
-            return 0;
-        }
-        if (kelSys.flock(fd, LOCK_EX) != 0) {
-            fprintf(stderr, "Can't lock %s: %s\n", src, strerror(errno));
-            close(fd);
-            return 0;
-        }
-        /* The handler may have replaced the file meanwhile: lock the one
-         * the name leads to. */
-        if (kelSys.fstat(fd, &byFd) != 0 || kelSys.stat(src, &byName) != 0 || byFd.st_ino != byName.st_ino ||
-            byFd.st_dev != byName.st_dev) {
-            close(fd);
-            continue;
-        }
-        n = countRejects(src);
-        if (n <= 0) {
-            close(fd);
-            return n == 0;
-        }
-        kelSys.gettimeofday(&now);
-        snprintf(name, sizeof name, JOURNAL_REQUEUE_PREFIX "%016llx-%ld.kaj",
-                 (unsigned long long)now.tv_sec * 1000000ull + (unsigned long long)now.tv_usec, (long)getpid());
-        if (!journalPath(dest, sizeof dest, spoolDir, name) || kelSys.rename(src, dest) != 0) {
-            fprintf(stderr, "Can't move %s to %s: %s\n", src, dest, strerror(errno));
-            close(fd);
-            return 0;
-        }
-        syncDir(spoolDir);
-        snprintf(srcDir, sizeof srcDir, "%s", src);
-        slash = strrchr(srcDir, '/');
-        if (slash != NULL) {
-            *slash = '\0';
-            if (strcmp(srcDir, spoolDir) != 0)
-                syncDir(srcDir);
-        }
-        close(fd);
-        *moved += n;
-        return 1;
+        return 0;
     }
-    fprintf(stderr, "Can't lock %s: it keeps changing\n", src);
-    return 0;
+    n = countRejects(src);
+    if (n <= 0) {
+        kelSys.close(fd);
+        return n == 0;
+    }
+    kelSys.gettimeofday(&now);
+    snprintf(name, sizeof name, JOURNAL_REQUEUE_PREFIX "%016llx-%ld.kaj",
+             (unsigned long long)now.tv_sec * 1000000ull + (unsigned long long)now.tv_usec, (long)getpid());
+    if (!journalPath(dest, sizeof dest, spoolDir, name) || kelSys.rename(src, dest) != 0) {
+        fprintf(stderr, "Can't move %s to %s: %s\n", src, dest, strerror(errno));
+        kelSys.close(fd);
+        return 0;
+    }
+    /* Moved either way; a crash before the folders reach the disk may
+     * undo the move, which loses nothing. */
+    if (!journalSyncDir(spoolDir) || !journalSyncParent(src))
+        fprintf(stderr, "Can't sync the folder of %s: %s\n", dest, strerror(errno));
+    kelSys.close(fd);
+    *moved += n;
+    return 1;
 }
 
 static int cmdRequeue(void)

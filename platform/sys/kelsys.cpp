@@ -50,6 +50,11 @@ static int realMkdir(const char *path, mode_t mode)
     return mkdir(path, mode);
 }
 
+static int realMonotonic(struct timespec *ts)
+{
+    return clock_gettime(CLOCK_MONOTONIC, ts);
+}
+
 static const struct KelSysTable realSys = {
     realGettimeofday,
     malloc,
@@ -81,6 +86,8 @@ static const struct KelSysTable realSys = {
     readdir,
     close,
     usleep,
+    closedir,
+    realMonotonic,
 };
 
 struct KelSysTable kelSys = realSys;
@@ -104,4 +111,13 @@ time_t kelTime(void)
     if (kelSys.gettimeofday(&tv) != 0)
         return (time_t)-1;
     return tv.tv_sec;
+}
+
+time_t kelMonotonic(void)
+{
+    struct timespec ts;
+
+    if (kelSys.monotonic(&ts) != 0)
+        return 0;
+    return ts.tv_sec;
 }

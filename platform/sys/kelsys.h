@@ -5,7 +5,8 @@
  * sleeping, the host name, files (open, fopen, stat, lstat, fstat,
  * realpath, write, fsync, rename, mkostemp; and for the audit journal
  * pread, pwrite, fdatasync, ftruncate, flock, unlink, mkdir, opendir,
- * readdir, close, usleep) and the dynamic loader (dlopen, dlsym).
+ * readdir, closedir, close, usleep), a monotonic clock for intervals, and
+ * the dynamic loader (dlopen, dlsym).
  *
  * Production code calls kelSys.xxx; the table starts out pointing at the
  * real functions. Tests assign their own functions to an entry (a clock they
@@ -62,6 +63,10 @@ struct KelSysTable {
     int (*close)(int fd);
     /* A pause shorter than a second. */
     int (*usleep)(useconds_t microseconds);
+    int (*closedir)(DIR *dir);
+    /* Seconds and nanoseconds of a clock that never steps back (not the
+     * time of day): for intervals, retries and stall lengths. */
+    int (*monotonic)(struct timespec *ts);
 };
 
 extern struct KelSysTable kelSys;
@@ -77,5 +82,8 @@ time_t kelTime(void);
  * the turn of a second); from the table's clock when a test has put its
  * own there. For decisions taken in whole seconds on every call. */
 time_t kelSeconds(void);
+
+/* Seconds of the monotonic clock (the table's), for intervals. */
+time_t kelMonotonic(void);
 
 #endif

@@ -111,6 +111,34 @@ TEST(Kelaudit, StatusCountsWhatWaitsFromTheCommittedPosition)
     EXPECT_NE(std::string::npos, r.out.find("held by:   no process\n")) << r.out;
 }
 
+/* A file of the journal that cannot be read (a folder where a file should
+ * be: this test may run as root) fails status, naming the file; segments
+ * without a valid position are warned about. */
+TEST(Kelaudit, StatusFailsOnAnUnreadableFileAndWarnsWithoutAPosition)
+{
+    char seg[JOURNAL_NAME_SIZE];
+    journalSegmentName(seg, sizeof seg, 1);
+    const char *cases[] = {seg, "requeue-0000000000000001-1.kaj", "position"};
+    for (const char *bad : cases) {
+        kt::TraceFiles files;
+        std::string spool = files.home() + "/spool";
+        files.writeConfig("kelaudit.conf", "SPOOL_DIR = spool\n");
+        kt::makeDirs(spool + "/" + bad);
+        kt::RunResult r = kelaudit({"status"}, files.home());
+        EXPECT_EQ(1, r.status) << bad;
+        EXPECT_EQ("Can't read " + spool + "/" + bad + ": Is a directory\n", r.err) << bad;
+    }
+    kt::TraceFiles files;
+    std::string spool = files.home() + "/spool";
+    files.writeConfig("kelaudit.conf", "SPOOL_DIR = spool\n");
+    kt::makeDirs(spool);
+    kt::writeFile(spool + "/" + seg, recordOf("a", 1700000000) + recordOf("b", 1700000000));
+    kt::RunResult r = kelaudit({"status"}, files.home());
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("warning:   no valid position file: the handler writes all 2 waiting "
+                                            "events again")) << r.out;
+}
+
 /* The handler in this process, on SQLite, refusing users through a
  * trigger the test drops again. */
 class RequeueTest : public kt::SqliteHandler {
