@@ -67,6 +67,7 @@ static void paramStore(const struct Param *p)
     param.retryDelay = p->retryDelay;
     memcpy(param.spoolDir, p->spoolDir, sizeof param.spoolDir);
     param.spoolSync = p->spoolSync;
+    param.spoolFull = p->spoolFull;
     param.spoolMaxMb = p->spoolMaxMb;
     param.rejectAfter = p->rejectAfter;
     memcpy(param.rejectFile, p->rejectFile, sizeof param.rejectFile);
@@ -106,7 +107,7 @@ void auditConfigure(const struct Param *next)
     }
     queueUnlock();
     if (!idle && spoolIsOpen())
-        spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake, 1);
+        spoolOpen(param.spoolDir, param.spoolSync, param.spoolFull, param.spoolMaxMb, auditWake, 1);
 }
 
 /* ---- the audit journal (SPOOL_DIR) ------------------------------------- */
@@ -142,7 +143,7 @@ static void journalStart(int patient)
 
         if (param.spoolDir[0] == '\0' || spoolIsOpen() || audit.journalFailed)
             return;
-        rc = spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake, lastTry);
+        rc = spoolOpen(param.spoolDir, param.spoolSync, param.spoolFull, param.spoolMaxMb, auditWake, lastTry);
         if (rc == SPOOL_BUSY && !patient)
             return;
         if (rc != SPOOL_BUSY) {
@@ -169,18 +170,25 @@ static void journalOpen(void)
 
 /* queueMutex held: appends the prepared event while the ring is empty,
  * starts the writer (unless a release is under way: the next start writes
- * it) and wakes it. 0: the event goes to the ring. */
+ * it) and wakes it. 0: the event goes to the ring. SPOOL_APPEND_FULL: the
+ * journal is full and the recording waits for room (the writer is
+ * started, so that it makes some). */
 static int journalPut(struct SpoolRecord *record)
 {
+    int rc;
+
     if (record->data == NULL)
         return 0;
     journalStart(1);
-    if (queueLength() > 0 || !spoolAppend(record))
+    if (queueLength() > 0)
+        return 0;
+    rc = spoolAppend(record);
+    if (rc == 0)
         return 0;
     if (queueExists() || !writerRunning())
         auditInit();
     queueWakeWriter();
-    return 1;
+    return rc;
 }
 
 /* Writer, without the lock: writes the journal's oldest event, or pauses
@@ -195,10 +203,13 @@ static void journalWriteHead(void)
             kelSys.sleep(1);
         return;
     }
-    if (writerWriteEvent(event))
+    if (writerWriteEvent(event)) {
         spoolCommit();
-    else
+        writerAttempted(1, 1, (long long)spoolWaitingBytes());
+    } else {
+        writerAttempted(0, 1, 0);
         kelSys.sleep((unsigned int)param.retryDelay);
+    }
 }
 
 int journalTurn(void)
@@ -293,16 +304,29 @@ void auditAuth(const struct SmLog_Access_s *event)
     if (__atomic_load_n(&audit.journalSet, __ATOMIC_RELAXED))
         spoolPrepare(event, &record);
     queueLock();
-    journaled = journalPut(&record);
+    /* A full journal (SPOOL_FULL wait): wait for room without the lock,
+     * as a full ring does, and decide afresh. */
+    while ((journaled = journalPut(&record)) == SPOOL_APPEND_FULL) {
+        queueUnlock();
+        spoolWaitRoom(&record);
+        queueLock();
+    }
     if (!journaled && auditInit()) {
         queuePut(event);
         /* The ring was freed while this waited for room (a release): with
          * a journal, the event goes there rather than away. */
         if (!queueExists())
-            journaled = journalPut(&record);
+            journaled = journalPut(&record) == 1;
     }
     queueUnlock();
-    spoolFinish(&record, journaled);
+    /* With SPOOL_SYNC always a record whose sync failed may not be on
+     * disk: a copy waits in memory as well (it may be written twice). */
+    if (!spoolFinish(&record, journaled)) {
+        queueLock();
+        if (auditInit())
+            queuePut(event);
+        queueUnlock();
+    }
 }
 
 void auditRelease(void)
@@ -351,5 +375,5 @@ void auditRelease(void)
               "auditRelease: %d queued events discarded, %d waiting recording threads sent away",
               discarded, waiters);
     if (spoolIsOpen())
-        spoolOpen(param.spoolDir, param.spoolSync, param.spoolMaxMb, auditWake, 1);
+        spoolOpen(param.spoolDir, param.spoolSync, param.spoolFull, param.spoolMaxMb, auditWake, 1);
 }

@@ -169,14 +169,17 @@ int queueCreate(void)
     return ring.slots != NULL;
 }
 
-/* Time of day through the system table; zero when it cannot be had. */
+/* The monotonic clock through the system table, so that a clock set
+ * back or forward does not change a stall's length; zero when it cannot
+ * be had. */
 static struct timeval stallClock(void)
 {
-    struct timeval tv;
+    struct timespec ts;
+    struct timeval tv = {0, 0};
 
-    if (kelSys.gettimeofday(&tv) != 0) {
-        tv.tv_sec = 0;
-        tv.tv_usec = 0;
+    if (kelSys.monotonic(&ts) == 0) {
+        tv.tv_sec = ts.tv_sec;
+        tv.tv_usec = (suseconds_t)(ts.tv_nsec / 1000);
     }
     return tv;
 }
@@ -206,8 +209,6 @@ static void stallEndIfOver(void)
     now = stallClock();
     ms = ((long long)now.tv_sec - ring.stallStart.tv_sec) * 1000 +
          (now.tv_usec - ring.stallStart.tv_usec) / 1000;
-    if (ms < 0) /* the clock was set back */
-        ms = 0;
     snprintf(seconds, sizeof seconds, "%lld.%03lld", ms / 1000, ms % 1000);
     trace(TRACE_ERROR, "queuePut: queue has room again after %s s; %d recordings waited",
           seconds, ring.stallWaits);

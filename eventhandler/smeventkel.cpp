@@ -64,6 +64,7 @@ static void setDefaults(struct Param *p)
     p->retryDelay = DEFAULT_RETRY_DELAY;
     p->spoolDir[0] = '\0';
     p->spoolSync = DEFAULT_SPOOL_SYNC;
+    p->spoolFull = SPOOL_FULL_WAIT;
     p->spoolMaxMb = DEFAULT_SPOOL_MAX_MB;
     p->rejectAfter = DEFAULT_REJECT_AFTER;
     p->rejectFile[0] = '\0';
@@ -91,6 +92,16 @@ static void storeSpoolSync(struct Param *p, const char *value)
         }
     }
     trace(TRACE_ERROR, "Parameter SPOOL_SYNC: value '%s' should be always, second or none", value);
+}
+
+static void storeSpoolFull(struct Param *p, const char *value)
+{
+    if (strcasecmp(value, "wait") == 0)
+        p->spoolFull = SPOOL_FULL_WAIT;
+    else if (strcasecmp(value, "memory") == 0)
+        p->spoolFull = SPOOL_FULL_MEMORY;
+    else
+        trace(TRACE_ERROR, "Parameter SPOOL_FULL: value '%s' should be wait or memory", value);
 }
 
 /* Put-aside events go into the journal's folder, or beside kelaudit.conf. */
@@ -130,6 +141,8 @@ static void applyParameter(struct Param *p, const char *name, const char *value,
         storeSpoolDir(p, value, home);
     } else if (strcasecmp(name, "SPOOL_SYNC") == 0) {
         storeSpoolSync(p, value);
+    } else if (strcasecmp(name, "SPOOL_FULL") == 0) {
+        storeSpoolFull(p, value);
     } else if (strcasecmp(name, "SPOOL_MAX_MB") == 0) {
         storeIntParameter(name, value, &p->spoolMaxMb);
     } else if (strcasecmp(name, "REJECT_AFTER") == 0) {

@@ -20,7 +20,8 @@ struct Param {
     int retryDelay;              /* seconds between database attempts */
     char spoolDir[PATH_SIZE];    /* the audit journal's folder; empty: none */
     int spoolSync;               /* enum SpoolSync of spool.h */
-    int spoolMaxMb;              /* journal size beyond which events wait in memory */
+    int spoolFull;               /* enum SpoolFull of spool.h: a full journal waits or uses memory */
+    int spoolMaxMb;              /* journal size beyond which it counts as full */
     int rejectAfter;             /* data refusals before an event is put aside; 0: never */
     char rejectFile[PATH_SIZE];  /* where put-aside events go (derived, not a key) */
 };

@@ -73,6 +73,172 @@ void spoolSegPopFront(void)
     spool.segCount--;
 }
 
+/* ---- waits on the monotonic clock ---------------------------------------- */
+
+static pthread_once_t condsOnce = PTHREAD_ONCE_INIT;
+
+/* The timed waits measure on the monotonic clock, so a clock set back
+ * does not stretch them. */
+static void condsInit(void)
+{
+    pthread_condattr_t attr;
+
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&spool.threadWake, &attr);
+    pthread_cond_init(&spool.roomFreed, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+void spoolTimedWait(cond_t *cond, int seconds)
+{
+    struct timespec at;
+
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    at.tv_sec += seconds;
+    pthread_cond_timedwait(cond, &spool.mutex, &at);
+}
+
+/* ---- files deleted or replaced by hand ------------------------------------ */
+
+/* Whether path still names the file open as fd (1 also when that cannot
+ * be told). */
+static int sameFile(int fd, const char *path)
+{
+    struct stat byFd, byName;
+
+    if (kelSys.fstat(fd, &byFd) != 0)
+        return 1;
+    if (kelSys.stat(path, &byName) != 0)
+        return errno != ENOENT;
+    return byFd.st_ino == byName.st_ino && byFd.st_dev == byName.st_dev;
+}
+
+static int takeLock(void);
+
+/* Reads len bytes at offset of fd into buf; 0 (errno) on a short read. */
+static int readBack(int fd, unsigned char *buf, uint64_t len, uint64_t offset)
+{
+    uint64_t done = 0;
+
+    while (done < len) {
+        ssize_t n = kelSys.pread(fd, buf + done, (size_t)(len - done), (off_t)(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return 0;
+        }
+        done += (uint64_t)n;
+    }
+    return 1;
+}
+
+/* The append segment is gone from the folder: what it holds beyond the
+ * reader is read back through the open descriptor and appended to a new
+ * segment, synced unless SPOOL_SYNC none. The record the writer may be
+ * inserting at this moment is among those copied: it can be written
+ * twice. */
+static void rescueAppendSegment(const char *path)
+{
+    struct SpoolSegment *old = &spool.segs[spool.segCount - 1];
+    uint64_t from = spool.segCount == 1 ? spool.readOff : 0;
+    uint64_t length = old->size > from ? old->size - from : 0;
+    unsigned char *buf = length > 0 ? (unsigned char *)kelSys.malloc((size_t)length) : NULL;
+    char newPath[PATH_SIZE];
+    int fd = spool.appendFd, ok;
+
+    ok = length == 0 || (buf != NULL && readBack(fd, buf, length, from));
+    /* The reader is done with the old segment once it is past from. */
+    spool.diskBytes -= old->size < spool.diskBytes ? old->size : spool.diskBytes;
+    spool.waitingBytes -= length < spool.waitingBytes ? length : spool.waitingBytes;
+    old->size = from;
+    spool.diskBytes += from;
+    kelSys.close(fd);
+    spool.appendFd = -1;
+    spool.appendOpen = 0;
+    spool.rotate = 0;
+    if (!ok) {
+        trace(TRACE_ERROR, "spool: %s was deleted or replaced; %llu bytes not yet written in it are lost: %s",
+              path, (unsigned long long)length, strerror(errno));
+        free(buf);
+        return;
+    }
+    if (!spoolOpenAppendSegment()) {
+        trace(TRACE_ERROR, "spool: %s was deleted or replaced; can't begin a new segment: %s; "
+                           "%llu bytes not yet written in it are lost",
+              path, strerror(errno), (unsigned long long)length);
+        free(buf);
+        return;
+    }
+    old = &spool.segs[spool.segCount - 1];
+    spoolSegmentPath(newPath, sizeof newPath, old->seq);
+    if (length > 0 && kelSys.pwrite(spool.appendFd, buf, (size_t)length, 0) != (ssize_t)length) {
+        trace(TRACE_ERROR, "spool: %s was deleted or replaced; can't write %s: %s; "
+                           "%llu bytes not yet written in it are lost",
+              path, newPath, strerror(errno), (unsigned long long)length);
+        kelSys.ftruncate(spool.appendFd, 0);
+        free(buf);
+        return;
+    }
+    free(buf);
+    old->size = length;
+    spool.diskBytes += length;
+    spool.waitingBytes += length;
+    trace(TRACE_ERROR, "spool: %s was deleted or replaced; the %llu bytes not yet written in it are "
+                       "appended again to %s",
+          path, (unsigned long long)length, newPath);
+    /* Syncs now for the records whose threads wait (SPOOL_SYNC always). */
+    if (spool.syncMode != SPOOL_SYNC_NONE && length > 0)
+        spoolSyncAppend();
+}
+
+void spoolCheckFiles(void)
+{
+    char path[PATH_SIZE];
+
+    if (spool.lockFd >= 0 && journalPath(path, sizeof path, spool.dir, JOURNAL_LOCK_FILE) &&
+        !sameFile(spool.lockFd, path)) {
+        int fd = takeLock();
+        if (fd >= 0) {
+            kelSys.close(spool.lockFd);
+            spool.lockFd = fd;
+            trace(TRACE_ERROR, "spool: %s was deleted or replaced; the lock is taken again", path);
+        } else if (errno == EWOULDBLOCK) {
+            trace(TRACE_ERROR, "spool: %s was deleted or replaced, and process %ld holds the new one: "
+                               "two processes use this journal",
+                  path, journalLockHolder(spool.dir));
+            /* Said once: not looked at again. */
+            kelSys.close(spool.lockFd);
+            spool.lockFd = -1;
+        } else {
+            trace(TRACE_ERROR, "spool: %s was deleted or replaced; can't take the lock again: %s", path,
+                  strerror(errno));
+        }
+    }
+    if (spool.positionFd >= 0 && journalPath(path, sizeof path, spool.dir, JOURNAL_POSITION_FILE) &&
+        !sameFile(spool.positionFd, path) && !__atomic_load_n(&spool.positionLost, __ATOMIC_RELAXED)) {
+        trace(TRACE_ERROR, "spool: %s was deleted or replaced; it is made again at the next commit", path);
+        __atomic_store_n(&spool.positionLost, 1, __ATOMIC_RELAXED);
+    }
+    if (spool.appendOpen) {
+        spoolSegmentPath(path, sizeof path, spool.segs[spool.segCount - 1].seq);
+        if (!sameFile(spool.appendFd, path))
+            rescueAppendSegment(path);
+    }
+}
+
+uint64_t spoolWaitingBytes(void)
+{
+    uint64_t n;
+
+    mutex_lock(&spool.mutex);
+    n = spool.waitingBytes;
+    mutex_unlock(&spool.mutex);
+    return n;
+}
+
 uint64_t spoolDiskBytes(void)
 {
     uint64_t n;
@@ -141,28 +307,31 @@ static int lookForRequeued(void)
 
 /* ---- the thread ------------------------------------------------------------ */
 
-/* Once a second: the grouped sync of SPOOL_SYNC second (records, position,
- * new files), and requeued events. */
+/* Once a second: the grouped sync of SPOOL_SYNC second (records, new
+ * files), the position's sync while rows commit (unless none), a look at
+ * the journal's files, and requeued events. */
 static void *spoolThreadFn(void *)
 {
-    timestruc_t second = {1, 0};
-
     mutex_lock(&spool.mutex);
     while (!spool.threadStop) {
-        cond_reltimedwait(&spool.threadWake, &spool.mutex, &second);
+        spoolTimedWait(&spool.threadWake, 1);
         if (spool.threadStop)
             break;
-        if (spool.syncMode == SPOOL_SYNC_SECOND) {
-            if (spool.appendOpen && !spool.syncing &&
-                spoolBefore(spool.durableSeq, spool.durableEnd, spool.segs[spool.segCount - 1].seq, spool.segs[spool.segCount - 1].size))
-                spoolSyncAppend();
+        if (spool.open)
+            spoolCheckFiles();
+        if (spool.syncMode == SPOOL_SYNC_SECOND && spool.appendOpen && !spool.syncing &&
+            spoolBefore(spool.durableSeq, spool.durableEnd, spool.segs[spool.segCount - 1].seq,
+                        spool.segs[spool.segCount - 1].size))
+            spoolSyncAppend();
+        if (spool.syncMode != SPOOL_SYNC_NONE) {
             int positionNow = __atomic_exchange_n(&spool.positionDirty, 0, __ATOMIC_RELAXED);
-            if (positionNow || spool.dirDirty) {
-                int dir = spool.dirDirty;
+            int dir = spool.dirDirty && spool.syncMode == SPOOL_SYNC_SECOND;
+            if (dir)
                 spool.dirDirty = 0;
+            if (positionNow || dir) {
                 mutex_unlock(&spool.mutex);
                 if (positionNow)
-                    kelSys.fdatasync(spool.positionFd);
+                    spoolPositionSync();
                 if (dir)
                     spoolSyncDir();
                 mutex_lock(&spool.mutex);
@@ -237,6 +406,25 @@ static int takeLock(void)
     return fd;
 }
 
+/* Segments wait but no valid position says how far the last writer got
+ * (the file was deleted, or both its slots damaged): every event in them
+ * is written again, those already in the database too. */
+static void warnNoPosition(void)
+{
+    struct JournalSummary summary;
+    char path[PATH_SIZE];
+
+    journalPath(path, sizeof path, spool.dir, JOURNAL_POSITION_FILE);
+    if (journalSummarize(spool.dir, &summary))
+        trace(TRACE_ERROR, "spool: no valid position in %s: the %ld events of %d segments are written "
+                           "again, also those already in the database",
+              path, summary.events, summary.files);
+    else
+        trace(TRACE_ERROR, "spool: no valid position in %s: the events of %d segments are written again, "
+                          "also those already in the database",
+              path, (int)spool.segCount);
+}
+
 /* Reads the position and the segments: those below the position are
  * committed (removed now), the rest wait. */
 static int loadSegments(void)
@@ -245,13 +433,14 @@ static int loadSegments(void)
     uint64_t *seqs = NULL;
     size_t count = 0;
     struct stat st;
+    int valid;
 
     if (!journalPath(path, sizeof path, spool.dir, JOURNAL_POSITION_FILE)) {
         errno = ENAMETOOLONG;
         return 0;
     }
     spool.positionFd = kelSys.open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (spool.positionFd < 0 || journalPositionRead(spool.positionFd, &spool.position) < 0)
+    if (spool.positionFd < 0 || (valid = journalPositionRead(spool.positionFd, &spool.position)) < 0)
         return 0;
     if (!journalListSegments(spool.dir, &seqs, &count))
         return 0;
@@ -277,6 +466,8 @@ static int loadSegments(void)
         spool.nextSeq = seqs[i] + 1;
     }
     free(seqs);
+    if (!valid && spool.segCount > 0)
+        warnNoPosition();
     return 1;
 }
 
@@ -288,10 +479,14 @@ static void resetState(void)
     spool.diskBytes = spool.waitingBytes = 0;
     spool.appendOpen = 0;
     spool.appendFd = -1;
-    spool.appendBroken = spool.overLimit = 0;
+    spool.appendBroken = spool.overLimit = spool.noSpace = 0;
+    spool.fullEpisode = spool.fullWaits = 0;
     spool.durableSeq = spool.durableEnd = 0;
-    spool.syncing = spool.dirDirty = 0;
+    spool.syncing = spool.dirDirty = spool.rotate = spool.syncBroken = 0;
+    spool.positionWriteBroken = 0;
     __atomic_store_n(&spool.positionDirty, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&spool.positionSyncBroken, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&spool.positionLost, 0, __ATOMIC_RELAXED);
     spool.readOff = 0;
     memset(&spool.position, 0, sizeof spool.position);
     if (spool.positionFd >= 0)
@@ -302,11 +497,12 @@ static void resetState(void)
     spool.lockFd = -1;
 }
 
-int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void), int lastTry)
+int spoolOpen(const char *dir, int sync, int full, int maxMb, int (*wake)(void), int lastTry)
 {
     char (*names)[JOURNAL_NAME_SIZE] = NULL;
     size_t count = 0;
 
+    pthread_once(&condsOnce, condsInit);
     mutex_lock(&spool.mutex);
     if (spool.open) {
         startThread();
@@ -315,6 +511,7 @@ int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void), int lastT
     }
     snprintf(spool.dir, sizeof spool.dir, "%s", dir);
     spool.syncMode = sync;
+    spool.fullMode = full;
     spool.maxBytes = (uint64_t)(maxMb < 1 ? 1 : maxMb) * 1024u * 1024u;
     spool.segmentBytes = spool.maxBytes / 4 < SPOOL_SEGMENT_BYTES ? spool.maxBytes / 4 : SPOOL_SEGMENT_BYTES;
     if (spool.segmentBytes < SEGMENT_MIN_BYTES)
@@ -373,8 +570,7 @@ static void removeCommitted(void)
     if (spool.waitingBytes > 0 || spool.segCount == 0)
         return;
     spoolPositionSave(spool.segs[spool.segCount - 1].seq + 1, 0);
-    if (spool.syncMode != SPOOL_SYNC_NONE)
-        kelSys.fdatasync(spool.positionFd);
+    spoolSyncPosition();
     for (size_t i = 0; i < spool.segCount; i++) {
         spoolSegmentPath(path, sizeof path, spool.segs[i].seq);
         if (kelSys.unlink(path) != 0 && errno != ENOENT)
@@ -401,11 +597,11 @@ void spoolClose(void)
         spool.headValid = 0;
     }
     removeCommitted();
-    if (spool.syncMode != SPOOL_SYNC_NONE)
-        kelSys.fdatasync(spool.positionFd);
+    spoolSyncPosition();
     journalBufFree(&spool.readBuf);
     __atomic_store_n(&spool.open, 0, __ATOMIC_RELEASE);
     resetState();
     cond_broadcast(&spool.syncDone);
+    cond_broadcast(&spool.roomFreed);
     mutex_unlock(&spool.mutex);
 }

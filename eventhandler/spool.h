@@ -19,6 +19,13 @@
 #include "smapi.h"
 
 enum SpoolSync { SPOOL_SYNC_ALWAYS, SPOOL_SYNC_SECOND, SPOOL_SYNC_NONE };
+/* What a recording does when the journal is full (SPOOL_MAX_MB reached,
+ * or no space on its file system): waits for room, or keeps the event in
+ * memory. */
+enum SpoolFull { SPOOL_FULL_WAIT, SPOOL_FULL_MEMORY };
+
+/* spoolAppend's result when the journal is full and recordings wait. */
+#define SPOOL_APPEND_FULL (-1)
 
 /* A segment grows to this size before the next one is started (less when
  * SPOOL_MAX_MB is small, so that removal keeps up with the limit). */
@@ -34,6 +41,8 @@ struct SpoolRecord {
     uint64_t segment;    /* where its record ends once appended */
     uint64_t end;
     int mustSync;        /* appended with SPOOL_SYNC always */
+    int waited;          /* counted among the recordings waiting for room */
+    unsigned syncFailures; /* failed segment syncs when it was appended */
     unsigned char local[SPOOL_LOCAL_RECORD];
 };
 
@@ -56,7 +65,7 @@ struct SpoolRecord {
  * the journal cannot be used: the handler then keeps events in memory, as
  * without SPOOL_DIR. On a journal already open it only starts the thread
  * again after spoolStop. */
-int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void), int lastTry);
+int spoolOpen(const char *dir, int sync, int full, int maxMb, int (*wake)(void), int lastTry);
 /* Stops the thread: nothing is adopted or woken after it returns. */
 void spoolStop(void);
 /* Syncs what was appended (unless SPOOL_SYNC none), removes the segments
@@ -65,17 +74,27 @@ void spoolStop(void);
 void spoolClose(void);
 int spoolIsOpen(void);
 
-/* Encodes the event (also while the journal is closed: it may be open by
- * the time the record is appended); no lock. */
+/* Encodes the event; no lock. The caller encodes whenever SPOOL_DIR is
+ * set, also while the journal is closed: it may be open by the time the
+ * record is appended. */
 void spoolPrepare(const struct SmLog_Access_s *event, struct SpoolRecord *r);
 /* Appends a prepared record with one write; 1 when it is in the journal.
- * 0 (the caller keeps the event in memory) when the journal is closed,
- * holds SPOOL_MAX_MB, or cannot be written (traced at level 1 once per
- * episode; tried again at most once a second). */
+ * With SPOOL_FULL wait, SPOOL_APPEND_FULL when the journal holds
+ * SPOOL_MAX_MB or its file system has no space: the caller lets its locks
+ * go, waits with spoolWaitRoom and tries again. 0 (the caller keeps the
+ * event in memory) when the journal is closed, cannot be written, or is
+ * full with SPOOL_FULL memory (traced at level 1 once per episode; tried
+ * again at most once a second). */
 int spoolAppend(struct SpoolRecord *r);
+/* Waits, without any lock of the caller, until the writer has made room
+ * for the record, the journal closed, or a second passed. */
+void spoolWaitRoom(struct SpoolRecord *r);
 /* With SPOOL_SYNC always and an appended record, waits until the record
- * is on disk (syncs grouped across threads); frees what spoolPrepare took. */
-void spoolFinish(struct SpoolRecord *r, int appended);
+ * is on disk (syncs grouped across threads); frees what spoolPrepare took.
+ * 1 when the record counts as durable (or needs no sync); 0 when a sync
+ * failed after it was appended: the record may not be on disk, and the
+ * caller keeps the event in memory as well. */
+int spoolFinish(struct SpoolRecord *r, int appended);
 /* Prepare, append and finish in one; 1 when the event is in the journal,
  * its record ending at (*segment, *end) when those are given. */
 int spoolAppendEvent(const struct SmLog_Access_s *event, uint64_t *segment, uint64_t *end);
@@ -93,6 +112,13 @@ void spoolCommit(void);
  * (segment, end), i.e. when it is the record spoolAppendEvent reported. */
 void spoolCommitIfEndsAt(uint64_t segment, uint64_t end);
 
+/* Syncs the position file now (unless SPOOL_SYNC none); the writer calls
+ * it once per committed group of rows. Otherwise the journal's thread
+ * syncs the position once a second while rows commit. */
+void spoolSyncPosition(void);
+
+/* Bytes of the journal not yet committed. */
+uint64_t spoolWaitingBytes(void);
 /* Bytes of the journal's segment files, committed or not; for tests. */
 uint64_t spoolDiskBytes(void);
 

@@ -8,11 +8,13 @@
  * only to look at the list of segments, never while it reads a file.
  *
  * Commit: after each row the writer saves the position (pwrite into one
- * of the position file's two slots; synced at once with SPOOL_SYNC always,
- * within a second with second). A crash between the database's commit and
- * that write makes the next start write that one row again: at most one
- * duplicate per crash. A segment wholly committed is removed once the
- * position has moved past it.
+ * of the position file's two slots). The position is synced once per
+ * committed group (spoolSyncPosition) or by the journal's thread once a
+ * second while rows commit, unless SPOOL_SYNC none. A process killed
+ * between the database's commit and that write makes the next start write
+ * that one row again: at most one duplicate per kill; a machine crash
+ * writes again the rows committed since the last sync. A segment wholly
+ * committed is removed once the position has moved past it.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -24,24 +26,75 @@
 #include "spoolstate.h"
 #include "trace.h"
 
-/* Writer (or close): saves the position; synced now with always, by the
- * thread with second (positionDirty is set without the lock, so that
- * close may call this with the lock held). */
+/* ---- the position ---------------------------------------------------------- */
+
+/* The position file was deleted or replaced: a new one takes the place of
+ * the old behind the same descriptor, so the thread that syncs it needs
+ * no lock. Writer (or close). */
+static void positionRemake(void)
+{
+    char path[PATH_SIZE];
+    int fd;
+
+    if (!__atomic_exchange_n(&spool.positionLost, 0, __ATOMIC_RELAXED) ||
+        !journalPath(path, sizeof path, spool.dir, JOURNAL_POSITION_FILE))
+        return;
+    fd = kelSys.open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || kelSys.dup2(fd, spool.positionFd) < 0)
+        trace(TRACE_ERROR, "spool: can't make %s again: %s", path, strerror(errno));
+    if (fd >= 0)
+        kelSys.close(fd);
+}
+
+/* Writer (or close): saves the position. It is synced by the journal's
+ * thread once a second while rows commit (unless SPOOL_SYNC none), or by
+ * spoolSyncPosition once per committed group: losing the last second of
+ * positions in a machine crash only writes those rows again. */
 void spoolPositionSave(uint64_t seq, uint64_t offset)
 {
     char path[PATH_SIZE];
 
+    positionRemake();
     spool.position.segment = seq;
     spool.position.offset = offset;
     if (!journalPositionWrite(spool.positionFd, &spool.position)) {
-        journalPath(path, sizeof path, spool.dir, JOURNAL_POSITION_FILE);
-        trace(TRACE_ERROR, "spool: can't write position file %s: %s", path, strerror(errno));
+        if (!spool.positionWriteBroken) {
+            journalPath(path, sizeof path, spool.dir, JOURNAL_POSITION_FILE);
+            trace(TRACE_ERROR, "spool: can't write position file %s: %s; a restart writes the rows "
+                               "committed since again",
+                  path, strerror(errno));
+        }
+        spool.positionWriteBroken = 1;
         return;
     }
-    if (spool.syncMode == SPOOL_SYNC_ALWAYS)
-        kelSys.fdatasync(spool.positionFd);
-    else if (spool.syncMode == SPOOL_SYNC_SECOND)
+    spool.positionWriteBroken = 0;
+    if (spool.syncMode != SPOOL_SYNC_NONE)
         __atomic_store_n(&spool.positionDirty, 1, __ATOMIC_RELAXED);
+}
+
+void spoolPositionSync(void)
+{
+    char path[PATH_SIZE];
+
+    if (kelSys.fdatasync(spool.positionFd) == 0) {
+        if (__atomic_exchange_n(&spool.positionSyncBroken, 0, __ATOMIC_RELAXED))
+            trace(TRACE_2, "spool: syncing the position file again");
+        return;
+    }
+    /* Synced again at the next chance. */
+    __atomic_store_n(&spool.positionDirty, 1, __ATOMIC_RELAXED);
+    if (__atomic_exchange_n(&spool.positionSyncBroken, 1, __ATOMIC_RELAXED))
+        return;
+    journalPath(path, sizeof path, spool.dir, JOURNAL_POSITION_FILE);
+    trace(TRACE_ERROR, "spool: can't sync position file %s: %s; after a machine crash the rows "
+                       "committed since its last sync are written again",
+          path, strerror(errno));
+}
+
+void spoolSyncPosition(void)
+{
+    if (spool.syncMode != SPOOL_SYNC_NONE && __atomic_exchange_n(&spool.positionDirty, 0, __ATOMIC_RELAXED))
+        spoolPositionSync();
 }
 
 /* ---- reading (writer thread) ------------------------------------------------- */
@@ -134,6 +187,8 @@ struct SmLog_Access_s *spoolPeek(void)
             mutex_lock(&spool.mutex);
             spool.diskBytes -= spool.segs[0].size < spool.diskBytes ? spool.segs[0].size : spool.diskBytes;
             spoolSegPopFront();
+            spool.noSpace = 0;
+            cond_broadcast(&spool.roomFreed);
             spool.readOff = 0;
             continue;
         }

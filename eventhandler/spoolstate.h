@@ -35,12 +35,14 @@ struct SpoolSegment {
 struct SpoolState {
     mutex_t mutex = DEFAULTMUTEX;
     cond_t syncDone = DEFAULTCV;   /* a group sync ended; a segment closed */
-    cond_t threadWake = DEFAULTCV; /* the thread's tick and its stop */
+    cond_t threadWake = DEFAULTCV; /* the thread's tick and its stop; monotonic */
+    cond_t roomFreed = DEFAULTCV;  /* segments removed, or the journal closed; monotonic */
 
     /* Settings, from spoolOpen to spoolClose. */
-    int open = 0;                  /* [mutex] to write; [atomic] read by spoolPrepare */
+    int open = 0;                  /* [mutex] to write; [atomic] read by spoolIsOpen */
     char dir[PATH_SIZE] = {0};     /* [mutex] to write; read by every thread while open */
     int syncMode = SPOOL_SYNC_SECOND;   /* [mutex] */
+    int fullMode = SPOOL_FULL_WAIT;     /* [mutex] */
     uint64_t maxBytes = 0;              /* [mutex] */
     uint64_t segmentBytes = SPOOL_SEGMENT_BYTES; /* [mutex] */
     int lockFd = -1;                    /* [mutex] */
@@ -59,14 +61,25 @@ struct SpoolState {
     uint64_t waitingBytes = 0;          /* [mutex] bytes not yet committed */
 
     /* Appends that failed, and the size limit. */
-    int appendBroken = 0;               /* [mutex] */
-    time_t retryAt = 0;                 /* [mutex] */
+    int appendBroken = 0;               /* [mutex] events go to memory until retryAt */
+    int noSpace = 0;                    /* [mutex] recordings wait until retryAt */
+    time_t retryAt = 0;                 /* [mutex] monotonic seconds */
     int overLimit = 0;                  /* [mutex] */
+    /* A full journal that recording threads wait for (SPOOL_FULL wait). */
+    int fullEpisode = 0;                /* [mutex] */
+    struct timespec fullSince = {0, 0}; /* [mutex] monotonic */
+    int fullWaits = 0;                  /* [mutex] recordings that waited */
 
     /* Durability: every record that ends at or before (durableSeq,
      * durableEnd) is on disk. */
     uint64_t durableSeq = 0, durableEnd = 0; /* [mutex] */
     int syncing = 0;                    /* [mutex] one thread syncs at a time */
+    unsigned syncFailures = 0;          /* [mutex] failed segment syncs so far */
+    int syncBroken = 0;                 /* [mutex] the last segment sync failed */
+    int rotate = 0;                     /* [mutex] end the append segment first */
+    int positionSyncBroken = 0;         /* [atomic] the last position sync failed */
+    int positionWriteBroken = 0;        /* [writer] the last position write failed */
+    int positionLost = 0;               /* [atomic] the position file was deleted or replaced */
     int positionDirty = 0;              /* [atomic] */
     int dirDirty = 0;                   /* [mutex] */
 
@@ -94,6 +107,13 @@ static inline int spoolBefore(uint64_t seqA, uint64_t endA, uint64_t seqB, uint6
     return seqA < seqB || (seqA == seqB && endA < endB);
 }
 
+/* spool.cpp: waits on cond (one of this module's monotonic ones) with
+ * spool.mutex held for at most the given seconds. */
+void spoolTimedWait(cond_t *cond, int seconds);
+/* spool.cpp, spool.mutex held: notices a segment, lock or position file
+ * deleted or replaced by hand, says so at level 1, and makes new ones. */
+void spoolCheckFiles(void);
+
 /* spool.cpp: the path of segment seq ("" when it does not fit). */
 void spoolSegmentPath(char *out, size_t size, uint64_t seq);
 /* spool.cpp: makes new entries in the journal's folder durable. */
@@ -107,8 +127,14 @@ void spoolSegPopFront(void);
  * append segment. */
 void spoolSyncAppend(void);
 void spoolCloseAppendSegment(void);
+/* spoolappend.cpp, spool.mutex held: begins a new append segment; 0
+ * (errno) when it cannot be made. */
+int spoolOpenAppendSegment(void);
 
 /* spoolread.cpp: saves the position (writer, or close). */
 void spoolPositionSave(uint64_t seq, uint64_t offset);
+/* spoolread.cpp: syncs the position file; a failure is traced once per
+ * episode and leaves the position to be synced again. */
+void spoolPositionSync(void);
 
 #endif

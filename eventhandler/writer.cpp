@@ -28,6 +28,11 @@ static struct Writer {
     int threadSet = 0;   /* thread holds a thread not yet joined */
     int alive = 0;       /* a writer thread has started and not ended */
     int inFlightLost = 0; /* the head under insert was not written when the ring went */
+    /* Failed attempts since the last committed row, and when the first of
+     * them was made: at level 1 the log shows the failures, so it shows
+     * the recovery too. Writer thread only. */
+    int failures = 0;
+    time_t failingSince = 0;
 } writer;
 
 int writerWriteEvent(const struct SmLog_Access_s *event)
@@ -43,15 +48,31 @@ int writerWriteEvent(const struct SmLog_Access_s *event)
                               failure.text);
 }
 
+void writerAttempted(int inserted, int fromJournal, long long waiting)
+{
+    long seconds;
+
+    if (!inserted) {
+        if (writer.failures++ == 0)
+            writer.failingSince = kelMonotonic();
+        return;
+    }
+    if (writer.failures == 0)
+        return;
+    seconds = (long)(kelMonotonic() - writer.failingSince);
+    if (fromJournal)
+        trace(TRACE_1, "dbThreadFn: writing again after %d failed attempts in %ld s; journal bytes waiting: %lld",
+              writer.failures, seconds, waiting);
+    else
+        trace(TRACE_1, "dbThreadFn: writing again after %d failed attempts in %ld s; events waiting: %d",
+              writer.failures, seconds, (int)waiting);
+    writer.failures = 0;
+}
+
 static void *dbThreadFn(void *)
 {
     struct SmLog_Access_s *event;
     int inserted;
-    /* Failed attempts since the last committed row, and when the first of
-     * them was made: at level 1 the log shows the failures, so it shows
-     * the recovery too. */
-    int failures = 0;
-    time_t failingSince = 0;
 
     trace(TRACE_3, "dbThreadFn: starting, thread id %u", thr_self());
     queueLock();
@@ -76,18 +97,12 @@ static void *dbThreadFn(void *)
             eventFree(event);
             break;
         }
+        writerAttempted(inserted, 0, queueLength());
         if (inserted) {
-            if (failures > 0) {
-                trace(TRACE_1, "dbThreadFn: writing again after %d failed attempts in %ld s; events waiting: %d",
-                      failures, (long)(kelTime() - failingSince), queueLength());
-                failures = 0;
-            }
             event = queueGet();
             queueUnlock();
             eventFree(event);
         } else {
-            if (failures++ == 0)
-                failingSince = kelTime();
             queueUnlock();
             kelSys.sleep((unsigned int)param.retryDelay);
         }

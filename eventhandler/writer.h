@@ -32,5 +32,10 @@ int journalSavedHeadDone(int inserted);
 /* Writer, without the lock: inserts the event, or puts it aside under
  * REJECT_AFTER; 1 when the writer is done with it. */
 int writerWriteEvent(const struct SmLog_Access_s *event);
+/* Writer, without the lock, after each attempt on either path: counts the
+ * failed attempts; the first success after some says so at level 1 with
+ * their number, how long they took (monotonic clock) and what waits:
+ * events in the ring, or bytes of the journal (fromJournal). */
+void writerAttempted(int inserted, int fromJournal, long long waiting);
 
 #endif

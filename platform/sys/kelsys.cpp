@@ -55,6 +55,11 @@ static int realMonotonic(struct timespec *ts)
     return clock_gettime(CLOCK_MONOTONIC, ts);
 }
 
+static int realDup2(int fd, int target)
+{
+    return dup3(fd, target, O_CLOEXEC);
+}
+
 static const struct KelSysTable realSys = {
     realGettimeofday,
     malloc,
@@ -88,6 +93,7 @@ static const struct KelSysTable realSys = {
     usleep,
     closedir,
     realMonotonic,
+    realDup2,
 };
 
 struct KelSysTable kelSys = realSys;

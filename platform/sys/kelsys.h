@@ -5,7 +5,7 @@
  * sleeping, the host name, files (open, fopen, stat, lstat, fstat,
  * realpath, write, fsync, rename, mkostemp; and for the audit journal
  * pread, pwrite, fdatasync, ftruncate, flock, unlink, mkdir, opendir,
- * readdir, closedir, close, usleep), a monotonic clock for intervals, and
+ * readdir, closedir, close, dup2, usleep), a monotonic clock for intervals, and
  * the dynamic loader (dlopen, dlsym).
  *
  * Production code calls kelSys.xxx; the table starts out pointing at the
@@ -67,6 +67,8 @@ struct KelSysTable {
     /* Seconds and nanoseconds of a clock that never steps back (not the
      * time of day): for intervals, retries and stall lengths. */
     int (*monotonic)(struct timespec *ts);
+    /* dup2(2), the copy closed on exec. */
+    int (*dup2)(int fd, int target);
 };
 
 extern struct KelSysTable kelSys;

@@ -268,7 +268,7 @@ TEST_F(SpoolTest, AppendFailuresKeepEventsInMemoryAndOrder)
     for (bool shortWrite : {false, true}) {
         files.clear();
         unlink(db.c_str());
-        restart();
+        restart("SPOOL_FULL = memory\n");
         shortWrites = shortWrite;
         record("a");
         record("b");
@@ -296,7 +296,7 @@ TEST_F(SpoolTest, AppendFailuresKeepEventsInMemoryAndOrder)
 
 TEST_F(SpoolTest, AboveTheSizeLimitEventsWaitInMemory)
 {
-    start("SPOOL_MAX_MB = 1\n");
+    start("SPOOL_MAX_MB = 1\nSPOOL_FULL = memory\n");
     for (int i = 0; i < 6; i++) {
         kt::Event e("big" + std::to_string(i), "authlevel=5");
         e.text(11) = std::string(300 * 1024, 'r');
@@ -325,7 +325,7 @@ TEST_F(SpoolTest, ReleaseDuringTheInsertOfAnEventFromMemoryWritesItOnce)
         kt::Gate g;
         kelSys.pwrite = failingPwrite;
         kelSys.gethostname = gatedHostname;
-        restart();
+        restart("SPOOL_FULL = memory\n");
         failAppends = 1; /* events go to memory */
         gate = &g;
         if (!c.insertSucceeds)
@@ -345,7 +345,7 @@ TEST_F(SpoolTest, ReleaseDuringTheInsertOfAnEventFromMemoryWritesItOnce)
         /* Kept in the journal, nothing discarded: the release says so at
          * level 3 only, also when the head's insert failed. */
         EXPECT_EQ(0, traced("auditRelease: ")) << tag;
-        restart();
+        restart("SPOOL_FULL = memory\n");
         ASSERT_TRUE(kt::eventually([&] { return waiting() == 0; })) << tag;
     }
     kt::clock::uninstall();

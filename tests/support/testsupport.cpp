@@ -110,6 +110,10 @@ void setMtime(const std::string &path, long seconds)
 namespace clock {
 
 static std::atomic<long long> nowMicros(0);
+/* The monotonic clock moves forward with the time of day, never back: a
+ * set to an earlier time steps the time of day alone, as an administrator
+ * or a time service would. */
+static std::atomic<long long> monoMicros(0);
 
 static int fakeGettimeofday(struct timeval *tv)
 {
@@ -119,20 +123,34 @@ static int fakeGettimeofday(struct timeval *tv)
     return 0;
 }
 
+static int fakeMonotonic(struct timespec *ts)
+{
+    long long t = monoMicros.load();
+    ts->tv_sec = (time_t)(t / 1000000);
+    ts->tv_nsec = (long)(t % 1000000) * 1000;
+    return 0;
+}
+
 void install(long seconds, long micros)
 {
-    set(seconds, micros);
+    nowMicros.store((long long)seconds * 1000000 + micros);
+    monoMicros.store(1000000000LL);
     kelSys.gettimeofday = fakeGettimeofday;
+    kelSys.monotonic = fakeMonotonic;
 }
 
 void set(long seconds, long micros)
 {
-    nowMicros.store((long long)seconds * 1000000 + micros);
+    long long next = (long long)seconds * 1000000 + micros;
+    long long delta = next - nowMicros.exchange(next);
+    if (delta > 0)
+        monoMicros.fetch_add(delta);
 }
 
 void advance(long seconds)
 {
     nowMicros.fetch_add((long long)seconds * 1000000);
+    monoMicros.fetch_add((long long)seconds * 1000000);
 }
 
 void uninstall()
@@ -140,6 +158,7 @@ void uninstall()
     struct KelSysTable saved = kelSys;
     kelSysReset();
     saved.gettimeofday = kelSys.gettimeofday;
+    saved.monotonic = kelSys.monotonic;
     kelSys = saved;
 }
 

@@ -51,7 +51,10 @@ void setMtime(const std::string &path, long seconds);
 
 /*
  * The test clock: installed into the system table, it answers every time
- * query of the module under test until removed. Safe to read from many
+ * query of the module under test until removed, the time of day and the
+ * monotonic clock alike. advance moves both; set moves the monotonic clock
+ * forward with the time of day, but not back: a step back of the time of
+ * day. Safe to read from many
  * threads; set and advance it from the test's own thread.
  */
 namespace clock {
