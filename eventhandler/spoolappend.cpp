@@ -164,6 +164,7 @@ static int appendFull(int error, const char *what)
                                "wait for room",
                   spool.dir, (unsigned long long)spool.diskBytes);
         spool.fullEpisode = 1;
+        spool.fullByLimit = error == 0;
         spool.fullWaits = 0;
         kelSys.monotonic(&spool.fullSince);
     }
@@ -174,13 +175,15 @@ static int appendFull(int error, const char *what)
     return SPOOL_APPEND_FULL;
 }
 
-/* After an append: the end of a wait for room, with its length. */
-static void fullEnded(void)
+/* After an append: the end of a wait for room, with its length. A limit
+ * reached ends once the journal is down to half of it, so that a journal
+ * that stays full under load is one episode, not one per event. */
+void spoolFullEnded(void)
 {
     struct timespec now;
     long long ms;
 
-    if (!spool.fullEpisode)
+    if (!spool.fullEpisode || (spool.fullByLimit && spool.diskBytes > spool.maxBytes / 2))
         return;
     kelSys.monotonic(&now);
     ms = ((long long)now.tv_sec - spool.fullSince.tv_sec) * 1000 +
@@ -246,7 +249,7 @@ static int appendRecord(struct SpoolRecord *r)
     spool.appendBroken = 0;
     spool.overLimit = 0;
     spool.noSpace = 0;
-    fullEnded();
+    spoolFullEnded();
     return 1;
 }
 

@@ -188,6 +188,7 @@ struct SmLog_Access_s *spoolPeek(void)
             spool.diskBytes -= spool.segs[0].size < spool.diskBytes ? spool.segs[0].size : spool.diskBytes;
             spoolSegPopFront();
             spool.noSpace = 0;
+            spoolFullEnded();
             cond_broadcast(&spool.roomFreed);
             spool.readOff = 0;
             continue;
@@ -196,6 +197,13 @@ struct SmLog_Access_s *spoolPeek(void)
         rc = openReader(seq) ? journalRead(spool.readFd, off, end, &spool.readBuf, &length) : JOURNAL_ERROR;
         error = errno;
         mutex_lock(&spool.mutex);
+        if (rc == JOURNAL_ERROR && spool.readFd < 0 && error == ENOENT && spool.appendOpen &&
+            spool.segs[spool.segCount - 1].seq == seq) {
+            /* The append segment removed by hand: its open descriptor
+             * still has what it holds, which goes into a new segment. */
+            spoolCheckFiles();
+            continue;
+        }
         if (rc == JOURNAL_ERROR && spool.readFd < 0 && error == ENOENT) {
             /* Removed by hand: what it held cannot be had. */
             char path[PATH_SIZE];
@@ -237,13 +245,18 @@ struct SmLog_Access_s *spoolPeek(void)
 
 void spoolCommit(void)
 {
-    uint64_t seq, off;
+    uint64_t seq, off, counted;
 
     if (!spool.headValid)
         return;
     mutex_lock(&spool.mutex);
+    /* Only the part of the record still counted in the segment: a segment
+     * deleted by hand has had its bytes moved (and counted) elsewhere. */
+    counted = spool.segs[0].size > spool.readOff ? spool.segs[0].size - spool.readOff : 0;
+    if (counted > spool.headLen)
+        counted = spool.headLen;
     spool.readOff += spool.headLen;
-    spool.waitingBytes -= spool.headLen < spool.waitingBytes ? spool.headLen : spool.waitingBytes;
+    spool.waitingBytes -= counted < spool.waitingBytes ? counted : spool.waitingBytes;
     seq = spool.segs[0].seq;
     off = spool.readOff;
     spool.headValid = 0;

@@ -67,6 +67,7 @@ struct SpoolState {
     int overLimit = 0;                  /* [mutex] */
     /* A full journal that recording threads wait for (SPOOL_FULL wait). */
     int fullEpisode = 0;                /* [mutex] */
+    int fullByLimit = 0;                /* [mutex] the episode began at SPOOL_MAX_MB */
     struct timespec fullSince = {0, 0}; /* [mutex] monotonic */
     int fullWaits = 0;                  /* [mutex] recordings that waited */
 
@@ -127,6 +128,10 @@ void spoolSegPopFront(void);
  * append segment. */
 void spoolSyncAppend(void);
 void spoolCloseAppendSegment(void);
+/* spoolappend.cpp, spool.mutex held: after an append or a removed
+ * segment, ends an episode of a full journal once there is room again
+ * (traced with its length). */
+void spoolFullEnded(void);
 /* spoolappend.cpp, spool.mutex held: begins a new append segment; 0
  * (errno) when it cannot be made. */
 int spoolOpenAppendSegment(void);
