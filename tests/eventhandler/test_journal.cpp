@@ -1,7 +1,8 @@
 /*
  * test_journal.cpp - the journal's files read back: records as written,
  * damage and torn appends skipped up to the next record that verifies,
- * the position file's two slots, the names of segments.
+ * the position file's two slots, the names of segments; fixed records of
+ * the fuzz corpus, so the format on disk cannot change unnoticed.
  */
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 #include "eventfixture.h"
 #include "journal.h"
 #include "testsupport.h"
+
+#include <zlib.h>
 
 namespace {
 
@@ -208,6 +211,68 @@ TEST(Journal, OnlyExactSegmentNamesCount)
     ASSERT_EQ(2u, count);
     EXPECT_STREQ("requeue-0000000000000001-9.kaj", names[0]);
     free(names);
+}
+
+/* Records of the fuzz corpus, byte for byte: each decodes into the event
+ * below and that event encodes into the same bytes, so neither the order
+ * nor the width of a field can change in both directions unnoticed. */
+TEST(Journal, GoldenRecordsDecodeAndEncodeToTheSameBytes)
+{
+    struct Case {
+        const char *file;
+        const char *user;
+        int type;
+        const char *message;
+    } cases[] = {
+        {"one", "uid=alice", JOURNAL_EVENT, nullptr},
+        {"rejected", "uid=bad", JOURNAL_REJECTED, "SQLite error 275: CHECK constraint failed"},
+    };
+    for (const Case &c : cases) {
+        std::string bytes = kt::readFile(std::string(KEL_JOURNAL_CORPUS) + "/" + c.file);
+        kt::Event want(c.user, "authlevel=5");
+        const char *texts[] = {"agent1", nullptr, "10.0.0.7", c.user, "domain", "realm", "realm-oid", "dir",
+                               "ldap:389", "LDAP:", "www", "/page", "GET", "authlevel=5", "accepted"};
+        for (int i = 0; i < 15; i++)
+            if (texts[i] != nullptr)
+                want.text(i) = texts[i];
+        ASSERT_GT(bytes.size(), (size_t)JOURNAL_HEADER_SIZE) << c.file;
+        JournalEntry e;
+        int noMemory;
+        ASSERT_TRUE(journalDecode((const unsigned char *)bytes.data() + JOURNAL_HEADER_SIZE,
+                                  bytes.size() - JOURNAL_HEADER_SIZE, &e, &noMemory))
+            << c.file;
+        EXPECT_EQ(c.type, e.type) << c.file;
+        EXPECT_EQ(1700000000, e.stamp) << c.file;
+        EXPECT_EQ(1, e.event->nVersion) << c.file;
+        EXPECT_EQ(1700000000, e.event->nCurrentTime) << c.file;
+        EXPECT_EQ(0, e.event->nReason) << c.file;
+        for (int i = 0; i < ACCESS_FIELD_COUNT; i++)
+            EXPECT_EQ(want.text(i), accessFieldText(e.event, i)) << c.file << " " << i;
+        EXPECT_EQ(c.message ? c.message : "", std::string(e.message ? e.message : "")) << c.file;
+        journalEntryFree(&e);
+        EXPECT_EQ(bytes, encode(want, c.type, c.message, 1700000000)) << c.file;
+    }
+}
+
+/* A record whose length and CRC cover more payload than its fields take
+ * verifies, but is no record of this format: the decoder refuses it. */
+TEST(Journal, TrailingBytesInAPayloadAreRefused)
+{
+    kt::Event e("uid=alice");
+    const char *messages[] = {nullptr, "refused"};
+    for (const char *message : messages) {
+        std::string r = encode(e, message ? JOURNAL_REJECTED : JOURNAL_EVENT, message) + "x";
+        uint32_t len = (uint32_t)(r.size() - JOURNAL_HEADER_SIZE);
+        for (int i = 0; i < 4; i++)
+            r[4 + i] = (char)(len >> (8 * i));
+        uLong crc = crc32(crc32(0L, Z_NULL, 0), (const Bytef *)&r[4], 4);
+        crc = crc32(crc, (const Bytef *)&r[JOURNAL_HEADER_SIZE], len);
+        for (int i = 0; i < 4; i++)
+            r[8 + i] = (char)((uint32_t)crc >> (8 * i));
+        kt::TempDir dir;
+        kt::writeFile(dir / "seg", r);
+        EXPECT_EQ((std::vector<std::string>{"bad"}), walk(dir / "seg")) << (message ? message : "event");
+    }
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "audit.h"
 #include "journal.h"
 #include "oci.h"
+#include "queue.h"
 #include "spool.h"
 #include "sqlitehandler.h"
 
@@ -351,6 +352,70 @@ TEST_F(SpoolTest, ReleaseDuringTheInsertOfAnEventFromMemoryWritesItOnce)
     kt::clock::uninstall();
     SmEventRelease();
     EXPECT_EQ((std::vector<std::string>{"hok", "xok", "yok", "hfailed", "xfailed", "yfailed"}), users());
+}
+
+std::atomic<int> folderLooks(0);
+DIR *countingOpendir(const char *path)
+{
+    folderLooks++;
+    return opendir(path);
+}
+
+/* Requeued events are taken in only once no event waits in memory: the
+ * journal must hold nothing newer than what waits there. */
+TEST_F(SpoolTest, RequeuedEventsWaitWhileEventsWaitInMemory)
+{
+    kt::clock::install(1800000000);
+    kelSys.pwrite = failingPwrite;
+    kelSys.opendir = countingOpendir;
+    start("SPOOL_FULL = memory\n");
+    record("a");
+    record("b");
+    failAppends = 1;
+    record("c"); /* kept in memory, and d behind it */
+    record("d");
+    failAppends = 0;
+    std::string requeue = spool + "/requeue-0000000000000001-1.kaj";
+    {
+        kt::Event r("r", "authlevel=5");
+        std::string bytes(journalRecordSize(r.get(), "no"), '\0');
+        journalEncode((unsigned char *)&bytes[0], bytes.size(), JOURNAL_REJECTED, 1700000000, r.get(), "no");
+        kt::writeFile(requeue, bytes);
+    }
+    int looks = folderLooks;
+    ASSERT_TRUE(kt::eventually([&] { return folderLooks >= looks + 2; }));
+    EXPECT_TRUE(kt::fileExists(requeue)) << "taken in while events wait in memory";
+    kt::createAuditDb(db);
+    ASSERT_TRUE(waitUsers(4));
+    kt::clock::advance(5);
+    ASSERT_TRUE(kt::eventually([] {
+        queueLock();
+        int n = queueLength();
+        queueUnlock();
+        return n == 0;
+    }));
+    record("e"); /* the journal takes it, then the requeued event */
+    ASSERT_TRUE(waitUsers(6));
+    EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "d", "e", "r"}), users());
+    kt::clock::uninstall();
+}
+
+/* Segments are ended and removed as the writer passes them, so the
+ * journal takes any number of events over time within SPOOL_MAX_MB. */
+TEST_F(SpoolTest, SegmentsRotatePastTheSizeLimitOfTotalWrites)
+{
+    kt::createAuditDb(db);
+    start("SPOOL_MAX_MB = 1\nSPOOL_FULL = memory\n");
+    for (int i = 0; i < 12; i++) {
+        kt::Event e("big" + std::to_string(i), "authlevel=5");
+        e.text(11) = std::string(250 * 1024, 'r');
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
+        ASSERT_TRUE(waitUsers((size_t)i + 1)) << i;
+        EXPECT_LE(spoolDiskBytes(), 1024u * 1024u) << i;
+    }
+    EXPECT_EQ(names("big", 12), users());
+    EXPECT_EQ(0, traced("spool: journal " + spool + " holds SPOOL_MAX_MB")) << "the journal was bypassed";
+    EXPECT_LE(segmentFiles(), 2);
 }
 
 } // namespace
