@@ -11,14 +11,14 @@
  * Between logins the scheme remembers two things per session, each in a
  * module of its own: wrong PINs in a row (pintries, with PIN_TRIES set) and
  * sessions already accepted (claims), so that a cookie is accepted at most
- * once in the process.
+ * once in the process. Both outlive a release and a new init.
  *
  * Threading: the host calls every entry point on many threads at once.
- * Parameters are parsed afresh on each call into the call's own record;
- * the only shared state here is initCount, guarded together with the start
- * and release of the agent by initLock (the trace lock is always taken
- * after it). The locks of pintries and claims are taken alone, or inside
- * initLock when the last release empties their tables.
+ * Parameters are parsed into the call's own record, or taken read-only from
+ * those kept by paramcache; the only shared state here is initCount,
+ * guarded together with the start and release of the agent by initLock
+ * (the trace lock is always taken after it). The locks of pintries and
+ * claims are taken alone.
  */
 #include "smauthkel.h"
 
@@ -433,8 +433,6 @@ extern "C" KEL_EXPORT int SmAuthRelease(const char *parameter, const char *secre
         trace(TRACE_2, "Not releasing yet! initCount=%d", initCount);
     } else {
         agentRelease();
-        pintriesClear();
-        claimsClear();
         traceClose();
     }
     mutex_unlock(&initLock);
@@ -468,35 +466,76 @@ static int sessionLifetime(const Sm_AgentApi_Session_t *session)
     return session->maxTimeout > 0 ? session->maxTimeout : UNKNOWN_SESSION_LIFETIME;
 }
 
+/* Whether the session can be claimed and its PINs counted: not when the
+ * cookie gives no session id, which would make every such cookie one
+ * session. The login then goes on without. */
+static int hasSessionId(const Sm_AgentApi_Session_t *session, const char *what)
+{
+    if (session->sessionId[0] != '\0')
+        return 1;
+    trace(TRACE_3, "Session id empty: %s", what);
+    return 0;
+}
+
+/* Logs the session out at the PIN limit; the caller has said why. */
+static void lockOut(Sm_AgentApi_Session_t *session, const char *clientIp)
+{
+    if (!agentCloseSession(clientIp, session))
+        trace(TRACE_ERROR, "Lockout logout failed: the session is refused by this server only");
+}
+
 /* Checks the posted PIN. With PIN_TRIES set, wrong PINs in a row are
  * counted for the session: the one that reaches the limit logs the session
  * out, so that its cookie is dead for every policy server, and while the
  * count is remembered the session is refused here whatever the PIN (the
- * logout may have failed, or guesses may have run at once). Returns 1 when
- * the login may go on, else 0 with the refusal in *result. */
+ * logout may have failed, or guesses may have run at once). A wrong PIN
+ * that cannot be counted (no room) logs the session out too: guesses must
+ * never go uncounted. Returns 1 when the login may go on, else 0 with the
+ * refusal in *result. */
 static int pinPasses(const Sm_Api_UserContext_t *ctx, const Parameters *p, const char *pin,
-                     Sm_AgentApi_Session_t *session, const char *clientIp, int *result)
+                     Sm_AgentApi_Session_t *session, const SidKey *key, const char *clientIp, int *result)
 {
     int right = checkPin(ctx, pin, p);
     int tries = right ? PINTRIES_RIGHT : PINTRIES_WRONG;
 
-    if (p->pinTries > 0)
-        tries = pintriesRecord(session->sessionId, right, p->pinTries, sessionLifetime(session));
+    if (p->pinTries > 0 && hasSessionId(session, "PIN not counted"))
+        tries = pintriesRecord(key, right, p->pinTries, sessionLifetime(session));
     if (tries == PINTRIES_RIGHT)
         return 1;
-    if (tries != PINTRIES_LOCKED) {
-        trace(TRACE_3, "Incorrect PIN");
-        if (tries == PINTRIES_LIMIT) {
-            trace(TRACE_ERROR, "PIN attempt limit reached for user %s from %s: logging the session out",
-                  text(ctx->lpszUserName), clientIp);
-            if (!agentCloseSession(clientIp, session))
-                trace(TRACE_ERROR, "Lockout logout failed: the session is refused by this server only");
-        }
-        *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
+    if (tries == PINTRIES_LOCKED) {
+        trace(TRACE_2, "Session locked after too many wrong PINs");
+        agentCloseSession(clientIp, session); /* the lockout's own logout may have failed */
+        *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
         return 0;
     }
-    trace(TRACE_2, "Session locked after too many wrong PINs");
-    agentCloseSession(clientIp, session); /* the lockout's own logout may have failed */
+    trace(TRACE_3, "Incorrect PIN");
+    if (tries == PINTRIES_LIMIT) {
+        trace(TRACE_ERROR, "PIN attempt limit reached for user %s from %s: logging the session out",
+              text(ctx->lpszUserName), clientIp);
+        lockOut(session, clientIp);
+    } else if (tries == PINTRIES_FULL) {
+        trace(TRACE_2, "Wrong PIN cannot be counted (PIN counts full): logging the session out");
+        lockOut(session, clientIp);
+    }
+    *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
+    return 0;
+}
+
+/* Claims the session for this accepted login; 0 with the refusal in
+ * *result when it was claimed before or no claim can be made. */
+static int claimed(Sm_AgentApi_Session_t *session, const SidKey *key, int *result)
+{
+    int claim;
+
+    if (!hasSessionId(session, "not claimed"))
+        return 1;
+    claim = claimSession(key, sessionLifetime(session));
+    if (claim == CLAIM_MADE)
+        return 1;
+    if (claim == CLAIM_TAKEN)
+        trace(TRACE_2, "Session already accepted");
+    else
+        trace(TRACE_2, "Session cannot be claimed (accept-once claims full)");
     *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
     return 0;
 }
@@ -512,6 +551,7 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
     char userName[BUF_SIZE];
     char userDn[BUF_SIZE];
     char clientIp[BUF_SIZE];
+    SidKey key;
     int attrCount;
     int result;
 
@@ -543,12 +583,11 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
         trace(TRACE_2, "Auth level not valid");
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_AUTH_LEVEL);
     }
-    if (p->usePin && !pinPasses(ctx, p, pin, session, clientIp, &result))
+    sidKeyOf(session->sessionId, sizeof session->sessionId, &key);
+    if (p->usePin && !pinPasses(ctx, p, pin, session, &key, clientIp, &result))
         return result;
-    if (!claimSession(session->sessionId, sessionLifetime(session))) {
-        trace(TRACE_2, "Session already accepted");
-        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
-    }
+    if (!claimed(session, &key, &result))
+        return result;
     trace(TRACE_3, "User authenticated OK");
     agentCloseSession(clientIp, session);
     return SM_AUTH_RESULT(SM_AUTH_ACCEPT, SM_REASON_NONE);

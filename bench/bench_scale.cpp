@@ -136,16 +136,20 @@ void consume()
     }
 }
 
-} // namespace
-
-int main()
+/* Whether workload w is to run: all of them, or those named on the command line. */
+bool wanted(int argc, char **argv, const char *w)
 {
-    kb::Home h;
-    home = &h;
-    kb::installClock();
-    kb::traceLevel(*home, 0);
+    if (argc < 2)
+        return true;
+    for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], w) == 0)
+            return true;
+    return false;
+}
 
-    /* auth */
+/* The scheme's workloads, on one agent. */
+int runAuth(int argc, char **argv)
+{
     smagentAddAgent("loadagent", "load-secret");
     agentSetLibraryPath(AGENTAPI_PATH);
     if (SmAuthInit(PARAMS, "load-secret") != 0) {
@@ -153,49 +157,70 @@ int main()
         return 1;
     }
     Sm_Api_UserContext_t ctx = kb::userContext();
-    measure("auth", [&](int) { return login(ctx); });
+    if (wanted(argc, argv, "auth"))
+        measure("auth", [&](int) { return login(ctx); });
     SmAuthRelease(PARAMS, "load-secret");
+    return 0;
+}
 
-    /* skip */
-    kb::writeFile(home->configDir() + "/kelaudit.conf", "MIN_LEVEL = 10\n");
-    SmEventInit();
-    kb::traceLevel(*home, 0);
+/* The event handler's workloads. */
+void runEvents(int argc, char **argv)
+{
     std::vector<kb::Event *> events;
     for (int i = 0; i < 16; i++)
         events.push_back(new kb::Event("uid=load" + std::to_string(i) + ",ou=people,o=kel",
                                        "authlevel=3;run=12345-1700000000;thread=0;seq=42"));
-    measure("skip", [&](int i) {
-        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[i]->get());
-        return true;
-    });
-    SmEventRelease();
-
-    /* audit */
-    kb::writeFile(home->configDir() + "/kelaudit.conf",
-                  "DATASOURCE = absent.db\nMIN_LEVEL = 3\nMAX_QUEUE = 1000\nRETRY_DELAY = 1\n");
-    SmEventInit();
-    kb::traceLevel(*home, 0);
-    kelSys.sleep = parkedSleep;
-    SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[0]->get());
-    {
-        std::unique_lock<std::mutex> hold(parkLock);
-        parkCond.wait(hold, [] { return writerParked; });
+    if (wanted(argc, argv, "skip")) {
+        kb::writeFile(home->configDir() + "/kelaudit.conf", "MIN_LEVEL = 10\n");
+        SmEventInit();
+        kb::traceLevel(*home, 0);
+        measure("skip", [&](int i) {
+            SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[i]->get());
+            return true;
+        });
+        SmEventRelease();
     }
-    std::thread consumer(consume);
-    measure("audit", [&](int i) {
-        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[i]->get());
-        return true;
-    });
-    consumerStop = true;
-    consumer.join();
-    {
-        std::lock_guard<std::mutex> hold(parkLock);
-        releaseWriter = true;
+    if (wanted(argc, argv, "audit")) {
+        kb::writeFile(home->configDir() + "/kelaudit.conf",
+                      "DATASOURCE = absent.db\nMIN_LEVEL = 3\nMAX_QUEUE = 1000\nRETRY_DELAY = 1\n");
+        SmEventInit();
+        kb::traceLevel(*home, 0);
+        kelSys.sleep = parkedSleep;
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[0]->get());
+        {
+            std::unique_lock<std::mutex> hold(parkLock);
+            parkCond.wait(hold, [] { return writerParked; });
+        }
+        std::thread consumer(consume);
+        measure("audit", [&](int i) {
+            SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, events[i]->get());
+            return true;
+        });
+        consumerStop = true;
+        consumer.join();
+        {
+            std::lock_guard<std::mutex> hold(parkLock);
+            releaseWriter = true;
+        }
+        parkCond.notify_all();
+        SmEventRelease();
     }
-    parkCond.notify_all();
-    SmEventRelease();
     for (kb::Event *e : events)
         delete e;
+}
+
+} // namespace
+
+/* With workload names as arguments, runs only those. */
+int main(int argc, char **argv)
+{
+    kb::Home h;
+    home = &h;
+    kb::installClock();
+    kb::traceLevel(*home, 0);
+    if (runAuth(argc, argv) != 0)
+        return 1;
+    runEvents(argc, argv);
     traceClose();
     return 0;
 }
