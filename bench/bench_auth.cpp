@@ -253,7 +253,12 @@ void PinTriesPaired(benchmark::State &state)
 
     pintriesClear();
     for (int i = 0; i < COUNTED; i++)
-        pintriesRecord(("counted-" + std::to_string(i)).c_str(), 0, 5, 86400);
+    {
+        SidKey key;
+        std::string id = "counted-" + std::to_string(i);
+        sidKeyOf(id.c_str(), id.size(), &key);
+        pintriesRecord(&key, 0, 5, 86400);
+    }
     for (auto _ : state) {
         openSessions(cookies);
         posted.clear();

@@ -22,6 +22,7 @@ extern "C" SMAGENT_EXPORT void smagentReset(void)
             delete agent;
         agents.live.clear();
         agents.released.clear();
+        agents.version++;
     }
     for (Shard &sh : shards) {
         std::lock_guard<std::mutex> guard(sh.lock);
@@ -35,7 +36,8 @@ extern "C" SMAGENT_EXPORT void smagentReset(void)
         control.commands.clear();
         for (int i = 0; i < SMAGENT_FN_COUNT; i++) {
             control.forced[i] = Forced();
-            calls[i] = 0;
+            for (CallCounts &c : calls)
+                c.n[i] = 0;
         }
         forcedCount = 0;
         control.haveManagement = false;
@@ -65,7 +67,6 @@ extern "C" SMAGENT_EXPORT int smagentCreateSession(const SmAgentCtl_Session_t *r
     s.userDn = request->userDn == NULL ? "" : request->userDn;
     s.userName = request->userName == NULL ? "" : request->userName;
     s.clientIp = request->clientIp == NULL ? "" : request->clientIp;
-    s.sessionSpec = "ss:" + randomHex(32);
     s.startTime = now();
     s.lastTime = s.startTime;
     s.idleTimeout = request->idleTimeout;
@@ -77,8 +78,10 @@ extern "C" SMAGENT_EXPORT int smagentCreateSession(const SmAgentCtl_Session_t *r
 
     /* The token begins with the id's first two digits: one shard for both. */
     for (;;) {
-        s.sessionId = randomHex(16);
-        s.token = s.sessionId.substr(0, 2) + randomHex(16).substr(2);
+        std::string hex = randomHex(64); /* spec, id, token: 256, 128 and 120 bits */
+        s.sessionSpec = "ss:" + hex.substr(0, 64);
+        s.sessionId = hex.substr(64, 32);
+        s.token = s.sessionId.substr(0, 2) + hex.substr(98, 30);
         Shard &sh = shardOf(s.sessionId);
         std::lock_guard<std::mutex> guard(sh.lock);
         if (sh.byToken.count(s.token) != 0 || sh.tokenOfId.count(s.sessionId) != 0)
@@ -202,7 +205,7 @@ extern "C" SMAGENT_EXPORT void smagentForceResult(int fn, int code, int times)
 
 extern "C" SMAGENT_EXPORT int smagentCallCount(int fn)
 {
-    return fn < 0 || fn >= SMAGENT_FN_COUNT ? 0 : calls[fn].load();
+    return fn < 0 || fn >= SMAGENT_FN_COUNT ? 0 : callCount(fn);
 }
 
 extern "C" SMAGENT_EXPORT int smagentOpenLists(void)

@@ -18,7 +18,7 @@ Shard shards[SHARDS];
 ListShard listShards[SHARDS];
 Agents agents;
 Control control;
-std::atomic<int> calls[SMAGENT_FN_COUNT];
+CallCounts calls[COUNTER_LINES];
 std::atomic<int> forcedCount{0};
 std::atomic<int> badFrees{0};
 std::atomic<long> tokenSeq{0};
@@ -30,9 +30,30 @@ long now()
     return clockFrozen.load() ? frozenTime.load() : (long)time(NULL);
 }
 
+static std::atomic<int> threadsCounting{0};
+
+static CallCounts &myCounts()
+{
+    static thread_local int line = threadsCounting++ % COUNTER_LINES;
+    return calls[line];
+}
+
+int callCount(int fn)
+{
+    int n = 0;
+    for (CallCounts &c : calls)
+        n += c.n[fn].load();
+    return n;
+}
+
+void countFree()
+{
+    myCounts().n[SMAGENT_FN_FREE].fetch_add(1, std::memory_order_relaxed);
+}
+
 bool countCall(int fn, int *code)
 {
-    calls[fn].fetch_add(1, std::memory_order_relaxed);
+    myCounts().n[fn].fetch_add(1, std::memory_order_relaxed);
     if (forcedCount.load() == 0)
         return false;
     std::lock_guard<std::mutex> guard(control.lock);
@@ -140,7 +161,7 @@ bool freeList(int count, Sm_AgentApi_Attribute_t *list)
     return n == count;
 }
 
-void refuseReleased(void *handle, const char *function)
+static void refuseReleased(void *handle, const char *function)
 {
     if (handle == NULL || agents.released.count((Agent *)handle) == 0)
         return;
@@ -153,6 +174,22 @@ bool liveHandle(void *handle, const char *function)
 {
     refuseReleased(handle, function);
     return handle != NULL && agents.live.count((Agent *)handle) != 0;
+}
+
+bool handleState(void *handle, const char *function)
+{
+    /* A released handle aborts, so only answers for others are kept. */
+    static thread_local void *lastHandle = NULL;
+    static thread_local long lastVersion = -1;
+    static thread_local bool lastLive = false;
+
+    if (handle == lastHandle && agents.version.load() == lastVersion)
+        return lastLive;
+    std::shared_lock<std::shared_mutex> guard(agents.lock);
+    lastLive = liveHandle(handle, function);
+    lastHandle = handle;
+    lastVersion = agents.version.load();
+    return lastLive;
 }
 
 bool expired(const Session &s, long t)

@@ -12,9 +12,11 @@
  *  - attribute lists handed out are registered in shards of their own,
  *    picked by address;
  *  - agents are read on every call and changed only by Init, UnInit and
- *    the control interface: a shared mutex;
- *  - call counters, the clock and whether any result is forced are
- *    atomics; forced results, queued commands and the recorded requests
+ *    the control interface: a shared mutex, and a version number that
+ *    every change moves on, so that a thread asking again about the handle
+ *    it asked about last reads only the version (handleState);
+ *  - call counters are atomics spread over cache lines by thread; the
+ *    clock and whether any result is forced are atomics; forced results, queued commands and the recorded requests
  *    sit under controlLock, which the calls take only when a result is
  *    forced or for a management request.
  * No two of these locks are held at once, except by smagentReset.
@@ -83,6 +85,7 @@ struct Forced {
 
 struct Agents {
     std::shared_mutex lock;
+    std::atomic<long> version{0}; /* moved on under lock, exclusive */
     std::unordered_map<std::string, std::string> secrets; /* name -> secret */
     std::set<Agent *> live;
     /* Given to UnInit; kept (and owned here) until reset or exit. */
@@ -106,7 +109,14 @@ extern Shard shards[SHARDS];
 extern ListShard listShards[SHARDS];
 extern Agents agents;
 extern Control control;
-extern std::atomic<int> calls[SMAGENT_FN_COUNT];
+/* Calls per function, counted on the line of the calling thread. */
+const int COUNTER_LINES = 16;
+struct alignas(64) CallCounts {
+    std::atomic<int> n[SMAGENT_FN_COUNT];
+};
+extern CallCounts calls[COUNTER_LINES];
+int callCount(int fn);
+void countFree();
 extern std::atomic<int> forcedCount; /* functions with a forced result pending */
 extern std::atomic<int> badFrees;
 extern std::atomic<long> tokenSeq;
@@ -134,11 +144,12 @@ Sm_AgentApi_Attribute_t *newList(const Attrs &attrs);
 bool freeList(int count, Sm_AgentApi_Attribute_t *list);
 
 /* Aborts when handle was given to UnInit; else whether it is a live agent.
- * Under agents.lock, shared. */
+ * Under agents.lock. */
 bool liveHandle(void *handle, const char *function);
 
-/* Stops the process for a handle given to UnInit; nothing else. */
-void refuseReleased(void *handle, const char *function);
+/* The same, taking the lock itself unless the calling thread asked about
+ * this handle last and no agent has changed since. */
+bool handleState(void *handle, const char *function);
 
 bool expired(const Session &s, long t);
 Attrs tokenAttributes(const Session &s);

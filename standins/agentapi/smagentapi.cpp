@@ -48,19 +48,6 @@ bool isManagementFailure(int code)
            code == SM_AGENTAPI_TIMEOUT || code == SM_AGENTAPI_UNKNOWN_FUNCTION;
 }
 
-/* Aborts for a released handle; whether handle is a live agent. */
-bool checkHandle(void *handle, const char *function)
-{
-    std::shared_lock<std::shared_mutex> guard(agents.lock);
-    return liveHandle(handle, function);
-}
-
-void checkReleased(void *handle, const char *function)
-{
-    std::shared_lock<std::shared_mutex> guard(agents.lock);
-    refuseReleased(handle, function);
-}
-
 } // namespace
 
 extern "C" SMAGENT_EXPORT int Sm_AgentApi_Init(const Sm_AgentApi_Init_t *init, void **handle)
@@ -91,6 +78,7 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_Init(const Sm_AgentApi_Init_t *init, v
 
     Agent *agent = new Agent{name};
     agents.live.insert(agent);
+    agents.version++;
     *handle = agent;
     return SM_AGENTAPI_SUCCESS;
 }
@@ -110,12 +98,12 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_DoManagement(void *handle, const Sm_Ag
         control.lastManageCode = request->code;
         control.lastManageData = boundedText(request->data, sizeof request->data);
     }
-    checkReleased(handle, "Sm_AgentApi_DoManagement");
+    bool live = handleState(handle, "Sm_AgentApi_DoManagement");
     bool isForced = countCall(SMAGENT_FN_DOMANAGEMENT, &code);
     if (isForced && isManagementFailure(code))
         return code;
     if (!isForced) {
-        if (!checkHandle(handle, "Sm_AgentApi_DoManagement"))
+        if (!live)
             return SM_AGENTAPI_NOCONNECTION;
         if (request == NULL || count == NULL || list == NULL)
             return SM_AGENTAPI_BAD_ARGUMENT;
@@ -150,7 +138,7 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_DecodeSSOToken(void *handle, const cha
     (void)updateToken;
     (void)newTokenLength;
     (void)newToken;
-    checkReleased(handle, "Sm_AgentApi_DecodeSSOToken");
+    bool live = handleState(handle, "Sm_AgentApi_DecodeSSOToken");
     std::string key = token != NULL ? token : "";
     if (token != NULL) {
         Shard &sh = shardOf(key);
@@ -160,7 +148,7 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_DecodeSSOToken(void *handle, const cha
     }
     if (countCall(SMAGENT_FN_DECODE, &code))
         return code;
-    if (!checkHandle(handle, "Sm_AgentApi_DecodeSSOToken"))
+    if (!live)
         return SM_AGENTAPI_BAD_HANDLE;
     if (token == NULL || count == NULL || list == NULL)
         return SM_AGENTAPI_BAD_ARGUMENT;
@@ -196,10 +184,10 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_Login(void *handle, const char *client
     int code;
 
     (void)clientIp;
-    checkReleased(handle, "Sm_AgentApi_Login");
+    bool live = handleState(handle, "Sm_AgentApi_Login");
     if (countCall(SMAGENT_FN_LOGIN, &code))
         return code;
-    if (!checkHandle(handle, "Sm_AgentApi_Login"))
+    if (!live)
         return SM_AGENTAPI_BAD_HANDLE;
     if (resource == NULL || realm == NULL || credentials == NULL || session == NULL ||
         count == NULL || list == NULL)
@@ -232,10 +220,10 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_Logout(void *handle, const char *clien
     int code;
 
     (void)clientIp;
-    checkReleased(handle, "Sm_AgentApi_Logout");
+    bool live = handleState(handle, "Sm_AgentApi_Logout");
     if (countCall(SMAGENT_FN_LOGOUT, &code))
         return code;
-    if (!checkHandle(handle, "Sm_AgentApi_Logout"))
+    if (!live)
         return SM_AGENTAPI_BAD_HANDLE;
     if (session == NULL)
         return SM_AGENTAPI_BAD_ARGUMENT;
@@ -252,7 +240,7 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_Logout(void *handle, const char *clien
 
 extern "C" SMAGENT_EXPORT void Sm_AgentApi_FreeAttributes(int count, Sm_AgentApi_Attribute_t *list)
 {
-    calls[SMAGENT_FN_FREE].fetch_add(1, std::memory_order_relaxed);
+    countFree();
     if (list != NULL && !freeList(count, list))
         badFrees++;
 }
@@ -262,7 +250,7 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_UnInit(void **handle)
     int code;
 
     if (handle != NULL)
-        checkReleased(*handle, "Sm_AgentApi_UnInit");
+        handleState(*handle, "Sm_AgentApi_UnInit");
     if (countCall(SMAGENT_FN_UNINIT, &code))
         return code;
     std::lock_guard<std::shared_mutex> guard(agents.lock);
@@ -271,6 +259,7 @@ extern "C" SMAGENT_EXPORT int Sm_AgentApi_UnInit(void **handle)
     Agent *agent = (Agent *)*handle;
     agents.live.erase(agent);
     agents.released[agent].reset(agent);
+    agents.version++;
     *handle = NULL;
     return SM_AGENTAPI_SUCCESS;
 }
