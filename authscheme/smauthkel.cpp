@@ -466,17 +466,6 @@ static int sessionLifetime(const Sm_AgentApi_Session_t *session)
     return session->maxTimeout > 0 ? session->maxTimeout : UNKNOWN_SESSION_LIFETIME;
 }
 
-/* Whether the session can be claimed and its PINs counted: not when the
- * cookie gives no session id, which would make every such cookie one
- * session. The login then goes on without. */
-static int hasSessionId(const Sm_AgentApi_Session_t *session, const char *what)
-{
-    if (session->sessionId[0] != '\0')
-        return 1;
-    trace(TRACE_3, "Session id empty: %s", what);
-    return 0;
-}
-
 /* Logs the session out at the PIN limit; the caller has said why. */
 static void lockOut(Sm_AgentApi_Session_t *session, const char *clientIp)
 {
@@ -498,7 +487,11 @@ static int pinPasses(const Sm_Api_UserContext_t *ctx, const Parameters *p, const
     int right = checkPin(ctx, pin, p);
     int tries = right ? PINTRIES_RIGHT : PINTRIES_WRONG;
 
-    if (p->pinTries > 0 && hasSessionId(session, "PIN not counted"))
+    /* A cookie without a session id is counted under none: an empty id
+     * would make all such cookies one session. */
+    if (p->pinTries > 0 && session->sessionId[0] == '\0')
+        trace(TRACE_3, "Session id empty: PIN not counted");
+    else if (p->pinTries > 0)
         tries = pintriesRecord(key, right, p->pinTries, sessionLifetime(session));
     if (tries == PINTRIES_RIGHT)
         return 1;
@@ -522,13 +515,17 @@ static int pinPasses(const Sm_Api_UserContext_t *ctx, const Parameters *p, const
 }
 
 /* Claims the session for this accepted login; 0 with the refusal in
- * *result when it was claimed before or no claim can be made. */
+ * *result when it was claimed before or no claim can be made. A cookie
+ * without a session id is claimed under none (that would make all such
+ * cookies one session): the login goes on unclaimed. */
 static int claimed(Sm_AgentApi_Session_t *session, const SidKey *key, int *result)
 {
     int claim;
 
-    if (!hasSessionId(session, "not claimed"))
+    if (session->sessionId[0] == '\0') {
+        trace(TRACE_3, "Session id empty: not claimed");
         return 1;
+    }
     claim = claimSession(key, sessionLifetime(session));
     if (claim == CLAIM_MADE)
         return 1;
