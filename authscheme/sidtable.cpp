@@ -28,9 +28,6 @@
 
 #include "kelsys.h"
 
-/* Slots looked at for expired entries at every add. */
-#define SWEEP_STEP 8
-
 static_assert(sizeof(SidEntry) == 24, "24 bytes a slot");
 static_assert((SIDTABLE_MAX_SLOTS & (SIDTABLE_MAX_SLOTS - 1)) == 0, "sizes are powers of two");
 static_assert((SIDTABLE_MIN_SLOTS & (SIDTABLE_MIN_SLOTS - 1)) == 0, "sizes are powers of two");
@@ -238,7 +235,7 @@ static int makeRoom(SidTable *t, int64_t now)
 {
     if (t->slots == NULL && !resize(t, SIDTABLE_MIN_SLOTS, now))
         return SIDTABLE_NO_MEMORY;
-    sweepSome(t, now, SWEEP_STEP);
+    sweepSome(t, now, SIDTABLE_SWEEP_STEP);
     if (t->count < sidCap(t) && t->count < growAt(t))
         return SIDTABLE_ROOM;
     /* While full, the whole table is swept at most once a second (entries

@@ -29,6 +29,10 @@
 /* Slots of the largest table, and of the first one. */
 #define SIDTABLE_MAX_SLOTS 2097152
 #define SIDTABLE_MIN_SLOTS 1024
+/* Slots looked at for expired entries at every add: few, since in a large
+ * table each look is a cache miss; a pass over the table takes its size
+ * divided by this many adds. */
+#define SIDTABLE_SWEEP_STEP 2
 
 /* The digest of a session id. */
 typedef struct SidKey {

@@ -88,10 +88,10 @@ TEST(SidTable, AgreesWithAMapUnderRandomUse)
         }
     }
     EXPECT_GT(t.size, (size_t)SIDTABLE_MIN_SLOTS); /* it grew */
-    /* Once all have expired, as many adds as the table has slots / 8
-     * sweep every one of them out. */
+    /* Once all have expired, one pass of the sweep at the adds removes
+     * every one of them. */
     now += 200;
-    size_t adds = t.size / 8;
+    size_t adds = t.size / SIDTABLE_SWEEP_STEP;
     for (size_t i = 0; i < adds; i++)
         ASSERT_NE(sidAdd(&t, K("late-" + std::to_string(i)), now + 5, now), nullptr);
     EXPECT_EQ(t.count, adds);
