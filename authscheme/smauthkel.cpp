@@ -348,13 +348,6 @@ static int sessionLifetime(const Sm_AgentApi_Session_t *session)
     return session->maxTimeout > 0 ? session->maxTimeout : UNKNOWN_SESSION_LIFETIME;
 }
 
-/* Logs the session out at the PIN limit; the caller has said why. */
-static void lockOut(Sm_AgentApi_Session_t *session, const char *clientIp)
-{
-    if (!agentCloseSession(clientIp, session))
-        trace(TRACE_ERROR, "Lockout logout failed: the session is refused by this server only");
-}
-
 /* Checks the posted PIN. With PIN_TRIES set, wrong PINs in a row are
  * counted for the session: the one that reaches the limit logs the session
  * out, so that its cookie is dead for every policy server, and while the
@@ -387,10 +380,13 @@ static int pinPasses(const Sm_Api_UserContext_t *ctx, const Parameters *p, const
     if (tries == PINTRIES_LIMIT) {
         trace(TRACE_ERROR, "PIN attempt limit reached for user %s from %s: logging the session out",
               text(ctx->lpszUserName), clientIp);
-        lockOut(session, clientIp);
+        if (!agentCloseSession(clientIp, session))
+            trace(TRACE_ERROR, "Lockout logout failed: the session is refused by this server only");
     } else if (tries == PINTRIES_FULL) {
         trace(TRACE_2, "Wrong PIN cannot be counted (PIN counts full): logging the session out");
-        lockOut(session, clientIp);
+        /* Nothing here remembers the session: it lives on if this fails. */
+        if (!agentCloseSession(clientIp, session))
+            trace(TRACE_ERROR, "Logout after an uncounted wrong PIN failed: the session stays valid");
     }
     *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
     return 0;

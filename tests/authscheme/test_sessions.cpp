@@ -362,6 +362,10 @@ TEST_F(SessionFlowTest, AtTheCapLoginsFailClosed)
     EXPECT_EQ(login("0000", guessed), 3);
     EXPECT_TRUE(logHas("Wrong PIN cannot be counted (PIN counts full): logging the session out"));
     EXPECT_EQ(smagentSessionAlive(guessed.c_str()), 0);
+    std::string kept = newSession(USER);
+    smagentForceResult(SMAGENT_FN_LOGOUT, SM_AGENTAPI_TIMEOUT, 1);
+    EXPECT_EQ(login("0000", kept), 3);
+    EXPECT_TRUE(logHas("Logout after an uncounted wrong PIN failed: the session stays valid"));
 }
 
 class SessionRaceTest : public SessionFlowTest {
