@@ -19,7 +19,7 @@
  *    clock and whether any result is forced are atomics; forced results, queued commands and the recorded requests
  *    sit under controlLock, which the calls take only when a result is
  *    forced or for a management request.
- * No two of these locks are held at once, except by smagentReset.
+ * No two of these locks are ever held at once.
  */
 #ifndef SMAGENT_STATE_H
 #define SMAGENT_STATE_H
