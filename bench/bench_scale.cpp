@@ -12,8 +12,9 @@
  *             takes entries out as the writer does after each commit
  *
  * For each workload and thread count the threads run together for a fixed
- * time; the figure is all their calls over that time, the median of three
- * rounds, and the ratio is against one thread. Trace level 0. Prints one
+ * time; the figure is all their calls over that time, the median of five
+ * rounds (each round runs every thread count once), and the ratio is
+ * against one thread. Trace level 0. Prints one
  * JSON line per figure (bench/report.py reads them).
  */
 #include <algorithm>
@@ -44,7 +45,7 @@ namespace {
 const char *const PARAMS = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
 using kb::USER_DN;
 const int ROUND_MS = 400;
-const int ROUNDS = 3;
+const int ROUNDS = 5;
 
 kb::Home *home;
 
@@ -88,25 +89,31 @@ template <class F> double round(int n, F work, std::atomic<long> &failures)
     return (double)calls.load() / secs;
 }
 
-/* Each round of each thread count starts with before() (outside the time). */
+/* Each round of each thread count starts with before() (outside the time).
+ * The rounds go through all the thread counts in turn, so that a change in
+ * the machine's load falls on every count alike. */
 template <class F> void measure(const char *workload, F work, void (*before)() = [] {})
 {
     static const int counts[] = {1, 2, 4, 8, 16};
-    double one = 0;
-    for (int n : counts) {
-        std::vector<double> rates;
-        std::atomic<long> failures{0};
-        for (int r = 0; r < ROUNDS; r++) {
+    const int nCounts = (int)(sizeof counts / sizeof counts[0]);
+    std::vector<double> rates[nCounts];
+    std::atomic<long> failures[nCounts];
+    for (int c = 0; c < nCounts; c++)
+        failures[c] = 0;
+    for (int r = 0; r < ROUNDS; r++)
+        for (int c = 0; c < nCounts; c++) {
             before();
-            rates.push_back(round(n, work, failures));
+            rates[c].push_back(round(counts[c], work, failures[c]));
         }
-        std::sort(rates.begin(), rates.end());
-        double median = rates[ROUNDS / 2];
-        if (n == 1)
+    double one = 0;
+    for (int c = 0; c < nCounts; c++) {
+        std::sort(rates[c].begin(), rates[c].end());
+        double median = rates[c][ROUNDS / 2];
+        if (c == 0)
             one = median;
         printf("{\"bench\": \"scale\", \"workload\": \"%s\", \"threads\": %d, \"calls_per_s\": %.0f, "
                "\"ratio\": %.3f, \"cpus\": %ld, \"failures\": %ld}\n",
-               workload, n, median, median / one, sysconf(_SC_NPROCESSORS_ONLN), failures.load());
+               workload, counts[c], median, median / one, sysconf(_SC_NPROCESSORS_ONLN), failures[c].load());
         fflush(stdout);
     }
 }

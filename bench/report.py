@@ -101,7 +101,8 @@ def scaling(scale):
              "audit": "`SmEventRecord`, audited login into a ring of 1000"}
     counts = sorted({s["threads"] for s in scale})
     L = ["### Throughput by host threads", "",
-         "All threads calling at once for 0.4 s, the median of three rounds; total calls per",
+         "All threads calling at once for 0.4 s, the median of five rounds that each take every",
+         "thread count in turn; total calls per",
          "second, and in brackets the ratio to one thread. The machine has %d processor%s, so"
          % (cpus, "s" if cpus != 1 else ""),
          "beyond %d threads the figure can at best stay level." % cpus, "",
