@@ -30,6 +30,7 @@
 #include "audit.h"
 #include "checktrace.h"
 #include "confline.h"
+#include "journal.h"
 #include "kelversion.h"
 #include "libload.h"
 #include "oci.h"
@@ -313,6 +314,42 @@ bool checkAuditConf(const std::string &home, Param &p, Report &report)
                 ", RETRY_DELAY " + std::to_string(p.retryDelay);
     report.print(c);
     return true;
+}
+
+/* The audit journal of SPOOL_DIR: a folder the handler can make or write
+ * and whose files it can read. A journal unusable from the start leaves
+ * the handler with events in memory only, which this check fails on. */
+void checkJournal(const Param &p, Report &report)
+{
+    Check c("audit journal");
+    struct JournalSummary s;
+    struct stat st;
+    std::string dir = p.spoolDir, parent = dir.substr(0, dir.find_last_of('/'));
+
+    if (dir.empty()) {
+        c.verdict = Check::SKIP;
+        c.summary = "no SPOOL_DIR: events wait in memory only";
+    } else if (stat(dir.c_str(), &st) != 0) {
+        c.summary = dir + " made at the first start";
+        if (access(parent.empty() ? "/" : parent.c_str(), W_OK | X_OK) != 0)
+            c.fail("can't make " + dir + ": " + strerror(errno) + "; events would be kept in memory only");
+    } else if (!S_ISDIR(st.st_mode) || access(dir.c_str(), W_OK | X_OK) != 0) {
+        c.summary = dir;
+        c.fail("can't use " + dir + ": " + (S_ISDIR(st.st_mode) ? strerror(errno) : "not a folder") +
+               "; events would be kept in memory only");
+    } else if (!journalSummarize(dir.c_str(), &s)) {
+        c.summary = dir;
+        c.fail("can't read " + std::string(s.unreadable) + ": " + strerror(errno));
+    } else {
+        c.summary = dir + ", " + std::to_string(s.events) + " events waiting";
+        if (journalLockHeld(dir.c_str()))
+            c.warn("held by process " + std::to_string(journalLockHolder(dir.c_str())) +
+                   ": a handler runs on it (a second one would keep its events in memory)");
+        if (s.positionMissing)
+            c.warn("no valid position file: the next start writes all " + std::to_string(s.events) +
+                   " waiting events again");
+    }
+    report.print(c);
 }
 
 void checkParameters(const std::string *params, Report &report)
@@ -621,6 +658,8 @@ int runCheck(const std::vector<std::string> &args)
     checkTraceLog(t, report);
     Param p;
     bool haveConf = checkAuditConf(home, p, report);
+    if (haveConf)
+        checkJournal(p, report);
     checkParameters(haveParams ? &params : nullptr, report);
 
     Check plugins("plug-ins");

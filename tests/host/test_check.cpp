@@ -147,6 +147,18 @@ TEST(Check, EachFaultFailsTheCheckItBelongsTo)
          "unable to open database file"},
         {"table misspelt", [](Home &h) { h.append("config/kelaudit.conf", "TABLE = smaccesslog\n"); }, {},
          "audit INSERT", "no such table: smaccesslog"},
+        {"journal folder is a file",
+         [](Home &h) {
+             kt::writeFile(h.at("spoolfile"), "");
+             h.append("config/kelaudit.conf", "SPOOL_DIR = spoolfile\n");
+         },
+         {}, "audit journal", "not a folder; events would be kept in memory only"},
+        {"journal segment unreadable",
+         [](Home &h) {
+             kt::makeDirs(h.at("spool/seg-0000000000000001.kaj"));
+             h.append("config/kelaudit.conf", "SPOOL_DIR = spool\n");
+         },
+         {}, "audit journal", "/spool/seg-0000000000000001.kaj: Is a directory"},
         {"table name too long",
          [](Home &h) { h.append("config/kelaudit.conf", "TABLE = " + std::string(600, 't') + "\n"); }, {},
          "audit INSERT", "TABLE is too long"},
