@@ -2,7 +2,7 @@
  * bench_writer.cpp - rows per second of the event handler's database
  * writer against a bare client that inserts the same rows the same way.
  *
- *   bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L]
+ *   bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L] [--journal]
  *
  * For each database (SQLite in its default rollback journal, SQLite in WAL
  * mode, and PostgreSQL when --pg is given) it alternates R rounds of:
@@ -11,6 +11,9 @@
  *  - writer: N audited logins recorded with SmEventRecord into a ring large
  *    enough to hold them all, timed from the first record until the writer
  *    has committed the last row (the ring is empty).
+ * With --journal it measures instead the writer with the audit journal on
+ * SQLite (WAL): SPOOL_SYNC second and always in alternate rounds, each N
+ * logins recorded and timed until their rows are committed.
  * Both write into tables of the same definition in the same database, and
  * the connection is opened before the timing starts. Short rounds taken in
  * turn let both sides meet the same disk and server conditions (the commit
@@ -54,6 +57,7 @@ struct Options {
     int traceLevel = 1;
     std::string pg;
     std::string only; /* run only the databases whose name contains this */
+    bool journal = false;
 };
 
 /* The fourteen bound texts of a row, in the statement's order. */
@@ -281,6 +285,57 @@ void runSqlite(kb::Home &home, const Options &o, bool wal, const std::string &ho
     fflush(stdout);
 }
 
+/* ---- the writer with the audit journal ---- */
+
+/* One round: rows logins recorded into the journal, timed until the table
+ * holds target rows. */
+double journalRound(sqlite3 *db, int rows, int round, long target)
+{
+    std::vector<std::unique_ptr<kb::Event>> events;
+    for (int r = 0; r < rows; r++)
+        events.push_back(std::make_unique<kb::Event>(
+            "uid=load0,ou=people,o=kel", "authlevel=3;round=" + std::to_string(round) + ";seq=" + std::to_string(r)));
+    Clock::time_point t0 = Clock::now(), end = t0 + std::chrono::seconds(600);
+    for (auto &e : events)
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e->get());
+    while (sqliteCount(db, "smaccesslog4") < target) {
+        if (Clock::now() > end)
+            throw std::runtime_error("writer did not finish");
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return rows / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+void runJournal(kb::Home &home, const Options &o, const std::string &dir)
+{
+    std::string path = dir + "/journalbench.db";
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+        sqlite3_exec(db, ddlFor("smaccesslog4.sqlite.sql", "smaccesslog4").c_str(), nullptr, nullptr, nullptr) !=
+            SQLITE_OK ||
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw std::runtime_error("cannot create " + path);
+    const char *modes[] = {"second", "always"};
+    std::vector<double> rates[2];
+    long rows = 0;
+    for (int r = 0; r < o.rounds; r++) {
+        for (int m = 0; m < 2; m++) {
+            kb::writeFile(home.configDir() + "/kelaudit.conf",
+                          "DATASOURCE = " + path + "\nUSER = kel\nTABLE = smaccesslog4\nMIN_LEVEL = 3\n"
+                          "RETRY_DELAY = 1\nSPOOL_DIR = benchspool\nSPOOL_SYNC = " + modes[m] + "\n");
+            SmEventInit();
+            rates[m].push_back(journalRound(db, o.rows, r * 2 + m, rows + o.rows));
+            rows += o.rows;
+            SmEventRelease();
+        }
+    }
+    sqlite3_close(db);
+    printf("{\"db\": \"SQLite (WAL), journal\", \"rows\": %d, \"rounds\": %d, \"second_rows_per_s\": %.1f, "
+           "\"always_rows_per_s\": %.1f, \"ratio\": %.3f}\n",
+           o.rows, o.rounds, overall(rates[0]), overall(rates[1]), overall(rates[1]) / overall(rates[0]));
+    fflush(stdout);
+}
+
 /* ---- PostgreSQL ---- */
 
 long pgExec(PGconn *pg, const std::string &sql)
@@ -331,8 +386,16 @@ void runPg(kb::Home &home, const Options &o, const std::string &host)
 int main(int argc, char **argv)
 {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        if (a == "--journal") {
+            o.journal = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "bench_writer: %s needs a value\n", argv[i]);
+            return 2;
+        }
         if (a == "--rows")
             o.rows = std::max(1, atoi(argv[i + 1]));
         else if (a == "--rounds")
@@ -344,9 +407,11 @@ int main(int argc, char **argv)
         else if (a == "--trace-level")
             o.traceLevel = atoi(argv[i + 1]);
         else {
-            fprintf(stderr, "usage: bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L]\n");
+            fprintf(stderr, "usage: bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L] "
+                            "[--journal]\n");
             return 2;
         }
+        i++;
     }
     try {
         kb::Home home;
@@ -355,6 +420,10 @@ int main(int argc, char **argv)
         gethostname(host, sizeof host - 1);
         std::string data = home.dataPath("");
         data.pop_back();
+        if (o.journal) {
+            runJournal(home, o, data);
+            return 0;
+        }
         runSqlite(home, o, false, host, data, "SQLite (rollback journal)");
         runSqlite(home, o, true, host, data, "SQLite (WAL)");
         /* In memory, where a commit costs no disk wait: what is left is the

@@ -68,6 +68,22 @@ TEST(SpoolKill, KilledWhileTheDatabaseIsDownAndResumed)
     }
 }
 
+/* The journal full (SPOOL_MAX_MB) with the database down: recordings wait
+ * for room rather than being acknowledged from memory, so the kill loses
+ * none of them. */
+TEST(SpoolKill, KilledWithTheJournalFullLosesNothingAcknowledged)
+{
+    kt::TempDir home;
+    kt::LoadRun run(home.path(), {"--threads", "4", "--seconds", "60", "--rate", "500", "--spool-dir", "spool",
+                                  "--spool-max-mb", "1", "--max-queue", "1000", "--kill-after", "5",
+                                  "--db-down", "--retry-delay", "1"});
+    const kt::RunResult &r = run.finish();
+    Resumed got = parseResumed(r.out);
+    expectWhole(r, got);
+    EXPECT_EQ(0, got.twice);
+    EXPECT_LT(got.acknowledged, 1024L * 1024 / 200) << "more acknowledged than the journal holds";
+}
+
 #else
 
 class PgLoad : public ::testing::Test {
