@@ -123,6 +123,8 @@ def main():
     _, a = load_gb(os.path.join(work, "auth.json"))
     _, e = load_gb(os.path.join(work, "event.json"))
     writer = read_jsonl(os.path.join(work, "writer.jsonl"))
+    jpath = os.path.join(work, "journalwriter.jsonl")
+    jwriter = read_jsonl(jpath) if os.path.exists(jpath) else []
     scale = read_jsonl(os.path.join(work, "scale.jsonl"))
 
     cpu = lambda d, k: d[k][0]
@@ -187,6 +189,10 @@ def main():
                  % (w["db"], w["writer_rows_per_s"], w["bare_rows_per_s"], w["ratio"], verdict(w["ratio"] >= 0.9)))
     if not any(w["db"] == "PostgreSQL" for w in writer):
         L.append("| database writer, PostgreSQL | not run: no server could be started | | | ≥ 0.9 | |")
+    for w in jwriter:
+        L.append("| database writer with the audit journal, SPOOL_SYNC always, %s | %.0f rows/s | %.0f rows/s (SPOOL_SYNC second) | %.2f | ≥ 0.9 | %s |"
+                 % (w["db"].replace(", journal", ""), w["always_rows_per_s"], w["second_rows_per_s"], w["ratio"],
+                    verdict(w["ratio"] >= 0.9)))
     L += ["",
           "### `SmAuthenticate` against the stand-in's own calls", "",
           "The stand-in Agent API answers from memory, so its calls for a login cost about %s." % ns(b),

@@ -55,6 +55,7 @@ else
     cat "$WORK/pg.log" >&2
 fi
 "$BUILD/bin/bench_writer" --rows 20 --rounds 30 "${PG_ARGS[@]}" | tee "$WORK/writer.jsonl"
+"$BUILD/bin/bench_writer" --journal --rows 300 --rounds 6 | tee "$WORK/journalwriter.jsonl"
 uptime >"$WORK/load-after.txt"
 
 python3 "$ROOT/bench/report.py" "$WORK" "$OUT"

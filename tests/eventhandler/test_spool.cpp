@@ -228,6 +228,8 @@ int lockPause(useconds_t)
 TEST_F(SpoolTest, ALockHeldForAMomentIsWaitedForWithoutTheQueueLock)
 {
     kt::makeDirs(spool);
+    lockPauses = 0;
+    pausesUnderQueueMutex = 0;
     heldLock = journalLockOpen(spool.c_str(), 0);
     ASSERT_GE(heldLock, 0);
     kelSys.usleep = lockPause;
