@@ -3,8 +3,8 @@
  * data (a constraint, a value it cannot store) that many times in a row
  * is put aside, with the database's message, in the reject file, and the
  * writer goes on with the next event. Any other failure (a lost
- * connection, a logon, a missing table) is retried as before, and resets
- * the count.
+ * connection, a logon, a missing table) is retried after RETRY_DELAY, as
+ * without REJECT_AFTER, and resets the count.
  *
  * Writer thread only; the settings (param.rejectAfter, param.rejectFile)
  * are read as the writer reads its others.
@@ -23,7 +23,7 @@ int rejectIsDataError(int code, const char *text);
 
 /* After a failed insert of event: 1 when the event is now in the reject
  * file (traced at level 1) and the writer is done with it, 0 when the
- * writer retries it as before. dataError says whether this failure was a
+ * writer retries it after its pause. dataError says whether this failure was a
  * refusal of the row's data, message is the database's text. */
 int rejectAfterFailure(const struct SmLog_Access_s *event, int dataError, const char *message);
 

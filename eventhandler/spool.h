@@ -7,8 +7,10 @@
  *
  * The audit module calls spoolAppend with its queueMutex held (so that
  * the choice between the journal and the in-memory ring is made under one
- * lock, see audit.cpp), everything else without it. The module's own lock
- * is always taken after queueMutex and before the trace lock.
+ * lock, see audit.cpp), everything else without it; spoolWaitRoom and
+ * spoolFinish may wait, so never with queueMutex. The module's own lock
+ * is always taken after queueMutex and before the trace lock
+ * (docs/internals.md, "Locks"). The state and its locks: spoolstate.h.
  */
 #ifndef KEL_SPOOL_H
 #define KEL_SPOOL_H
