@@ -91,6 +91,10 @@ enum JournalReadResult {
     JOURNAL_ERROR   /* the file cannot be read (errno), or no memory (ENOMEM) */
 };
 
+/* Reads exactly len bytes of fd at offset; 0 (errno) on an error or a
+ * short read. */
+int journalReadAt(int fd, void *out, size_t len, uint64_t offset);
+
 /* Looks at the file fd between offset and end. */
 int journalRead(int fd, uint64_t offset, uint64_t end, struct JournalBuf *buf, uint64_t *length);
 

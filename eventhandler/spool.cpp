@@ -116,25 +116,6 @@ static int sameFile(int fd, const char *path)
 
 static int takeLock(void);
 
-/* Reads len bytes at offset of fd into buf; 0 (errno) on a short read. */
-static int readBack(int fd, unsigned char *buf, uint64_t len, uint64_t offset)
-{
-    uint64_t done = 0;
-
-    while (done < len) {
-        ssize_t n = kelSys.pread(fd, buf + done, (size_t)(len - done), (off_t)(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return 0;
-        }
-        done += (uint64_t)n;
-    }
-    return 1;
-}
-
 /* The append segment is gone from the folder: what it holds beyond the
  * reader is read back through the open descriptor and appended to a new
  * segment, synced unless SPOOL_SYNC none. The record the writer may be
@@ -149,7 +130,7 @@ static void rescueAppendSegment(const char *path)
     char newPath[PATH_SIZE];
     int fd = spool.appendFd, ok;
 
-    ok = length == 0 || (buf != NULL && readBack(fd, buf, length, from));
+    ok = length == 0 || (buf != NULL && journalReadAt(fd, buf, (size_t)length, from));
     /* The reader is done with the old segment once it is past from. */
     spool.diskBytes -= old->size < spool.diskBytes ? old->size : spool.diskBytes;
     spool.waitingBytes -= length < spool.waitingBytes ? length : spool.waitingBytes;
