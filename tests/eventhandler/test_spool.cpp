@@ -294,6 +294,7 @@ TEST_F(SpoolTest, AppendFailuresKeepEventsInMemoryAndOrder)
         EXPECT_EQ(0, traced("spool: damaged")) << shortWrite << ": the half record was left behind";
         EXPECT_EQ(0, traced("spool: torn")) << shortWrite;
     }
+    SmEventRelease(); /* no thread of the handler reads the clock any more */
     kt::clock::uninstall();
 }
 
@@ -351,8 +352,8 @@ TEST_F(SpoolTest, ReleaseDuringTheInsertOfAnEventFromMemoryWritesItOnce)
         restart("SPOOL_FULL = memory\n");
         ASSERT_TRUE(kt::eventually([&] { return waiting() == 0; })) << tag;
     }
+    SmEventRelease(); /* no thread of the handler reads the clock any more */
     kt::clock::uninstall();
-    SmEventRelease();
     EXPECT_EQ((std::vector<std::string>{"hok", "xok", "yok", "hfailed", "xfailed", "yfailed"}), users());
 }
 
@@ -399,6 +400,7 @@ TEST_F(SpoolTest, RequeuedEventsWaitWhileEventsWaitInMemory)
     record("e"); /* the journal takes it, then the requeued event */
     ASSERT_TRUE(waitUsers(6));
     EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "d", "e", "r"}), users());
+    SmEventRelease(); /* no thread of the handler reads the clock any more */
     kt::clock::uninstall();
 }
 
