@@ -59,7 +59,7 @@ struct Options {
     int retryDelay = 1;
     std::string dataSource, dbUser = "kel", dbPassword, table = "smaccesslog4";
     std::string home, libDir;
-    std::string spoolDir, spoolSync, spoolMaxMb, rejectAfter;
+    std::string spoolDir, spoolSync, spoolMaxMb, rejectAfter, batchMax;
     std::string runId, acks;
     bool createTable = false;
     bool child = false;  /* run for a --kill-after parent: no set-up, no check */
@@ -138,6 +138,8 @@ bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
             o.spoolMaxMb = v;
         else if (a == "--reject-after" && number)
             o.rejectAfter = v;
+        else if (a == "--batch-max" && number && n >= 1 && n <= 10000 && n == (long)n)
+            o.batchMax = v;
         else if (a == "--run-id")
             o.runId = v;
         else if (a == "--acks")
@@ -211,6 +213,8 @@ std::string auditConf(const Options &o)
         c += "SPOOL_MAX_MB = " + o.spoolMaxMb + "\n";
     if (!o.rejectAfter.empty())
         c += "REJECT_AFTER = " + o.rejectAfter + "\n";
+    if (!o.batchMax.empty())
+        c += "BATCH_MAX = " + o.batchMax + "\n";
     return c;
 }
 
@@ -426,7 +430,7 @@ int runLoad(const std::vector<std::string> &args)
         return usage(error + " (options: --threads N, --logins N | --seconds S, --rate N, --datasource DS, "
                              "--db-user U, --db-password P, --table T, --create-table, --max-queue N, "
                              "--retry-delay N, --spool-dir DIR, --spool-sync MODE, --spool-max-mb N, "
-                             "--reject-after N, --kill-after S, --db-down, --drain-seconds S, "
+                             "--reject-after N, --batch-max N, --kill-after S, --db-down, --drain-seconds S, "
                              "--trace-level N, --home DIR, --lib-dir DIR)");
     Layout layout = findLayout(o.libDir);
     Plugins p;
@@ -457,7 +461,8 @@ int runLoad(const std::vector<std::string> &args)
     if (fileOwner(auditConfFile) == FileOwner::ADMIN) {
         if (!refuseOverridden(o, auditConfFile,
                               {"--datasource", "--db-user", "--db-password", "--table", "--max-queue",
-                               "--retry-delay", "--spool-dir", "--spool-sync", "--spool-max-mb", "--reject-after"},
+                               "--retry-delay", "--spool-dir", "--spool-sync", "--spool-max-mb", "--reject-after",
+                               "--batch-max"},
                               error) ||
             !useAdminAuditConf(home, o, db, minLevel, error))
             return usage(error);
