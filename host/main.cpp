@@ -17,8 +17,9 @@ static int usage(FILE *out, int status)
                  "       smhost load [--threads N] [--logins N | --seconds S] [--rate N] [--datasource DS]\n"
                  "                   [--db-user U] [--db-password P] [--table T] [--create-table]\n"
                  "                   [--max-queue N] [--retry-delay N] [--spool-dir DIR] [--spool-sync MODE]\n"
-                 "                   [--spool-max-mb N] [--reject-after N] [--kill-after S [--db-down]]\n"
-                 "                   [--drain-seconds S] [--trace-level N] [--home DIR] [--lib-dir DIR]\n"
+                 "                   [--spool-max-mb N] [--reject-after N] [--batch-max N]\n"
+                 "                   [--kill-after S [--db-down]] [--drain-seconds S] [--trace-level N]\n"
+                 "                   [--home DIR] [--lib-dir DIR]\n"
                  "       smhost --help\n"
                  "       smhost --version\n");
     return status;
