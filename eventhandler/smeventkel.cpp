@@ -42,6 +42,7 @@
 #define DEFAULT_SPOOL_SYNC SPOOL_SYNC_SECOND
 #define DEFAULT_SPOOL_MAX_MB 1024
 #define DEFAULT_REJECT_AFTER 0
+#define DEFAULT_BATCH_MAX 1
 
 struct Param param;
 
@@ -67,6 +68,7 @@ static void setDefaults(struct Param *p)
     p->spoolMaxMb = DEFAULT_SPOOL_MAX_MB;
     p->rejectAfter = DEFAULT_REJECT_AFTER;
     p->rejectFile[0] = '\0';
+    p->batchMax = DEFAULT_BATCH_MAX;
 }
 
 /* SPOOL_DIR: an absolute folder, or one under $SM_HOME. A path too long
@@ -134,6 +136,8 @@ static void applyParameter(struct Param *p, const char *name, const char *value,
         storeIntParameter(name, value, &p->spoolMaxMb);
     } else if (strcasecmp(name, "REJECT_AFTER") == 0) {
         storeIntParameter(name, value, &p->rejectAfter);
+    } else if (strcasecmp(name, "BATCH_MAX") == 0) {
+        storeIntParameter(name, value, &p->batchMax);
     } else {
         trace(TRACE_ERROR, "Parameter %s: not recognized", name);
     }
@@ -160,6 +164,12 @@ static void checkRanges(struct Param *p)
     if (p->rejectAfter < 0) {
         trace(TRACE_ERROR, "Parameter REJECT_AFTER: %d is below 0, using 0", p->rejectAfter);
         p->rejectAfter = 0;
+    }
+    if (p->batchMax < 1 || p->batchMax > BATCH_MAX_LIMIT) {
+        int use = p->batchMax < 1 ? 1 : BATCH_MAX_LIMIT;
+        trace(TRACE_ERROR, "Parameter BATCH_MAX: %d is outside 1 to %d, using %d", p->batchMax,
+              BATCH_MAX_LIMIT, use);
+        p->batchMax = use;
     }
 }
 

@@ -23,7 +23,11 @@ struct Param {
     int spoolMaxMb;              /* journal size beyond which events wait in memory */
     int rejectAfter;             /* data refusals before an event is put aside; 0: never */
     char rejectFile[PATH_SIZE];  /* where put-aside events go (derived, not a key) */
+    int batchMax;                /* events the writer inserts with one execute, 1 to BATCH_MAX_LIMIT */
 };
+
+/* The largest BATCH_MAX. */
+#define BATCH_MAX_LIMIT 10000
 
 /*
  * The settings in force. Written only while the database writer is not

@@ -16,8 +16,8 @@ int writerRunning(void);
 /* The writer thread not yet joined, handed to the caller to join: 1 with
  * *thread, 0 when there is none. */
 int writerTakeJoin(thread_t *thread);
-/* 1 when the head the writer was inserting at a release was neither
- * written nor kept in the journal; reads and clears it. */
+/* How many of the entries the writer was inserting at a release were
+ * neither written nor kept in the journal; reads and clears it. */
 int writerTakeLost(void);
 
 /* Journal glue (audit.cpp), called by the writer. */
@@ -25,12 +25,19 @@ int writerTakeLost(void);
  * (also when the ring is gone meanwhile). 0: the ring's turn, or no
  * journal. */
 int journalTurn(void);
-/* After a release, for the head just inserted: commits its journal copy
- * too when the insert succeeded; 1 when release had kept it in the
+/* After a release, for the entries just under insert (the head, or a
+ * group from the head): commits the journal copies of the first inserted
+ * of them too; returns how many from the head release had kept in the
  * journal. */
-int journalSavedHeadDone(int inserted);
+int journalSavedHeadsDone(int inserted);
 /* Writer, without the lock: inserts the event, or puts it aside under
  * REJECT_AFTER; 1 when the writer is done with it. */
 int writerWriteEvent(const struct SmLog_Access_s *event);
+/* Writer, without the lock: inserts the first of n events as one group;
+ * a group the database refuses for its data goes one event at a time.
+ * Returns how many from the first the writer is done with (written or put
+ * aside), 0 when it retries them. *dataRefused tells that the group was
+ * refused for its data (so the writer goes on one event at a time). */
+int writerWriteGroup(struct SmLog_Access_s *const *events, int n, int *dataRefused);
 
 #endif
