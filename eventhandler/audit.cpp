@@ -187,25 +187,26 @@ static int journalPut(struct SpoolRecord *record)
     return 1;
 }
 
-/* Writer, without the lock: writes the journal's oldest event, or pauses
- * as after a failed insert. */
-static void journalWriteHead(void)
+/* Writer, without the lock: writes the journal's oldest events (one, or a
+ * group), or pauses as after a failed insert. */
+static void journalWriteHead(struct WriterGroup *g)
 {
-    struct SmLog_Access_s *event = spoolPeek();
+    int n = spoolPeekGroup(g->events, writerGroupSize(g, g->room));
+    int done, failed;
 
-    if (event == NULL) {
+    if (n == 0) {
         /* Unreadable for now (traced): try again after a pause. */
         if (spoolPending())
             kelSys.sleep(1);
         return;
     }
-    if (writerWriteEvent(event))
-        spoolCommit();
-    else
+    done = writerWritePass(g, n, &failed);
+    spoolCommitGroup(done);
+    if (failed)
         kelSys.sleep((unsigned int)param.retryDelay);
 }
 
-int journalTurn(void)
+int journalTurn(struct WriterGroup *g)
 {
     if (!spoolIsOpen())
         return 0;
@@ -216,7 +217,7 @@ int journalTurn(void)
     if (!spoolPending())
         return 0;
     queueUnlock();
-    journalWriteHead();
+    journalWriteHead(g);
     queueLock();
     return 1;
 }
@@ -304,22 +305,36 @@ int auditInit(void)
 void auditAuth(const struct SmLog_Access_s *event)
 {
     struct SpoolRecord record;
-    int journaled;
+    struct SmLog_Access_s *copy = NULL;
+    int journaled, put = 0;
 
     trace(TRACE_3, "auditAuth");
     record.data = NULL;
-    if (__atomic_load_n(&audit.journalSet, __ATOMIC_RELAXED))
+    if (__atomic_load_n(&audit.journalSet, __ATOMIC_RELAXED)) {
         spoolPrepare(event, &record);
+    } else if (queueLikelyExists()) {
+        /* The usual case: the copy is made before the lock is taken, so
+         * that the lock is held for the append only. A failed copy drops
+         * the event (traced). */
+        copy = eventCopy(event);
+        if (copy == NULL)
+            return;
+    }
     queueLock();
     journaled = journalPut(&record);
     if (!journaled && auditInit()) {
-        queuePut(event);
+        if (copy == NULL)
+            queuePut(event);
+        else if ((put = queuePutCopy(copy)) != 0)
+            queueWakeWriter();
         /* The ring was freed while this waited for room (a release): with
          * a journal, the event goes there rather than away. */
         if (!queueExists())
             journaled = journalPut(&record);
     }
     queueUnlock();
+    if (!put)
+        eventFree(copy);
     spoolFinish(&record, journaled);
 }
 

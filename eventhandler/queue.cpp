@@ -51,6 +51,8 @@ static struct Ring {
     /* What the last queueFree threw away. */
     int freedEntries = 0;
     int sentAway = 0;
+    /* slots is set: also read without the lock (atomically), as a hint. */
+    int live = 0;
 } ring;
 
 /* ---- event copies ----------------------------------------------------- */
@@ -164,6 +166,7 @@ int queueCreate(void)
     ring.slots = (struct SmLog_Access_s **)kelSys.calloc((size_t)ring.capacity, sizeof *ring.slots);
     if (ring.slots == NULL)
         trace(TRACE_ERROR, "Can't allocate space for event queue");
+    __atomic_store_n(&ring.live, ring.slots != NULL, __ATOMIC_RELAXED);
     ring.first = 0;
     ring.next = 0;
     ring.count = 0;
@@ -216,10 +219,9 @@ static void stallEndIfOver(void)
     ring.stallWaits = 0;
 }
 
-void queuePut(const struct SmLog_Access_s *event)
+/* Waits while the ring is full; 0 when it is freed meanwhile. */
+static int queueWaitRoom(const struct SmLog_Access_s *event)
 {
-    struct SmLog_Access_s *copy;
-
     trace(TRACE_4, "queuePut: entry %d, user %s, %d already in queue", ring.next,
           event->szUserName, ring.count);
     if (ring.slots != NULL && ring.count >= ring.capacity)
@@ -230,16 +232,41 @@ void queuePut(const struct SmLog_Access_s *event)
         cond_wait(&queueCondFull, &queueMutex);
         ring.putWaiters--;
     }
-    if (ring.slots == NULL)
-        return;
-    copy = eventCopy(event);
-    if (copy == NULL)
-        return;
+    return ring.slots != NULL;
+}
+
+static void queueAppend(struct SmLog_Access_s *copy)
+{
     ring.slots[ring.next] = copy;
     ring.count++;
     if (++ring.next == ring.capacity)
         ring.next = 0;
+}
+
+void queuePut(const struct SmLog_Access_s *event)
+{
+    struct SmLog_Access_s *copy;
+
+    if (!queueWaitRoom(event))
+        return;
+    copy = eventCopy(event);
+    if (copy == NULL)
+        return;
+    queueAppend(copy);
     cond_signal(&queueCondEmpty);
+}
+
+int queuePutCopy(struct SmLog_Access_s *copy)
+{
+    if (!queueWaitRoom(copy))
+        return 0;
+    queueAppend(copy);
+    return 1;
+}
+
+int queueLikelyExists(void)
+{
+    return __atomic_load_n(&ring.live, __ATOMIC_RELAXED);
 }
 
 /* Waits while the ring is empty; returns 0 when it no longer exists. */
@@ -303,6 +330,7 @@ void queueFree(void)
     ring.inFlight = 0;
     free(ring.slots);
     ring.slots = NULL;
+    __atomic_store_n(&ring.live, 0, __ATOMIC_RELAXED);
     ring.sentAway = ring.putWaiters;
     cond_broadcast(&queueCondEmpty);
     cond_broadcast(&queueCondFull);

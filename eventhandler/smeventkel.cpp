@@ -167,8 +167,8 @@ static void checkRanges(struct Param *p)
     }
     if (p->batchMax < 1 || p->batchMax > BATCH_MAX_LIMIT) {
         int use = p->batchMax < 1 ? 1 : BATCH_MAX_LIMIT;
-        trace(TRACE_ERROR, "Parameter BATCH_MAX: %d is outside 1 to %d, using %d", p->batchMax,
-              BATCH_MAX_LIMIT, use);
+        static_assert(BATCH_MAX_LIMIT == 10000, "the message names the limit");
+        trace(TRACE_ERROR, "Parameter BATCH_MAX: %d is outside 1 to 10000, using %d", p->batchMax, use);
         p->batchMax = use;
     }
 }

@@ -401,10 +401,7 @@ void spoolClose(void)
         close(spool.readFd);
         spool.readFd = -1;
     }
-    if (spool.headValid) {
-        journalEntryFree(&spool.head);
-        spool.headValid = 0;
-    }
+    spoolReadForget();
     removeCommitted();
     if (spool.syncMode != SPOOL_SYNC_NONE)
         kelSys.fdatasync(spool.positionFd);

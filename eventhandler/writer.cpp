@@ -50,7 +50,11 @@ int writerWriteEvent(const struct SmLog_Access_s *event)
                               failure.text);
 }
 
-int writerWriteGroup(struct SmLog_Access_s *const *events, int n, int *dataRefused)
+/* Inserts the first of n events as one group; a group the database
+ * refuses for its data goes one event at a time. Returns how many from the
+ * first the writer is done with (written or put aside), 0 when it retries
+ * them; *dataRefused when the group was refused for its data. */
+static int writerWriteGroup(struct SmLog_Access_s *const *events, int n, int *dataRefused)
 {
     struct DbFailure failure;
     int rows;
@@ -73,51 +77,41 @@ int writerWriteGroup(struct SmLog_Access_s *const *events, int n, int *dataRefus
     return n;
 }
 
-/* Writer state between passes of its loop. */
-struct Pass {
-    int retry;  /* the size of the group to try again, 0: none */
-    int single; /* events still to write one at a time after a refused group */
-};
-
-/* How many events from the head go into the next insert: the same group
- * again after a failure, else up to BATCH_MAX of those waiting (never
- * waiting for more). */
-static int groupSize(const struct Pass *pass, int room)
+int writerGroupSize(const struct WriterGroup *g, int available)
 {
-    int n = pass->retry > 0 ? pass->retry : queueLength();
+    int n = g->retry > 0 ? g->retry : available;
 
-    if (pass->single > 0 || room < 2)
+    if (g->single > 0 || g->room < 2 || n < 1)
         return 1;
-    if (n > room)
-        n = room;
-    return n;
+    return n > g->room ? g->room : n;
 }
 
-/* After a pass that wrote done of n events: what the next pass does. 1
- * when the writer pauses before it (the attempt failed). */
-static int passDone(struct Pass *pass, int n, int done, int refused)
+int writerWritePass(struct WriterGroup *g, int n, int *failed)
 {
+    int refused = 0;
+    int done = n == 1 ? writerWriteEvent(g->events[0]) : writerWriteGroup(g->events, n, &refused);
+
     if (refused) {
-        pass->retry = 0;
-        pass->single = n - done;
-        return done < n;
+        g->retry = 0;
+        g->single = n - done;
+        *failed = done < n;
+    } else if (g->single > 0) {
+        g->single -= done;
+        *failed = done == 0;
+    } else {
+        /* A group cut to what its buffers hold is no failure: the rest is
+         * the next group's. */
+        g->retry = done == 0 && n > 1 ? n : 0;
+        *failed = done == 0;
     }
-    if (pass->single > 0) {
-        pass->single -= done;
-        return done == 0;
-    }
-    /* A group cut to what its buffers hold is no failure: the rest is the
-     * next group's. */
-    pass->retry = done == 0 && n > 1 ? n : 0;
-    return done == 0;
+    return done;
 }
 
 static void *dbThreadFn(void *)
 {
     struct SmLog_Access_s *one[1];
-    struct SmLog_Access_s **group = one;
-    struct Pass pass = {0, 0};
-    int room = 1, n, done, refused;
+    struct WriterGroup g = {one, 1, 0, 0};
+    int n, done, failed;
     /* Failed attempts since the last committed row, and when the first of
      * them was made: at level 1 the log shows the failures, so it shows
      * the recovery too. */
@@ -126,29 +120,29 @@ static void *dbThreadFn(void *)
 
     trace(TRACE_3, "dbThreadFn: starting, thread id %u", thr_self());
     if (param.batchMax > 1) {
-        group = (struct SmLog_Access_s **)kelSys.calloc((size_t)param.batchMax, sizeof *group);
-        if (group == NULL) {
+        struct SmLog_Access_s **events =
+            (struct SmLog_Access_s **)kelSys.calloc((size_t)param.batchMax, sizeof *events);
+        if (events == NULL) {
             trace(TRACE_ERROR, "dbThreadFn: no memory for groups of %d events, writing one at a time",
                   param.batchMax);
-            group = one;
         } else {
-            room = param.batchMax;
+            g.events = events;
+            g.room = param.batchMax;
         }
     }
     queueLock();
     while (queueExists()) {
-        if (journalTurn())
+        if (journalTurn(&g))
             continue;
         if (queuePeek() == NULL)
             continue;
-        n = groupSize(&pass, room);
+        n = writerGroupSize(&g, queueLength());
         for (int i = 0; i < n; i++)
-            group[i] = queueAt(i);
+            g.events[i] = queueAt(i);
         queueSetInFlight(n);
         queueUnlock();
 
-        refused = 0;
-        done = n == 1 ? writerWriteEvent(group[0]) : writerWriteGroup(group, n, &refused);
+        done = writerWritePass(&g, n, &failed);
 
         queueLock();
         queueSetInFlight(0);
@@ -159,10 +153,9 @@ static void *dbThreadFn(void *)
             int saved = journalSavedHeadsDone(done);
             writer.inFlightLost = n - (done > saved ? done : saved);
             for (int i = 0; i < n; i++)
-                eventFree(group[i]);
+                eventFree(g.events[i]);
             break;
         }
-        int failed = passDone(&pass, n, done, refused);
         if (done > 0 && failures > 0) {
             trace(TRACE_1, "dbThreadFn: writing again after %d failed attempts in %ld s; events waiting: %d",
                   failures, (long)(kelTime() - failingSince), queueLength());
@@ -172,7 +165,7 @@ static void *dbThreadFn(void *)
             queueGet();
         queueUnlock();
         for (int i = 0; i < done; i++)
-            eventFree(group[i]);
+            eventFree(g.events[i]);
         if (failed) {
             if (failures++ == 0)
                 failingSince = kelTime();
@@ -181,8 +174,8 @@ static void *dbThreadFn(void *)
         queueLock();
     }
     queueUnlock();
-    if (group != one)
-        free(group);
+    if (g.events != one)
+        free(g.events);
     dbDisconnect();
     trace(TRACE_3, "dbThreadFn: finishing");
 

@@ -4,11 +4,14 @@
  * whole, and a group refused for its data goes one event at a time, so
  * that REJECT_AFTER sets aside only the event refused.
  */
+#include <atomic>
 #include <condition_variable>
+#include <thread>
 #include <mutex>
 #include <sqlite3.h>
 
 #include "oci.h"
+#include "queue.h"
 #include "sqlitehandler.h"
 
 namespace {
@@ -90,14 +93,20 @@ protected:
     }
 };
 
-/* Everything waiting goes in groups of at most BATCH_MAX, one execute
- * each; BATCH_MAX 1 (the default) is one execute per event. */
+/* Everything waiting, in the ring or in the journal, goes in groups of at
+ * most BATCH_MAX, one execute each; BATCH_MAX 1 (the default) is one
+ * execute per event. */
 TEST_F(BatchTest, WaitingEventsGoInGroupsInOrder)
 {
     struct {
         const char *conf;
         long executes;
-    } cases[] = {{"", 10}, {"BATCH_MAX = 1\n", 10}, {"BATCH_MAX = 4\n", 3}, {"BATCH_MAX = 64\n", 1}};
+    } cases[] = {{"", 10},
+                 {"BATCH_MAX = 1\n", 10},
+                 {"BATCH_MAX = 4\n", 3},
+                 {"BATCH_MAX = 64\n", 1},
+                 {"BATCH_MAX = 4\nSPOOL_DIR = spool\n", 3},
+                 {"BATCH_MAX = 64\nSPOOL_DIR = spool\nSPOOL_SYNC = none\n", 1}};
     std::vector<std::string> want;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.conf);
@@ -155,6 +164,60 @@ TEST_F(BatchTest, FailedGroupIsTriedAgainWholeAndARefusedOneEventByEvent)
         EXPECT_EQ(want, users());
         EXPECT_EQ(c.executes, ociStandinCalls("OCIStmtExecute"));
         EXPECT_EQ(c.failOnce ? 0 : 1, traced("Event of user bad refused 1 times for its data"));
+    }
+}
+
+/* The host name is asked for inside the group's insert: holding it holds
+ * the writer there, with the group taken from the ring. */
+std::atomic<bool> hostHeld(false), hostEntered(false);
+
+int heldHostname(char *name, size_t size)
+{
+    hostEntered = true;
+    while (hostHeld)
+        usleep(1000);
+    snprintf(name, size, "host");
+    return 0;
+}
+
+/* A release while a group is under insert: the group's events are freed
+ * once (ASan), written or counted as discarded, and the event behind them
+ * is discarded. */
+TEST_F(BatchTest, ReleaseWhileAGroupIsUnderInsert)
+{
+    struct {
+        bool insertFails;
+        size_t rows;
+        int discarded;
+    } cases[] = {{false, 4, 1}, {true, 0, 5}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.insertFails ? "insert fails" : "insert succeeds");
+        files.clear();
+        kt::createAuditDb(db);
+        hostHeld = true;
+        hostEntered = false;
+        auto realHostname = kelSys.gethostname;
+        kelSys.gethostname = heldHostname;
+        recordHeld("BATCH_MAX = 8\n", names("g", 4));
+        ASSERT_TRUE(kt::eventually([] { return hostEntered.load(); }));
+        if (c.insertFails)
+            ociStandinFail("OCIStmtExecute", OCI_ERROR, 1);
+        record("queued");
+        std::thread releaser([] { SmEventRelease(); });
+        /* The release has freed the ring and waits for the writer. */
+        EXPECT_TRUE(kt::eventually([] {
+            int first, next, count, capacity;
+            queueLock();
+            int ring = queueState(&first, &next, &count, &capacity);
+            queueUnlock();
+            return ring == 0;
+        }));
+        hostHeld = false;
+        releaser.join();
+        kelSys.gethostname = realHostname;
+        EXPECT_EQ(c.rows, kt::auditRows(db).size());
+        EXPECT_TRUE(files.has("auditRelease: " + std::to_string(c.discarded) +
+                              " queued events discarded, 0 waiting recording threads sent away"));
     }
 }
 
