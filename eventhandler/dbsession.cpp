@@ -449,9 +449,10 @@ static int groupBuild(struct GroupBinds *g, struct SmLog_Access_s *const *events
             continue;
         g->values[c] = (char *)kelSys.malloc(g->width[c] * (size_t)g->rows);
         ok = g->values[c] != NULL;
-        for (int r = 0; ok && r < g->rows; r++)
-            snprintf(g->values[c] + g->width[c] * (size_t)r, g->width[c], "%s",
-                     groupText(events[r], &auditColumns[c], host, reason));
+        for (int r = 0; ok && r < g->rows; r++) {
+            const char *text = groupText(events[r], &auditColumns[c], host, reason);
+            memcpy(g->values[c] + g->width[c] * (size_t)r, text, strlen(text) + 1);
+        }
     }
     if (!ok) {
         trace(TRACE_ERROR, "Can't allocate %lu bytes for a group of %d rows", (unsigned long)total, g->rows);

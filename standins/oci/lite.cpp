@@ -78,9 +78,9 @@ static bool liteCommand(sqlite3 *db, const char *sql, Diags *d)
     return ok;
 }
 
-/* Binds every parameter of st by name to row r's values; false (with a
- * record) when one has no bind or is not a ":name" parameter. */
-static bool liteBindAll(sqlite3_stmt *st, OCIStmt *stmt, ub4 r, Diags &d)
+/* The bind of each parameter of st, by name; false (with a record) when
+ * one has no bind or is not a ":name" parameter. */
+static bool liteBinds(sqlite3_stmt *st, OCIStmt *stmt, std::vector<OCIBind *> &binds, Diags &d)
 {
     for (int i = 1; i <= sqlite3_bind_parameter_count(st); i++) {
         const char *name = sqlite3_bind_parameter_name(st, i);
@@ -91,13 +91,22 @@ static bool liteBindAll(sqlite3_stmt *st, OCIStmt *stmt, ub4 r, Diags &d)
             oraDiag(d, 1008, std::string("not all variables bound (") + (name ? name : "?") + ")");
             return false;
         }
+        binds.push_back(b);
+    }
+    return true;
+}
+
+/* Binds row r's values to the parameters of st. */
+static bool liteBindRow(sqlite3_stmt *st, const std::vector<OCIBind *> &binds, ub4 r, Diags &d)
+{
+    std::string value;
+    for (size_t i = 0; i < binds.size(); i++) {
         /* SQLite keeps text in UTF-8: bytes that are not are replaced, as
          * a client converting into the database's character set does. */
-        std::string value;
-        int rc = boundValue(b, r, value)
-                     ? sqlite3_bind_text(st, i, ocitext::validUtf8(value).c_str(), -1,
+        int rc = boundValue(binds[i], r, value)
+                     ? sqlite3_bind_text(st, (int)i + 1, ocitext::validUtf8(value).c_str(), -1,
                                          SQLITE_TRANSIENT)
-                     : sqlite3_bind_null(st, i);
+                     : sqlite3_bind_null(st, (int)i + 1);
         if (rc != SQLITE_OK) {
             liteDiag(d, sqlite3_db_handle(st));
             return false;
@@ -118,10 +127,11 @@ static bool liteHasMore(sqlite3 *db, const char *tail, const char *end)
 
 /* Binds row r and steps the statement to its end; counts the rows it
  * changed. */
-static bool liteRow(sqlite3 *db, sqlite3_stmt *st, OCIStmt *stmt, ub4 r, Diags &d)
+static bool liteRow(sqlite3 *db, sqlite3_stmt *st, OCIStmt *stmt, const std::vector<OCIBind *> &binds, ub4 r,
+                    Diags &d)
 {
     sqlite3_reset(st);
-    if (!liteBindAll(st, stmt, r, d))
+    if (!liteBindRow(st, binds, r, d))
         return false;
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -137,10 +147,13 @@ static bool liteRow(sqlite3 *db, sqlite3_stmt *st, OCIStmt *stmt, ub4 r, Diags &
 
 /*
  * Compiles the statement and runs it for rows 0..iters-1, stopping at the
- * first that fails. With inTransaction each row runs in a savepoint, so a
- * failed row is undone alone (as Oracle undoes a failed statement) and the
- * rows before it stay in the open transaction; otherwise the one row is
- * its own transaction.
+ * first that fails. With inTransaction a failed row is undone alone (as
+ * Oracle undoes a failed statement) and the rows before it stay in the
+ * open transaction: a single row runs in a savepoint; the rows of an array
+ * rely on SQLite undoing a failed statement by itself, which it does for a
+ * refused row (a failure that makes SQLite end the whole transaction, a
+ * full disk say, leaves nothing, as a rollback would). Otherwise the one
+ * row is its own transaction.
  */
 static bool liteRun(sqlite3 *db, OCIStmt *stmt, ub4 iters, bool inTransaction, Diags &d)
 {
@@ -160,14 +173,16 @@ static bool liteRun(sqlite3 *db, OCIStmt *stmt, ub4 iters, bool inTransaction, D
         oraDiag(d, 911, "invalid character: more than one statement");
         return false;
     }
-    bool ok = true;
+    std::vector<OCIBind *> binds;
+    bool ok = liteBinds(st, stmt, binds, d);
+    bool savepoint = inTransaction && iters == 1;
     for (ub4 r = 0; ok && r < iters; r++) {
-        if (inTransaction && !liteCommand(db, "SAVEPOINT kel_statement", &d)) {
+        if (savepoint && !liteCommand(db, "SAVEPOINT kel_statement", &d)) {
             ok = false;
             break;
         }
-        ok = liteRow(db, st, stmt, r, d);
-        if (inTransaction) {
+        ok = liteRow(db, st, stmt, binds, r, d);
+        if (savepoint) {
             if (!ok)
                 liteCommand(db, "ROLLBACK TO kel_statement", nullptr);
             liteCommand(db, "RELEASE kel_statement", nullptr);
