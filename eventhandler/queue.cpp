@@ -269,7 +269,7 @@ int queueLikelyExists(void)
     return __atomic_load_n(&ring.live, __ATOMIC_RELAXED);
 }
 
-/* Waits while the ring is empty; returns 0 when it no longer exists. */
+/* Waits while the ring is empty; returns 0 when there is no ring. */
 static int queueWaitEntry(const char *waitMessage)
 {
     while (ring.count == 0) {
