@@ -305,36 +305,22 @@ int auditInit(void)
 void auditAuth(const struct SmLog_Access_s *event)
 {
     struct SpoolRecord record;
-    struct SmLog_Access_s *copy = NULL;
-    int journaled, put = 0;
+    int journaled;
 
     trace(TRACE_3, "auditAuth");
     record.data = NULL;
-    if (__atomic_load_n(&audit.journalSet, __ATOMIC_RELAXED)) {
+    if (__atomic_load_n(&audit.journalSet, __ATOMIC_RELAXED))
         spoolPrepare(event, &record);
-    } else if (queueLikelyExists()) {
-        /* The usual case: the copy is made before the lock is taken, so
-         * that the lock is held for the append only. A failed copy drops
-         * the event (traced). */
-        copy = eventCopy(event);
-        if (copy == NULL)
-            return;
-    }
     queueLock();
     journaled = journalPut(&record);
     if (!journaled && auditInit()) {
-        if (copy == NULL)
-            queuePut(event);
-        else if ((put = queuePutCopy(copy)) != 0)
-            queueWakeWriter();
+        queuePut(event);
         /* The ring was freed while this waited for room (a release): with
          * a journal, the event goes there rather than away. */
         if (!queueExists())
             journaled = journalPut(&record);
     }
     queueUnlock();
-    if (!put)
-        eventFree(copy);
     spoolFinish(&record, journaled);
 }
 

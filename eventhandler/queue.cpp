@@ -51,8 +51,6 @@ static struct Ring {
     /* What the last queueFree threw away. */
     int freedEntries = 0;
     int sentAway = 0;
-    /* slots is set: also read without the lock (atomically), as a hint. */
-    int live = 0;
 } ring;
 
 /* ---- event copies ----------------------------------------------------- */
@@ -166,7 +164,6 @@ int queueCreate(void)
     ring.slots = (struct SmLog_Access_s **)kelSys.calloc((size_t)ring.capacity, sizeof *ring.slots);
     if (ring.slots == NULL)
         trace(TRACE_ERROR, "Can't allocate space for event queue");
-    __atomic_store_n(&ring.live, ring.slots != NULL, __ATOMIC_RELAXED);
     ring.first = 0;
     ring.next = 0;
     ring.count = 0;
@@ -219,9 +216,10 @@ static void stallEndIfOver(void)
     ring.stallWaits = 0;
 }
 
-/* Waits while the ring is full; 0 when it is freed meanwhile. */
-static int queueWaitRoom(const struct SmLog_Access_s *event)
+void queuePut(const struct SmLog_Access_s *event)
 {
+    struct SmLog_Access_s *copy;
+
     trace(TRACE_4, "queuePut: entry %d, user %s, %d already in queue", ring.next,
           event->szUserName, ring.count);
     if (ring.slots != NULL && ring.count >= ring.capacity)
@@ -232,41 +230,16 @@ static int queueWaitRoom(const struct SmLog_Access_s *event)
         cond_wait(&queueCondFull, &queueMutex);
         ring.putWaiters--;
     }
-    return ring.slots != NULL;
-}
-
-static void queueAppend(struct SmLog_Access_s *copy)
-{
-    ring.slots[ring.next] = copy;
-    ring.count++;
-    if (++ring.next == ring.capacity)
-        ring.next = 0;
-}
-
-void queuePut(const struct SmLog_Access_s *event)
-{
-    struct SmLog_Access_s *copy;
-
-    if (!queueWaitRoom(event))
+    if (ring.slots == NULL)
         return;
     copy = eventCopy(event);
     if (copy == NULL)
         return;
-    queueAppend(copy);
+    ring.slots[ring.next] = copy;
+    ring.count++;
+    if (++ring.next == ring.capacity)
+        ring.next = 0;
     cond_signal(&queueCondEmpty);
-}
-
-int queuePutCopy(struct SmLog_Access_s *copy)
-{
-    if (!queueWaitRoom(copy))
-        return 0;
-    queueAppend(copy);
-    return 1;
-}
-
-int queueLikelyExists(void)
-{
-    return __atomic_load_n(&ring.live, __ATOMIC_RELAXED);
 }
 
 /* Waits while the ring is empty; returns 0 when there is no ring. */
@@ -330,7 +303,6 @@ void queueFree(void)
     ring.inFlight = 0;
     free(ring.slots);
     ring.slots = NULL;
-    __atomic_store_n(&ring.live, 0, __ATOMIC_RELAXED);
     ring.sentAway = ring.putWaiters;
     cond_broadcast(&queueCondEmpty);
     cond_broadcast(&queueCondFull);

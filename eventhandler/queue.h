@@ -28,14 +28,6 @@ void queuePut(const struct SmLog_Access_s *event);
 /* Waits while the ring is empty; removes and returns the head, which the
  * caller then owns. NULL once the ring is freed. */
 struct SmLog_Access_s *queueGet(void);
-/* Like queuePut with a copy the caller made (before taking queueMutex, to
- * keep the lock short): 1 when it is in the ring, 0 (the caller keeps it)
- * when the ring is freed meanwhile. The writer is not woken: the caller
- * calls queueWakeWriter. */
-int queuePutCopy(struct SmLog_Access_s *copy);
-/* A ring exists, read without queueMutex: a hint, true or false a moment
- * later. */
-int queueLikelyExists(void);
 /* Like queueGet, but the head stays in the ring. */
 struct SmLog_Access_s *queuePeek(void);
 /* Frees every entry but the one the writer is inserting (it frees that one
