@@ -207,8 +207,10 @@ void spoolCommitGroup(int n)
         taken++;
     }
     spool.aheadCount -= taken;
-    memmove(spool.ahead, spool.ahead + taken, sizeof *spool.ahead * (size_t)spool.aheadCount);
-    memmove(spool.aheadLen, spool.aheadLen + taken, sizeof *spool.aheadLen * (size_t)spool.aheadCount);
+    if (spool.aheadCount > 0 && taken > 0) {
+        memmove(spool.ahead, spool.ahead + taken, sizeof *spool.ahead * (size_t)spool.aheadCount);
+        memmove(spool.aheadLen, spool.aheadLen + taken, sizeof *spool.aheadLen * (size_t)spool.aheadCount);
+    }
     mutex_lock(&spool.mutex);
     spool.readOff += len;
     spool.waitingBytes -= len < spool.waitingBytes ? len : spool.waitingBytes;
