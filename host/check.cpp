@@ -16,6 +16,7 @@
  * plug-ins' line parser and the trace module's three keys.
  */
 #include <dlfcn.h>
+#include <link.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -67,7 +68,7 @@ struct Check {
 };
 
 struct Report {
-    int checks = 0, failed = 0;
+    int checks = 0, failed = 0, warned = 0;
 
     void print(const Check &c)
     {
@@ -76,6 +77,8 @@ struct Report {
             checks++;
         if (c.verdict == Check::FAIL)
             failed++;
+        if (c.verdict == Check::WARN)
+            warned++;
         printf("%-4s  %s: %s\n", marks[c.verdict], c.what.c_str(), c.summary.c_str());
         for (const std::string &r : c.reasons)
             printf("        %s\n", r.c_str());
@@ -273,7 +276,7 @@ bool failOnTraced(Check &c)
 
 /* Reads kelaudit.conf with the event handler's own reader into p; false
  * when the file cannot be read at all. */
-bool checkAuditConf(const std::string &home, Param &p, Report &report)
+bool checkAuditConf(const std::string &home, Param &p, bool &noPassword, Report &report)
 {
     Check c("kelaudit.conf");
     std::string path = home + "/" CONF_DIR "/kelaudit.conf", error;
@@ -293,8 +296,9 @@ bool checkAuditConf(const std::string &home, Param &p, Report &report)
         c.warn(std::string("mode ") + mode + ": others may read the scrambled password; chmod 600 " + path);
     }
     warnIgnoredLines(lines, c);
-    if (!hasKey(lines, "PASSWORD"))
-        c.warn("no password line: the built-in password is used; set it with kelpasswd (SQLite needs none)");
+    /* Without a password line the built-in one is used: whether that is
+     * wrong, the logon tells (a database may take none). */
+    noPassword = !hasKey(lines, "PASSWORD");
     for (const char *key : {"DATASOURCE", "USER"})
         if (!hasKey(lines, key))
             c.warn(std::string(key) + " is not set: the built-in value is used");
@@ -332,20 +336,39 @@ void checkParameters(const std::string *params, Report &report)
                     std::to_string(p.portAcct);
         if (strcmp(p.url, "BAD_KEL_AUTH_URL") == 0)
             c.warn("URL is not set: the credentials query answers \"BAD_KEL_AUTH_URL\"");
+        /* The scheme traces this at its start and runs without the PIN. */
+        if (p.usePinUnclear)
+            c.warn(std::string("USE_PIN '") + p.usePinValue + "' is neither yes nor no: the PIN check is off");
     }
     report.print(c);
 }
 
 /* ---- platform libraries ----------------------------------------------- */
 
+/* How a plug-in reports a library it cannot load: its trace line. */
+enum class LoadFailure { NOT_FOUND, NO_FUNCTION };
+/* function and reason: the missing function and the loader's words. */
+using PluginMessage = std::string (*)(LoadFailure kind, const LibFailure &why, const char *function,
+                                      const char *reason);
+
+/* The file a handle was opened from. */
+std::string libraryFile(void *lib, const char *name)
+{
+    struct link_map *map = nullptr;
+    if (dlinfo(lib, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
+        return name;
+    return resolved(map->l_name);
+}
+
 /*
  * Loads a platform library the way the plug-in that needs it does: with
  * libOpen anchored in the plug-in, so from the plug-in's folder first, then
- * by name; and resolves the functions it calls. Returns the library or
- * NULL (the check says why).
+ * by name through the loader's search path; and resolves the functions it
+ * calls. Returns the library or NULL; the check then gives each place
+ * tried with the loader's reason, and the line the plug-in would trace.
  */
 void *loadLikePlugin(void *plugin, const char *entry, const char *name, const char *const *functions,
-                     int count, void **slots, Check &c)
+                     int count, void **slots, PluginMessage message, Check &c)
 {
     struct LibFailure why;
     char reason[LINE_SIZE];
@@ -358,23 +381,42 @@ void *loadLikePlugin(void *plugin, const char *entry, const char *name, const ch
     }
     void *lib = libOpen(name, anchor, &why);
     if (lib == nullptr) {
+        c.summary = std::string(name) + " not found";
         if (why.beside[0] != '\0')
             c.fail(std::string("beside the plug-in: ") + why.beside);
-        c.fail(std::string("by name: ") + why.byName);
+        c.fail(std::string("through the loader's search path: ") + why.byName);
+        c.fail("the plug-in would trace: " + message(LoadFailure::NOT_FOUND, why, "", ""));
         return nullptr;
     }
     int missing = libResolve(lib, functions, slots, count, reason, sizeof reason);
+    std::string from = libraryFile(lib, name);
     if (missing >= 0) {
+        c.summary = "wrong library: " + from;
         c.fail(std::string("no function ") + functions[missing] + ": not the library the plug-in needs");
+        c.fail("the plug-in would trace: " + message(LoadFailure::NO_FUNCTION, why, functions[missing], reason));
         libClose(lib);
         return nullptr;
     }
-    std::string from = dladdr(slots[0], &info) != 0 && info.dli_fname != nullptr ? resolved(info.dli_fname) : name;
-    if (dladdr(anchor, &info) != 0 && info.dli_fname != nullptr && dirOf(from) != dirOf(resolved(info.dli_fname)))
-        c.warn("not beside the plug-in: found through the loader's search path, which may differ for "
-               "the policy server");
-    c.summary = "loaded from " + from;
+    bool beside = dladdr(anchor, &info) != 0 && info.dli_fname != nullptr &&
+                  dirOf(from) == dirOf(resolved(info.dli_fname));
+    c.summary = "loaded from " + from + (beside ? " (beside the plug-in)" : " (through the loader's search path)");
     return lib;
+}
+
+std::string agentApiMessage(LoadFailure kind, const LibFailure &why, const char *, const char *reason)
+{
+    if (kind == LoadFailure::NO_FUNCTION)
+        return std::string("Cannot load Agent API library " AGENT_API_LIBRARY ": ") + reason;
+    return std::string("Cannot load Agent API library " AGENT_API_LIBRARY ": ") +
+           (why.beside[0] != '\0' ? std::string(why.beside) + "; " : "") + why.byName;
+}
+
+std::string oracleClientMessage(LoadFailure kind, const LibFailure &why, const char *function, const char *)
+{
+    if (kind == LoadFailure::NO_FUNCTION)
+        return std::string("Can't load OCI library ") + OCI_LIBRARY + ": no function " + function;
+    return std::string("Can't load OCI library ") + OCI_LIBRARY + ": " + why.byName +
+           (why.beside[0] != '\0' ? std::string("; ") + why.beside : "");
 }
 
 void *checkAgentApi(void *authPlugin, Report &report)
@@ -383,7 +425,7 @@ void *checkAgentApi(void *authPlugin, Report &report)
     Check c("Agent API");
     c.summary = AGENT_API_LIBRARY;
     void *lib = loadLikePlugin(authPlugin, "SmAuthInit", AGENT_API_LIBRARY, agentApiFunctions,
-                               AGENT_API_FUNCTIONS, slots, c);
+                               AGENT_API_FUNCTIONS, slots, agentApiMessage, c);
     report.print(c);
     return lib;
 }
@@ -413,7 +455,7 @@ void *checkOracleClient(void *eventPlugin, OciCalls &oci, Report &report)
     static const char *const rollback[] = {"OCITransRollback"};
     char reason[LINE_SIZE];
     void *lib = loadLikePlugin(eventPlugin, "SmEventInit", OCI_LIBRARY, auditOciFunctions,
-                               AUDIT_OCI_FUNCTIONS, slots, c);
+                               AUDIT_OCI_FUNCTIONS, slots, oracleClientMessage, c);
     if (lib != nullptr && libResolve(lib, rollback, &slots[AUDIT_OCI_FUNCTIONS], 1, reason, sizeof reason) >= 0) {
         c.fail(std::string("no function OCITransRollback: ") + reason);
         libClose(lib);
@@ -558,7 +600,7 @@ void insertAndRollBack(Database &db, const Param &p, Check &c)
     db.svc = nullptr;
 }
 
-void checkDatabase(const OciCalls *oci, const Param *p, Report &report)
+void checkDatabase(const OciCalls *oci, const Param *p, bool noPassword, Report &report)
 {
     Check logon("database logon"), insert("audit INSERT");
     if (oci == nullptr || p == nullptr) {
@@ -570,6 +612,8 @@ void checkDatabase(const OciCalls *oci, const Param *p, Report &report)
     }
     Database db(*oci);
     bool on = logOn(db, *p, logon);
+    if (!on && noPassword)
+        logon.fail("kelaudit.conf has no password line: the built-in password was used; set it with kelpasswd");
     report.print(logon);
     if (!on) {
         insert.verdict = Check::SKIP;
@@ -580,10 +624,14 @@ void checkDatabase(const OciCalls *oci, const Param *p, Report &report)
     report.print(insert);
 }
 
+/* Exit status: all good, warnings, failures (a check that cannot run is
+ * a failure). */
+const int CHECK_OK = 0, CHECK_WARNINGS = 1, CHECK_FAILED = 2;
+
 int usage(const std::string &msg)
 {
     fprintf(stderr, "smhost check: %s\n", msg.c_str());
-    return 1;
+    return CHECK_FAILED;
 }
 
 } // namespace
@@ -620,7 +668,8 @@ int runCheck(const std::vector<std::string> &args)
     TraceSettings t = checkTraceConf(home, report);
     checkTraceLog(t, report);
     Param p;
-    bool haveConf = checkAuditConf(home, p, report);
+    bool noPassword = false;
+    bool haveConf = checkAuditConf(home, p, noPassword, report);
     checkParameters(haveParams ? &params : nullptr, report);
 
     Check plugins("plug-ins");
@@ -636,17 +685,22 @@ int runCheck(const std::vector<std::string> &args)
     void *agentApi = checkAgentApi(auth, report);
     OciCalls oci;
     void *client = checkOracleClient(event, oci, report);
-    checkDatabase(client != nullptr ? &oci : nullptr, haveConf ? &p : nullptr, report);
+    checkDatabase(client != nullptr ? &oci : nullptr, haveConf ? &p : nullptr, noPassword, report);
     explicit_bzero(p.password, sizeof p.password);
 
     /* The libraries stay loaded until the program ends, as in a policy
      * server: the plug-ins never unload them either. */
     (void)agentApi;
-    if (report.failed == 0)
-        printf("%d checks passed.\n", report.checks);
-    else
+    if (report.failed > 0) {
         printf("%d of %d checks FAILED.\n", report.failed, report.checks);
-    return report.failed == 0 ? 0 : 1;
+        return CHECK_FAILED;
+    }
+    if (report.warned > 0) {
+        printf("%d checks passed, %d with warnings.\n", report.checks, report.warned);
+        return CHECK_WARNINGS;
+    }
+    printf("%d checks passed.\n", report.checks);
+    return CHECK_OK;
 }
 
 } // namespace smhost

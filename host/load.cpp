@@ -23,7 +23,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <errno.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <signal.h>
@@ -61,7 +63,10 @@ struct Options {
     std::string home, libDir;
     std::string spoolDir, spoolSync, spoolMaxMb, rejectAfter;
     std::string runId, acks;
+    std::string statusFile;
     bool createTable = false;
+    bool sharedTable = false; /* write into a table holding rows of others */
+    bool keep = false;        /* keep the work folder smhost made */
     bool child = false;  /* run for a --kill-after parent: no set-up, no check */
     double killAfter = 0;
     bool dbDown = false; /* SQLite: the database is made only after the kill */
@@ -83,13 +88,38 @@ int usage(const std::string &msg)
     return 1;
 }
 
+/* The password from the first line of path, without its line end: out of
+ * sight of ps, unlike --db-password. */
+bool readPasswordFile(const std::string &path, std::string &password, std::string &error)
+{
+    FILE *f = fopen(path.c_str(), "r");
+    char line[LINE_SIZE];
+    if (f == nullptr) {
+        error = "cannot read the password file " + path + ": " + strerror(errno);
+        return false;
+    }
+    bool got = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    line[got ? strcspn(line, "\r\n") : 0] = '\0';
+    password = line;
+    explicit_bzero(line, sizeof line);
+    if (password.empty())
+        error = "the password file " + path + " holds no password on its first line";
+    return !password.empty();
+}
+
 bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
 {
     for (size_t i = 0; i < args.size(); i++) {
         const std::string &a = args[i];
         o.given.push_back(a);
-        if (a == "--create-table" || a == "--child" || a == "--db-down") {
-            (a == "--create-table" ? o.createTable : a == "--child" ? o.child : o.dbDown) = true;
+        if (a == "--create-table" || a == "--child" || a == "--db-down" || a == "--shared-table" ||
+            a == "--keep") {
+            (a == "--create-table" ? o.createTable
+             : a == "--child"      ? o.child
+             : a == "--db-down"    ? o.dbDown
+             : a == "--keep"       ? o.keep
+                                   : o.sharedTable) = true;
             continue;
         }
         if (i + 1 >= args.size()) {
@@ -124,6 +154,11 @@ bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
             o.dbUser = v;
         else if (a == "--db-password")
             o.dbPassword = v;
+        else if (a == "--db-password-file") {
+            if (!readPasswordFile(v, o.dbPassword, error))
+                return false;
+        } else if (a == "--status-file")
+            o.statusFile = v;
         else if (a == "--table")
             o.table = v;
         else if (a == "--home")
@@ -211,6 +246,8 @@ std::string auditConf(const Options &o)
         c += "SPOOL_MAX_MB = " + o.spoolMaxMb + "\n";
     if (!o.rejectAfter.empty())
         c += "REJECT_AFTER = " + o.rejectAfter + "\n";
+    if (!o.statusFile.empty())
+        c += "STATUS_FILE = " + o.statusFile + "\n";
     return c;
 }
 
@@ -233,6 +270,18 @@ long journalWaiting(const std::string &dir)
 }
 
 /* Each thread's events in the table: (thread, seq) in row order. */
+/* Removes the folder at the end of the run when remove is set. */
+struct WorkFolder {
+    std::string path;
+    bool remove = false;
+    ~WorkFolder()
+    {
+        std::error_code ec;
+        if (remove)
+            std::filesystem::remove_all(path, ec);
+    }
+};
+
 bool parseRow(const std::string &txn, const std::string &prefix, int threads, int &t, long &seq)
 {
     return sscanf(txn.c_str() + prefix.size(), "thread=%d;seq=%ld", &t, &seq) == 2 && t >= 0 && t < threads;
@@ -267,7 +316,7 @@ void runLogins(const Options &o, Plugins &p, const char *params, const std::stri
             s.userDn = u.dn.c_str();
             s.userName = "load";
             s.clientIp = "192.0.2.20";
-            smagentCreateSession(&s, cookie, sizeof cookie);
+            standin.createSession(&s, cookie, sizeof cookie);
             std::string posted = u.pin + ";" + cookie;
             Sm_Api_UserCredentials_t cred{u.dn.c_str(), posted.c_str()};
             UserContext ctx(u, true);
@@ -424,18 +473,33 @@ int runLoad(const std::vector<std::string> &args)
     std::string error;
     if (!parse(args, o, error))
         return usage(error + " (options: --threads N, --logins N | --seconds S, --rate N, --datasource DS, "
-                             "--db-user U, --db-password P, --table T, --create-table, --max-queue N, "
-                             "--retry-delay N, --spool-dir DIR, --spool-sync MODE, --spool-max-mb N, "
-                             "--reject-after N, --kill-after S, --db-down, --drain-seconds S, "
-                             "--trace-level N, --home DIR, --lib-dir DIR)");
+                             "--db-user U, --db-password P, --db-password-file FILE, --table T, "
+                             "--create-table, --shared-table, --max-queue N, --retry-delay N, "
+                             "--spool-dir DIR, --spool-sync MODE, --spool-max-mb N, --reject-after N, "
+                             "--status-file PATH, --kill-after S, --db-down, --drain-seconds S, "
+                             "--trace-level N, --home DIR, --keep, --lib-dir DIR)");
     Layout layout = findLayout(o.libDir);
     Plugins p;
+    /* The plug-ins open the platform libraries at their first call: the
+     * stand-ins loaded next are the ones they find. */
     if (!loadPlugins(layout.libDir, p, error))
         return usage("cannot load the plug-ins: " + error);
+    if (!loadStandins(layout, error)) {
+        unloadPlugins(p);
+        return usage(error);
+    }
     std::string home = makeHome(o.home, error);
     if (home.empty())
         return usage(error);
     setenv("SM_HOME", home.c_str(), 1);
+    /* A folder smhost made for this run goes at the end, unless kept. */
+    WorkFolder work;
+    if (o.home.empty()) {
+        work.path = home;
+        work.remove = !o.keep;
+        printf("work folder %s (%s)\n", home.c_str(), o.keep ? "kept" : "removed at the end; --keep keeps it");
+        fflush(stdout);
+    }
 
     AuditDb db;
     std::string config = home + "/" CONF_DIR;
@@ -457,7 +521,8 @@ int runLoad(const std::vector<std::string> &args)
     if (fileOwner(auditConfFile) == FileOwner::ADMIN) {
         if (!refuseOverridden(o, auditConfFile,
                               {"--datasource", "--db-user", "--db-password", "--table", "--max-queue",
-                               "--retry-delay", "--spool-dir", "--spool-sync", "--spool-max-mb", "--reject-after"},
+                               "--retry-delay", "--spool-dir", "--spool-sync", "--spool-max-mb", "--reject-after",
+                               "--status-file", "--db-password-file"},
                               error) ||
             !useAdminAuditConf(home, o, db, minLevel, error))
             return usage(error);
@@ -494,11 +559,22 @@ int runLoad(const std::vector<std::string> &args)
         unloadPlugins(p);
         return usage(error);
     }
+    /* Rows of others (a production table, another program's) are never
+     * mixed with fake logins unless asked for. */
+    if (!o.child && !o.dbDown && !o.sharedTable) {
+        long others = 0;
+        if (otherAuditRows(db, others, error) && others > 0) {
+            unloadPlugins(p);
+            return usage(db.table + " in " + db.dataSource + " holds " + std::to_string(others) +
+                         " rows that smhost load did not write: give another table, or --shared-table "
+                         "to add test rows to it anyway");
+        }
+    }
     if (o.killAfter > 0)
         return killAndResume(o, args, p, db, layout, home, runId, prefix);
 
     const char *params = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
-    smagentAddAgent("loadagent", "load-secret");
+    standin.addAgent("loadagent", "load-secret");
     if (p.authInit(params, "load-secret") != 0)
         return usage("SmAuthInit failed; see " + traceLog);
     p.eventInit();
