@@ -116,38 +116,11 @@ static void noteProblem(const char *name, const char *value, long long used)
              name, value, used);
 }
 
-/* "maxsize": a number of bytes, or of kilobytes, megabytes or gigabytes
- * with K, M or G (either case; 1024 each), clamped to the 64-bit range.
- * Leading digits count as for confIntValue when anything else follows. */
-static int64_t sizeValue(const char *value)
-{
-    char *end;
-    int64_t n;
-    int shift = 0;
-
-    n = strtoll(value, &end, 10);
-    if (end != value && end[0] != '\0' && end[1] == '\0')
-        shift = strchr("kK", end[0]) != NULL ? 10 : strchr("mM", end[0]) != NULL ? 20
-              : strchr("gG", end[0]) != NULL ? 30 : 0;
-    if (shift > 0) {
-        end++;
-        if (n > (INT64_MAX >> shift))
-            n = INT64_MAX;
-        else if (n < (INT64_MIN >> shift))
-            n = INT64_MIN;
-        else
-            n *= (int64_t)1 << shift;
-    }
-    if (end == value || *end != '\0')
-        noteProblem("maxsize", value, (long long)n);
-    return n;
-}
-
 static void applyConfigLine(const char *line)
 {
     char name[LINE_SIZE];
     char value[LINE_SIZE];
-    int level;
+    int level, whole;
 
     if (!confParseLine(line, name, value))
         return;
@@ -159,7 +132,9 @@ static void applyConfigLine(const char *line)
             noteProblem("level", value, level);
         traceLevel.store(level, std::memory_order_relaxed);
     } else if (strcasecmp(name, "maxsize") == 0) {
-        maxFileSize = sizeValue(value);
+        maxFileSize = confSizeValue(value, &whole);
+        if (!whole)
+            noteProblem("maxsize", value, (long long)maxFileSize);
     }
 }
 

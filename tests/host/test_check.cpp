@@ -158,6 +158,45 @@ TEST(Check, EachFaultFailsTheCheckItBelongsTo)
     }
 }
 
+/* Where a plug-in would run otherwise than written, the check warns, and
+ * exits 1; a size with a suffix is read as the trace module reads it. */
+TEST(Check, WhatAPluginWouldWarnAboutIsAWarning)
+{
+    const std::string params = std::string(PARAMS);
+    struct Case {
+        const char *what;
+        std::function<void(Home &)> make;
+        std::vector<std::string> args;
+        const char *check, *reason;
+    };
+    const Case cases[] = {
+        {"USE_PIN neither yes nor no", [](Home &) {},
+         {"--params", params.substr(0, params.find("USE_PIN=")) + "USE_PIN=true"}, "scheme parameters",
+         "USE_PIN 'true' is neither yes nor no: the PIN check is off"},
+        {"queue below 1", [](Home &h) { h.append("config/kelaudit.conf", "MAX_QUEUE = 0\n"); }, {},
+         "kelaudit.conf", "Parameter MAX_QUEUE: 0 is below 1, using 1"},
+        {"level no number", [](Home &h) { h.append("config/keltrace.conf", "level = debug\n"); }, {},
+         "keltrace.conf", "level 'debug' is not a number: read as 0"},
+        {"size with a unit of its own", [](Home &h) { h.append("config/keltrace.conf", "maxsize = 50MB\n"); },
+         {}, "keltrace.conf", "maxsize '50MB' is not a number of bytes, nor one with K, M or G: read as 50"},
+    };
+    for (const Case &c : cases) {
+        Home h;
+        c.make(h);
+        kt::RunResult r = check(h, c.args);
+        /* A level of 0 also fails: nothing would be written. */
+        int want = std::string(c.what) == "level no number" ? 2 : 1;
+        EXPECT_EQ(want, r.status) << c.what << "\n" << r.out;
+        EXPECT_EQ(want == 2 ? "FAIL" : "warn", verdict(r.out, c.check)) << c.what << "\n" << r.out;
+        EXPECT_TRUE(contains(r.out, c.reason)) << c.what << "\n" << r.out;
+    }
+    Home h;
+    h.append("config/keltrace.conf", "maxsize = 50M\n");
+    kt::RunResult r = check(h);
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_TRUE(contains(r.out, "limit 52428800 bytes")) << r.out;
+}
+
 /* What the administrator wrote is used, never replaced: byte for byte. */
 TEST(AdminHome, LoadUsesItAsItIsAndAcceptsTheExistingTable)
 {
