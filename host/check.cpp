@@ -29,6 +29,7 @@
 #include "accessfields.h"
 #include "agent.h"
 #include "audit.h"
+#include "checkreport.h"
 #include "checktrace.h"
 #include "confline.h"
 #include "kelversion.h"
@@ -45,45 +46,6 @@ namespace {
 const char *const OCI_LIBRARY = "libclntsh.so";
 /* The statement buffer of the database writer: a longer INSERT is cut. */
 const size_t SQL_SIZE = 1000;
-
-/* One check: a line with its verdict, and the reasons below it. */
-struct Check {
-    enum Verdict { OK, WARN, FAIL, SKIP };
-    std::string what, summary;
-    Verdict verdict = OK;
-    std::vector<std::string> reasons;
-
-    explicit Check(const std::string &w) : what(w) {}
-    void warn(const std::string &r)
-    {
-        if (verdict == OK)
-            verdict = WARN;
-        reasons.push_back(r);
-    }
-    void fail(const std::string &r)
-    {
-        verdict = FAIL;
-        reasons.push_back(r);
-    }
-};
-
-struct Report {
-    int checks = 0, failed = 0, warned = 0;
-
-    void print(const Check &c)
-    {
-        static const char *const marks[] = {"ok", "warn", "FAIL", "skip"};
-        if (c.verdict != Check::SKIP)
-            checks++;
-        if (c.verdict == Check::FAIL)
-            failed++;
-        if (c.verdict == Check::WARN)
-            warned++;
-        printf("%-4s  %s: %s\n", marks[c.verdict], c.what.c_str(), c.summary.c_str());
-        for (const std::string &r : c.reasons)
-            printf("        %s\n", r.c_str());
-    }
-};
 
 std::string dirOf(const std::string &path)
 {
@@ -697,6 +659,8 @@ int runCheck(const std::vector<std::string> &args)
     Param p;
     bool noPassword = false;
     bool haveConf = checkAuditConf(home, p, noPassword, report);
+    if (haveConf)
+        checkJournal(p.spoolDir, p.spoolMaxMb, report);
     checkParameters(haveParams ? &params : nullptr, report);
 
     Check plugins("plug-ins");

@@ -6,7 +6,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <functional>
+#include <sys/file.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,6 +197,57 @@ TEST(Check, WhatAPluginWouldWarnAboutIsAWarning)
     kt::RunResult r = check(h);
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_TRUE(contains(r.out, "limit 52428800 bytes")) << r.out;
+}
+
+/* SPOOL_DIR as the handler will use it: where it would fall back to
+ * memory, the check fails. */
+TEST(Check, JournalFolderAsTheHandlerWillUseIt)
+{
+    struct Case {
+        const char *what;
+        std::function<std::string(Home &)> spoolDir; /* the line's value */
+        const char *verdict;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"pseudo file system", [](Home &) { return std::string("/proc/nope"); }, "FAIL",
+         "the event handler would keep events in memory only"},
+        {"a file", [](Home &h) { return h.at("data/kelaudit.db"); }, "FAIL", "not a folder"},
+        {"under a file", [](Home &h) { return h.at("data/kelaudit.db/spool"); }, "FAIL", "Not a directory"},
+        {"missing, made at start", [](Home &) { return std::string("spool"); }, "ok", ": will be created"},
+        {"there, lock free", [](Home &h) { kt::makeDirs(h.at("spool")); return std::string("spool"); }, "ok",
+         ": lock free, "},
+        {"held by a running handler",
+         [](Home &h) {
+             kt::makeDirs(h.at("spool"));
+             kt::writeFile(h.at("spool/lock"), std::to_string(getpid()));
+             return std::string("spool");
+         },
+         "ok", ": in use by the running process " + std::to_string(getpid())},
+    };
+    for (const Case &c : cases) {
+        Home h;
+        std::string dir = c.spoolDir(h);
+        h.append("config/kelaudit.conf", "SPOOL_DIR = " + dir + "\n");
+        int lock = -1;
+        if (std::string(c.what) == "held by a running handler") {
+            lock = open(h.at("spool/lock").c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(0, flock(lock, LOCK_EX));
+        }
+        kt::RunResult r = check(h);
+        if (lock >= 0)
+            close(lock);
+        EXPECT_EQ(std::string(c.verdict) == "ok" ? 0 : 2, r.status) << c.what << "\n" << r.out;
+        EXPECT_EQ(c.verdict, verdict(r.out, "audit journal")) << c.what << "\n" << r.out;
+        EXPECT_TRUE(contains(r.out, c.reason)) << c.what << "\n" << r.out;
+    }
+    /* Less room than SPOOL_MAX_MB asks for is worth a warning. */
+    Home h;
+    h.append("config/kelaudit.conf", "SPOOL_DIR = spool\nSPOOL_MAX_MB = 2000000000\n");
+    kt::makeDirs(h.at("spool"));
+    kt::RunResult r = check(h);
+    EXPECT_EQ(1, r.status) << r.out;
+    EXPECT_TRUE(contains(r.out, "a full disk stops it before its limit")) << r.out;
 }
 
 /* What the administrator wrote is used, never replaced: byte for byte. */
