@@ -262,4 +262,18 @@ TEST(ManPages, ToolOptionsAreTheProgramsOptions)
     }
 }
 
+/* Every tool answers --version alike, as its page says. */
+TEST(ManPages, EveryToolTellsItsVersion)
+{
+    struct {
+        const char *name, *path;
+    } tools[] = {{"smhost", SMHOST_PATH}, {"kelpasswd", KELPASSWD_PATH}, {"kelaudit", KELAUDIT_PATH}};
+    for (const auto &t : tools) {
+        kt::RunResult r = kt::runProgram(t.path, {"--version"});
+        EXPECT_EQ(0, r.status) << t.name;
+        EXPECT_EQ(std::string(t.name) + " (kel) " KEL_PROJECT_VERSION "\n", r.out);
+        EXPECT_NE(std::string::npos, readPage(std::string(t.name) + ".1").text.find("--version")) << t.name;
+    }
+}
+
 } // namespace
