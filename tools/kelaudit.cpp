@@ -40,7 +40,7 @@ static const char helpText[] =
     "           the oldest has waited)\n"
     "  rejects  the events the database refused (REJECT_AFTER), with its message\n"
     "  requeue  put the refused events back for the database writer\n"
-    "  --version  the version of the installation\n"
+    "  -h, --help  this text;  --version  the version of the installation\n"
     "The journal is SPOOL_DIR of $SM_HOME/config/kelaudit.conf.\n";
 
 static char confPath[PATH_SIZE];

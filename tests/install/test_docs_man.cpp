@@ -242,6 +242,7 @@ TEST(ManPages, ToolOptionsAreTheProgramsOptions)
     } cases[] = {
         {"smhost.1", SMHOST_PATH, nullptr, 1, true},
         {"kelpasswd.1", KELPASSWD_PATH, "--help", 0, false},
+        {"kelaudit.1", KELAUDIT_PATH, "--help", 0, false},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args;
