@@ -1,8 +1,11 @@
 /*
  * accessfields.cpp - the record's texts and the audit row's columns (see
- * accessfields.h). Constant data and two accessors.
+ * accessfields.h). Constant data, two accessors and the one function that
+ * frees a record with its texts.
  */
 #include "accessfields.h"
+
+#include <stdlib.h>
 
 #define FIELD(member) {offsetof(struct SmLog_Access_s, member), #member}
 
@@ -50,4 +53,13 @@ char **accessFieldSlot(struct SmLog_Access_s *r, int i)
 const char *accessFieldText(const struct SmLog_Access_s *r, int i)
 {
     return *(char *const *)((const char *)r + accessFields[i].offset);
+}
+
+void eventFree(struct SmLog_Access_s *copy)
+{
+    if (copy == NULL)
+        return;
+    for (int i = 0; i < ACCESS_FIELD_COUNT; i++)
+        free(*accessFieldSlot(copy, i));
+    free(copy);
 }

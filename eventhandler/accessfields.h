@@ -50,4 +50,8 @@ char **accessFieldSlot(struct SmLog_Access_s *r, int i);
 /* The text of accessFields[i] in record r. */
 const char *accessFieldText(const struct SmLog_Access_s *r, int i);
 
+/* Frees a record allocated with its texts (an event copy, or an event read
+ * back from the journal) and every text in it; NULL is ignored. */
+void eventFree(struct SmLog_Access_s *copy);
+
 #endif

@@ -144,15 +144,6 @@ static char *takeText(const unsigned char **p, const unsigned char *end, int *ba
     return text;
 }
 
-static void eventRelease(struct SmLog_Access_s *e)
-{
-    if (e == NULL)
-        return;
-    for (int i = 0; i < ACCESS_FIELD_COUNT; i++)
-        free(*accessFieldSlot(e, i));
-    free(e);
-}
-
 int journalDecode(const unsigned char *payload, size_t len, struct JournalEntry *out, int *noMemory)
 {
     const unsigned char *p = payload + FIXED_PAYLOAD;
@@ -181,7 +172,7 @@ int journalDecode(const unsigned char *payload, size_t len, struct JournalEntry 
     if (!bad && !*noMemory && type == JOURNAL_REJECTED)
         message = takeText(&p, end, &bad, noMemory);
     if (bad || *noMemory || p != end) {
-        eventRelease(e);
+        eventFree(e);
         free(message);
         return 0;
     }
@@ -194,7 +185,7 @@ int journalDecode(const unsigned char *payload, size_t len, struct JournalEntry 
 
 void journalEntryFree(struct JournalEntry *entry)
 {
-    eventRelease(entry->event);
+    eventFree(entry->event);
     free(entry->message);
     entry->event = NULL;
     entry->message = NULL;

@@ -52,7 +52,7 @@ enum JournalType { JOURNAL_EVENT = 1, JOURNAL_REJECTED = 2 };
 
 /* A record read back. event and message are allocated through kelSys and
  * belong to the entry (journalEntryFree); event has the layout of the
- * audit module's event copies, so eventFree frees it as well. */
+ * audit module's event copies, and eventFree (accessfields.h) frees both. */
 struct JournalEntry {
     int type;
     int64_t stamp;                 /* seconds since the epoch */

@@ -44,10 +44,6 @@
 #include "thread.h"
 #include "trace.h"
 
-/* The lock file is tried a few times: kelaudit holds it for a moment
- * when it looks whether a handler runs. */
-#define LOCK_TRIES 10
-#define LOCK_PAUSE_US 20000
 #define SEGMENT_MIN_BYTES (64u * 1024u)
 
 struct Segment {
@@ -686,19 +682,15 @@ static void startThread(void)
 
 /* ---- open and close ------------------------------------------------------------ */
 
-/* Takes the lock, waiting a moment for a kelaudit that looks. The
- * descriptor, or -1 with errno (EWOULDBLOCK: another process has it). */
+/* Takes the lock without waiting (the caller pauses between tries, with
+ * no lock held). The descriptor, or -1 with errno (EWOULDBLOCK: another
+ * process has it). */
 static int takeLock(void)
 {
     char pid[32];
-    int fd = -1, n;
+    int fd, n;
 
-    for (int i = 0; i < LOCK_TRIES; i++) {
-        fd = journalLockOpen(spoolDir, 1);
-        if (fd >= 0 || errno != EWOULDBLOCK)
-            break;
-        usleep(LOCK_PAUSE_US);
-    }
+    fd = journalLockOpen(spoolDir, 1);
     if (fd < 0)
         return -1;
     n = snprintf(pid, sizeof pid, "%ld\n", (long)getpid());
@@ -773,7 +765,7 @@ static void resetState(void)
     lockFd = -1;
 }
 
-int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void))
+int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void), int lastTry)
 {
     char (*names)[JOURNAL_NAME_SIZE] = NULL;
     size_t count = 0;
@@ -798,6 +790,10 @@ int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void))
         return 0;
     }
     lockFd = takeLock();
+    if (lockFd < 0 && errno == EWOULDBLOCK && !lastTry) {
+        mutex_unlock(&spoolMutex);
+        return SPOOL_BUSY;
+    }
     if (lockFd < 0) {
         if (errno == EWOULDBLOCK)
             trace(TRACE_ERROR, "spool: SPOOL_DIR %s is in use by process %ld; events kept in memory",

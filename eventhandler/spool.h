@@ -37,17 +37,26 @@ struct SpoolRecord {
     unsigned char local[SPOOL_LOCAL_RECORD];
 };
 
+/* spoolOpen's result while another process holds the journal's lock. */
+#define SPOOL_BUSY (-1)
+/* How often, and with what pause between, an opener tries the lock: kelaudit
+ * holds it for a moment when it looks whether a handler runs. */
+#define SPOOL_LOCK_TRIES 10
+#define SPOOL_LOCK_PAUSE_US 20000
+
 /* Opens the journal in dir (made when missing): takes its lock, reads how
  * far the last writer got, adopts requeued events and starts the thread
  * that syncs (SPOOL_SYNC second) and looks for requeued events once a
  * second. wake is called from that thread, without any lock of this
  * module, when it has taken requeued events in; it must not wait for a
  * lock (0: try again in a second), so that the thread can be stopped by a
- * caller that holds one. 0 (traced at level 1)
- * when the journal cannot be used: the handler then keeps events in
- * memory, as without SPOOL_DIR. On a journal already open it only starts
- * the thread again after spoolStop. */
-int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void));
+ * caller that holds one. 1 when open. The lock is tried once, without a
+ * pause: SPOOL_BUSY (nothing traced) when another process holds it,
+ * unless lastTry, when that too is a failure. 0 (traced at level 1) when
+ * the journal cannot be used: the handler then keeps events in memory, as
+ * without SPOOL_DIR. On a journal already open it only starts the thread
+ * again after spoolStop. */
+int spoolOpen(const char *dir, int sync, int maxMb, int (*wake)(void), int lastTry);
 /* Stops the thread: nothing is adopted or woken after it returns. */
 void spoolStop(void);
 /* Syncs what was appended (unless SPOOL_SYNC none), removes the segments

@@ -419,22 +419,13 @@ void *checkAgentApi(void *authPlugin, Report &report)
     return lib;
 }
 
-/* The OCI calls: those of the database writer, and the rollback. */
-struct OciCalls {
-    decltype(&OCIEnvCreate) envCreate;
-    decltype(&OCIHandleAlloc) handleAlloc;
-    decltype(&OCILogon) logon;
-    decltype(&OCIStmtPrepare) stmtPrepare;
-    decltype(&OCIBindByName) bindByName;
-    decltype(&OCIStmtExecute) stmtExecute;
-    decltype(&OCIErrorGet) errorGet;
-    decltype(&OCILogoff) logoff;
-    decltype(&OCIHandleFree) handleFree;
+/* The OCI calls: the database writer's table, and the rollback. */
+struct OciCalls : OciTable {
     decltype(&OCITransRollback) transRollback;
 };
 /* The writer's functions, then the rollback. */
 const int OCI_COUNT = AUDIT_OCI_FUNCTIONS + 1;
-static_assert(sizeof(OciCalls) == OCI_COUNT * sizeof(void *), "one slot per OCI function");
+static_assert(sizeof(OciTable) == AUDIT_OCI_FUNCTIONS * sizeof(void *), "one slot per OCI function");
 
 void *checkOracleClient(void *eventPlugin, OciCalls &oci, Report &report)
 {
@@ -450,8 +441,10 @@ void *checkOracleClient(void *eventPlugin, OciCalls &oci, Report &report)
         libClose(lib);
         lib = nullptr;
     }
-    if (lib != nullptr)
-        memcpy(&oci, slots, sizeof oci);
+    if (lib != nullptr) {
+        memcpy(static_cast<OciTable *>(&oci), slots, sizeof(OciTable));
+        memcpy(&oci.transRollback, &slots[AUDIT_OCI_FUNCTIONS], sizeof oci.transRollback);
+    }
     report.print(c);
     return lib;
 }

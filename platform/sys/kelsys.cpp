@@ -78,6 +78,9 @@ static const struct KelSysTable realSys = {
     unlink,
     realMkdir,
     opendir,
+    readdir,
+    close,
+    usleep,
 };
 
 struct KelSysTable kelSys = realSys;

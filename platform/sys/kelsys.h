@@ -4,8 +4,8 @@
  * of: the clock, memory (malloc, calloc, strdup), thread creation,
  * sleeping, the host name, files (open, fopen, stat, lstat, fstat,
  * realpath, write, fsync, rename, mkostemp; and for the audit journal
- * pread, pwrite, fdatasync, ftruncate, flock, unlink, mkdir, opendir) and
- * the dynamic loader (dlopen, dlsym).
+ * pread, pwrite, fdatasync, ftruncate, flock, unlink, mkdir, opendir,
+ * readdir, close, usleep) and the dynamic loader (dlopen, dlsym).
  *
  * Production code calls kelSys.xxx; the table starts out pointing at the
  * real functions. Tests assign their own functions to an entry (a clock they
@@ -58,6 +58,10 @@ struct KelSysTable {
     int (*unlink)(const char *path);
     int (*mkdir)(const char *path, mode_t mode);
     DIR *(*opendir)(const char *path);
+    struct dirent *(*readdir)(DIR *dir);
+    int (*close)(int fd);
+    /* A pause shorter than a second. */
+    int (*usleep)(useconds_t microseconds);
 };
 
 extern struct KelSysTable kelSys;

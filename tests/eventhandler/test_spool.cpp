@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "audit.h"
 #include "journal.h"
 #include "oci.h"
 #include "spool.h"
@@ -204,6 +205,37 @@ TEST_F(SpoolTest, AJournalInUseElsewhereLeavesEventsInMemory)
     EXPECT_EQ((std::vector<std::string>{"a", "b"}), users());
     EXPECT_EQ(0, segmentFiles()) << "the other process's journal was touched";
     close(held);
+}
+
+/* kelaudit holds the lock for a moment: the handler pauses between its
+ * tries without queueMutex, then opens the journal. */
+int heldLock = -1;
+std::atomic<int> lockPauses(0), pausesUnderQueueMutex(0);
+int lockPause(useconds_t)
+{
+    if (queueTryLock())
+        queueUnlock();
+    else
+        pausesUnderQueueMutex++;
+    if (++lockPauses == 3) {
+        close(heldLock);
+        heldLock = -1;
+    }
+    return 0;
+}
+
+TEST_F(SpoolTest, ALockHeldForAMomentIsWaitedForWithoutTheQueueLock)
+{
+    kt::makeDirs(spool);
+    heldLock = journalLockOpen(spool.c_str(), 0);
+    ASSERT_GE(heldLock, 0);
+    kelSys.usleep = lockPause;
+    start();
+    EXPECT_EQ(3, lockPauses.load());
+    EXPECT_EQ(0, pausesUnderQueueMutex.load());
+    EXPECT_EQ(0, traced("in use by process"));
+    record("a");
+    EXPECT_EQ(1, waiting()) << "the event is not in the journal";
 }
 
 TEST_F(SpoolTest, AnUnusableFolderLeavesEventsInMemory)

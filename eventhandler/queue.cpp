@@ -1,0 +1,307 @@
+/*
+ * queue.cpp - event copies and the bounded ring of them.
+ *
+ * Threads: any number of policy server threads put copies into the ring
+ * (auditAuth); the one database writer peeks at the head, inserts it
+ * outside the lock and then gets it; the thread that releases the handler
+ * frees the ring. queueMutex guards every field of the ring below; the
+ * two conditions are waited on with it. The lock order of the handler is
+ * in docs/internals.md, "Locks".
+ *
+ * Stalls are traced at level 1: a stall begins when a recording thread
+ * finds the ring full and waits, and ends when the writer has brought the
+ * ring down to half its capacity with nobody waiting (so a ring that
+ * stays full under load is one stall, not one per event).
+ *
+ * Ownership at release: the head the writer is inserting is marked
+ * inFlight. queueFree discards every entry but that one; the writer, back
+ * under the lock and finding the ring gone, frees it itself. So every copy
+ * is freed exactly once and none while in use.
+ */
+#include "queue.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "kelsys.h"
+#include "smeventkel.h"
+#include "synch.h"
+#include "trace.h"
+
+static mutex_t queueMutex = DEFAULTMUTEX;
+/* Both live as long as the library, so a ring created after a release
+ * finds them ready (destroying them under late waiters would be unsafe). */
+static cond_t queueCondFull = DEFAULTCV;
+static cond_t queueCondEmpty = DEFAULTCV;
+
+/* The ring; every field under queueMutex. */
+static struct Ring {
+    struct SmLog_Access_s **slots = NULL; /* NULL: no ring */
+    int capacity = 0;
+    int first = 0;                        /* the head */
+    int next = 0;                         /* the slot the next put fills */
+    int count = 0;
+    struct SmLog_Access_s *inFlight = NULL; /* head the writer is inserting */
+    /* Recording threads held up by a full ring. */
+    int putWaiters = 0;                   /* waiting for room now */
+    int stallActive = 0;                  /* a stall has been traced as begun */
+    struct timeval stallStart = {0, 0};
+    int stallWaits = 0;                   /* puts that waited during this stall */
+    /* What the last queueFree threw away. */
+    int freedEntries = 0;
+    int sentAway = 0;
+} ring;
+
+/* ---- event copies ----------------------------------------------------- */
+
+struct SmLog_Access_s *eventCopy(const struct SmLog_Access_s *event)
+{
+    struct SmLog_Access_s *copy;
+    int failed = 0;
+
+    copy = (struct SmLog_Access_s *)kelSys.malloc(sizeof *copy);
+    if (copy == NULL) {
+        trace(TRACE_ERROR, "Can't allocate memory for event copy");
+        return NULL;
+    }
+    copy->nVersion = event->nVersion;
+    copy->nCurrentTime = event->nCurrentTime;
+    copy->nReason = event->nReason;
+    /* Every text is attempted, so the partial copy is always well formed. */
+    for (int i = 0; i < ACCESS_FIELD_COUNT; i++) {
+        char **slot = accessFieldSlot(copy, i);
+        *slot = kelSys.strdup(accessFieldText(event, i));
+        if (*slot == NULL)
+            failed = 1;
+    }
+    if (failed) {
+        eventFree(copy);
+        trace(TRACE_ERROR, "Can't allocate memory for event copy");
+        return NULL;
+    }
+    return copy;
+}
+
+/* ---- the lock and small views ------------------------------------------ */
+
+void queueLock(void)
+{
+    mutex_lock(&queueMutex);
+}
+
+void queueUnlock(void)
+{
+    mutex_unlock(&queueMutex);
+}
+
+int queueTryLock(void)
+{
+    return mutex_trylock(&queueMutex) == 0;
+}
+
+int queueState(int *first, int *next, int *count, int *capacity)
+{
+    *first = ring.first;
+    *next = ring.next;
+    *count = ring.count;
+    *capacity = ring.capacity;
+    return ring.slots != NULL;
+}
+
+int queueExists(void)
+{
+    return ring.slots != NULL;
+}
+
+int queueLength(void)
+{
+    return ring.count;
+}
+
+struct SmLog_Access_s *queueAt(int i)
+{
+    return ring.slots[(ring.first + i) % ring.capacity];
+}
+
+void queueWaitEvent(void)
+{
+    cond_wait(&queueCondEmpty, &queueMutex);
+}
+
+void queueWakeWriter(void)
+{
+    cond_signal(&queueCondEmpty);
+}
+
+void queueSetInFlight(struct SmLog_Access_s *event)
+{
+    ring.inFlight = event;
+}
+
+struct SmLog_Access_s *queueInFlight(void)
+{
+    return ring.inFlight;
+}
+
+void queueFreed(int *entries, int *waiters)
+{
+    *entries = ring.freedEntries;
+    *waiters = ring.sentAway;
+}
+
+/* ---- the ring ----------------------------------------------------------- */
+
+int queueCreate(void)
+{
+    trace(TRACE_3, "queueCreate");
+    /* A capacity below 1 is raised to 1 when the settings are read; guard
+     * here too, as a ring without a slot would block every put. */
+    ring.capacity = param.maxQueue < 1 ? 1 : param.maxQueue;
+    /* calloc, not malloc and memset: a large ring then comes as fresh zero
+     * pages, touched only as slots are used, instead of being written
+     * whole under queueMutex on a host thread. */
+    ring.slots = (struct SmLog_Access_s **)kelSys.calloc((size_t)ring.capacity, sizeof *ring.slots);
+    if (ring.slots == NULL)
+        trace(TRACE_ERROR, "Can't allocate space for event queue");
+    ring.first = 0;
+    ring.next = 0;
+    ring.count = 0;
+    return ring.slots != NULL;
+}
+
+/* Time of day through the system table; zero when it cannot be had. */
+static struct timeval stallClock(void)
+{
+    struct timeval tv;
+
+    if (kelSys.gettimeofday(&tv) != 0) {
+        tv.tv_sec = 0;
+        tv.tv_usec = 0;
+    }
+    return tv;
+}
+
+/* A put is about to wait for room: the first of a stall says so. */
+static void stallBegin(void)
+{
+    ring.stallWaits++;
+    if (ring.stallActive)
+        return;
+    ring.stallActive = 1;
+    ring.stallStart = stallClock();
+    trace(TRACE_ERROR, "queuePut: queue full (%d events), recording threads wait for the "
+                       "database writer", ring.capacity);
+}
+
+/* After a get: once the ring is down to half its capacity and nobody
+ * waits, the stall is over; its length is traced. */
+static void stallEndIfOver(void)
+{
+    struct timeval now;
+    long long ms;
+    char seconds[32];
+
+    if (!ring.stallActive || ring.putWaiters > 0 || ring.count > ring.capacity / 2)
+        return;
+    now = stallClock();
+    ms = ((long long)now.tv_sec - ring.stallStart.tv_sec) * 1000 +
+         (now.tv_usec - ring.stallStart.tv_usec) / 1000;
+    if (ms < 0) /* the clock was set back */
+        ms = 0;
+    snprintf(seconds, sizeof seconds, "%lld.%03lld", ms / 1000, ms % 1000);
+    trace(TRACE_ERROR, "queuePut: queue has room again after %s s; %d recordings waited",
+          seconds, ring.stallWaits);
+    ring.stallActive = 0;
+    ring.stallWaits = 0;
+}
+
+void queuePut(const struct SmLog_Access_s *event)
+{
+    struct SmLog_Access_s *copy;
+
+    trace(TRACE_4, "queuePut: entry %d, user %s, %d already in queue", ring.next,
+          event->szUserName, ring.count);
+    if (ring.slots != NULL && ring.count >= ring.capacity)
+        stallBegin();
+    while (ring.slots != NULL && ring.count >= ring.capacity) {
+        trace(TRACE_4, "queuePut: waiting - queue full");
+        ring.putWaiters++;
+        cond_wait(&queueCondFull, &queueMutex);
+        ring.putWaiters--;
+    }
+    if (ring.slots == NULL)
+        return;
+    copy = eventCopy(event);
+    if (copy == NULL)
+        return;
+    ring.slots[ring.next] = copy;
+    ring.count++;
+    if (++ring.next == ring.capacity)
+        ring.next = 0;
+    cond_signal(&queueCondEmpty);
+}
+
+/* Waits while the ring is empty; returns 0 when it no longer exists. */
+static int queueWaitEntry(const char *waitMessage)
+{
+    while (ring.count == 0) {
+        if (ring.slots == NULL)
+            return 0;
+        trace(TRACE_4, "%s", waitMessage);
+        cond_wait(&queueCondEmpty, &queueMutex);
+    }
+    return 1;
+}
+
+struct SmLog_Access_s *queueGet(void)
+{
+    struct SmLog_Access_s *entry;
+
+    if (!queueWaitEntry("queueGet: waiting - queue empty"))
+        return NULL;
+    entry = ring.slots[ring.first];
+    trace(TRACE_4, "queueGet: entry %d, user %s", ring.first, entry->szUserName);
+    ring.slots[ring.first] = NULL;
+    ring.count--;
+    if (++ring.first == ring.capacity)
+        ring.first = 0;
+    cond_signal(&queueCondFull);
+    stallEndIfOver();
+    return entry;
+}
+
+struct SmLog_Access_s *queuePeek(void)
+{
+    struct SmLog_Access_s *entry;
+
+    if (!queueWaitEntry("queuePeek: waiting - queue empty"))
+        return NULL;
+    entry = ring.slots[ring.first];
+    trace(TRACE_4, "queuePeek: entry %d, user %s", ring.first, entry->szUserName);
+    return entry;
+}
+
+void queueFree(void)
+{
+    trace(TRACE_3, "queueFree");
+    ring.freedEntries = 0;
+    ring.sentAway = 0;
+    if (ring.slots == NULL)
+        return;
+    /* The waiters are sent away below; the release reports the stall's end. */
+    ring.stallActive = 0;
+    ring.stallWaits = 0;
+    while (ring.count > 0) {
+        struct SmLog_Access_s *entry = queueGet();
+        /* The writer is inserting this one; it frees it when it is done. */
+        if (entry != ring.inFlight) {
+            eventFree(entry);
+            ring.freedEntries++;
+        }
+    }
+    free(ring.slots);
+    ring.slots = NULL;
+    ring.sentAway = ring.putWaiters;
+    cond_broadcast(&queueCondEmpty);
+    cond_broadcast(&queueCondFull);
+}
