@@ -26,8 +26,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "journal.h"
 #include "kelcommon.h"
 #include "kelsys.h"
+#include "queue.h"
+#include "smeventkel.h"
 #include "synch.h"
 #include "thread.h"
 #include "trace.h"
@@ -256,6 +259,36 @@ void statusStop(void)
     statusPath[0] = '\0';
     statusSampler = NULL;
     mutex_unlock(&statusLock);
+}
+
+/* The gauges of the handler in this process: the ring under queueMutex,
+ * the journal from its files (as kelaudit status reads them). */
+static void sampleHandler(struct StatusGauges *g)
+{
+    char dir[PATH_SIZE];
+    struct JournalSummary s;
+    long long oldest = 0;
+    long long now = (long long)kelTime();
+
+    queueLock();
+    g->waiting = queueExists() ? queueLength() : 0;
+    if (g->waiting > 0)
+        oldest = queueAt(0)->nCurrentTime;
+    /* param changes only under queueMutex, while no writer runs. */
+    memcpy(dir, param.spoolDir, sizeof dir);
+    queueUnlock();
+    if (dir[0] != '\0' && journalSummarize(dir, &s)) {
+        g->waiting += s.events + s.requeued;
+        if (s.oldest != 0 && (oldest == 0 || s.oldest < oldest))
+            oldest = s.oldest;
+        g->journalBytes = (long long)s.bytes;
+    }
+    g->oldestSeconds = oldest != 0 && now > oldest ? now - oldest : 0;
+}
+
+int statusStartHandler(const char *path)
+{
+    return statusStart(path, sampleHandler);
 }
 
 void statusReset(void)

@@ -42,6 +42,10 @@ void statusRejected(void);               /* an event the database refused, put a
  * (traced) when the thread cannot be started. */
 int statusStart(const char *path, StatusSampler sampler);
 
+/* statusStart with the gauges of this process's handler: the ring's
+ * events and the audit journal's. */
+int statusStartHandler(const char *path);
+
 /* Writes the file a last time and stops the thread; nothing when it does
  * not run. */
 void statusStop(void);
