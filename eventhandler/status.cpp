@@ -77,48 +77,41 @@ void statusRejected(void)
     rejectedTotal.fetch_add(1, std::memory_order_relaxed);
 }
 
-/* Appends one metric with its help and type lines; returns the new length
- * or size when it did not fit. */
-static size_t addMetric(char *buf, size_t size, size_t len, const char *name, const char *type,
-                        const char *help, long long value)
-{
-    int n;
-
-    if (len >= size)
-        return size;
-    n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s %s\n%s %lld\n", name, help, name, type,
-                 name, value);
-    return n < 0 || (size_t)n >= size - len ? size : len + (size_t)n;
-}
-
 size_t statusFormat(char *buf, size_t size, const struct StatusGauges *g, time_t now)
 {
+    const struct {
+        const char *name, *type, *help;
+        long long value;
+    } metrics[] = {
+        {"kelaudit_events_recorded_total", "counter", "Accepted logins taken for the audit since the handler started.",
+         (long long)recordedTotal.load(std::memory_order_relaxed)},
+        {"kelaudit_rows_written_total", "counter", "Audit rows committed to the database since the handler started.",
+         (long long)writtenTotal.load(std::memory_order_relaxed)},
+        {"kelaudit_write_failures_total", "counter", "Failed attempts to write an audit row (each is tried again).",
+         (long long)failedTotal.load(std::memory_order_relaxed)},
+        {"kelaudit_rejected_total", "counter", "Events the database refused, put aside in the reject file.",
+         (long long)rejectedTotal.load(std::memory_order_relaxed)},
+        {"kelaudit_events_waiting", "gauge", "Events taken for the audit and not yet in the table.", g->waiting},
+        {"kelaudit_oldest_waiting_seconds", "gauge",
+         "Age of the oldest event not yet in the table; 0 when none waits.", g->oldestSeconds},
+        {"kelaudit_last_commit_timestamp_seconds", "gauge",
+         "When the last audit row was committed, in seconds since the epoch; 0 before the first.",
+         lastCommit.load(std::memory_order_relaxed)},
+        {"kelaudit_journal_bytes", "gauge", "Bytes of the audit journal's events not yet written; 0 without one.",
+         g->journalBytes},
+        {"kelaudit_status_timestamp_seconds", "gauge", "When this file was written, in seconds since the epoch.",
+         (long long)now},
+    };
     size_t len = 0;
 
-    len = addMetric(buf, size, len, "kelaudit_events_recorded_total", "counter",
-                    "Accepted logins taken for the audit since the handler started.",
-                    (long long)recordedTotal.load(std::memory_order_relaxed));
-    len = addMetric(buf, size, len, "kelaudit_rows_written_total", "counter",
-                    "Audit rows committed to the database since the handler started.",
-                    (long long)writtenTotal.load(std::memory_order_relaxed));
-    len = addMetric(buf, size, len, "kelaudit_write_failures_total", "counter",
-                    "Failed attempts to write an audit row (each is tried again).",
-                    (long long)failedTotal.load(std::memory_order_relaxed));
-    len = addMetric(buf, size, len, "kelaudit_rejected_total", "counter",
-                    "Events the database refused, put aside in the reject file.",
-                    (long long)rejectedTotal.load(std::memory_order_relaxed));
-    len = addMetric(buf, size, len, "kelaudit_events_waiting", "gauge",
-                    "Events taken for the audit and not yet in the table.", g->waiting);
-    len = addMetric(buf, size, len, "kelaudit_oldest_waiting_seconds", "gauge",
-                    "Age of the oldest event not yet in the table; 0 when none waits.", g->oldestSeconds);
-    len = addMetric(buf, size, len, "kelaudit_last_commit_timestamp_seconds", "gauge",
-                    "When the last audit row was committed, in seconds since the epoch; 0 before the first.",
-                    lastCommit.load(std::memory_order_relaxed));
-    len = addMetric(buf, size, len, "kelaudit_journal_bytes", "gauge",
-                    "Size of the audit journal's files; 0 without a journal.", g->journalBytes);
-    len = addMetric(buf, size, len, "kelaudit_status_timestamp_seconds", "gauge",
-                    "When this file was written, in seconds since the epoch.", (long long)now);
-    return len < size ? len : 0;
+    for (const auto &m : metrics) {
+        int n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s %s\n%s %lld\n", m.name, m.help, m.name,
+                         m.type, m.name, m.value);
+        if (n < 0 || (size_t)n >= size - len)
+            return 0;
+        len += (size_t)n;
+    }
+    return len;
 }
 
 /* Writes all of text to fd; 1 on success. */
