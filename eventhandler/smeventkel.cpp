@@ -25,6 +25,7 @@
 #include "kelversion.h"
 #include "scrypt.h"
 #include "spool.h"
+#include "status.h"
 #include "trace.h"
 
 #define CONF_FILE CONF_DIR "/kelaudit.conf"
@@ -67,6 +68,19 @@ static void setDefaults(struct Param *p)
     p->spoolMaxMb = DEFAULT_SPOOL_MAX_MB;
     p->rejectAfter = DEFAULT_REJECT_AFTER;
     p->rejectFile[0] = '\0';
+    p->statusFile[0] = '\0';
+}
+
+/* STATUS_FILE: an absolute path; anything else would depend on the policy
+ * server's working folder, so it is refused. */
+static void storeStatusFile(struct Param *p, const char *value)
+{
+    if (value[0] != '/') {
+        trace(TRACE_ERROR, "Parameter STATUS_FILE: '%s' is not an absolute path, no status file", value);
+        p->statusFile[0] = '\0';
+        return;
+    }
+    copyText(p->statusFile, sizeof p->statusFile, value);
 }
 
 /* SPOOL_DIR: an absolute folder, or one under $SM_HOME. A path too long
@@ -134,6 +148,8 @@ static void applyParameter(struct Param *p, const char *name, const char *value,
         storeIntParameter(name, value, &p->spoolMaxMb);
     } else if (strcasecmp(name, "REJECT_AFTER") == 0) {
         storeIntParameter(name, value, &p->rejectAfter);
+    } else if (strcasecmp(name, "STATUS_FILE") == 0) {
+        storeStatusFile(p, value);
     } else {
         trace(TRACE_ERROR, "Parameter %s: not recognized", name);
     }
@@ -305,6 +321,8 @@ extern "C" KEL_EXPORT int SmEventInit(void)
     trace(TRACE_1, "libsmeventkel %s starting", KEL_VERSION);
     readConfigFile(&next);
     auditConfigure(&next);
+    if (next.statusFile[0] != '\0')
+        statusStartHandler(next.statusFile);
     explicit_bzero(next.password, sizeof next.password);
     return 1;
 }
@@ -313,6 +331,7 @@ extern "C" KEL_EXPORT void SmEventRelease(void)
 {
     trace(TRACE_2, "SmEventRelease");
     auditRelease();
+    statusStop();
     traceClose();
 }
 

@@ -63,7 +63,7 @@ struct Options {
     std::string home, libDir;
     std::string spoolDir, spoolSync, spoolMaxMb, rejectAfter;
     std::string runId, acks;
-    std::string statusFile;
+    std::string statusFile, dbPasswordFile;
     bool createTable = false;
     bool sharedTable = false; /* write into a table holding rows of others */
     bool keep = false;        /* keep the work folder smhost made */
@@ -154,10 +154,9 @@ bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
             o.dbUser = v;
         else if (a == "--db-password")
             o.dbPassword = v;
-        else if (a == "--db-password-file") {
-            if (!readPasswordFile(v, o.dbPassword, error))
-                return false;
-        } else if (a == "--status-file")
+        else if (a == "--db-password-file")
+            o.dbPasswordFile = v;
+        else if (a == "--status-file")
             o.statusFile = v;
         else if (a == "--table")
             o.table = v;
@@ -478,6 +477,8 @@ int runLoad(const std::vector<std::string> &args)
                              "--spool-dir DIR, --spool-sync MODE, --spool-max-mb N, --reject-after N, "
                              "--status-file PATH, --kill-after S, --db-down, --drain-seconds S, "
                              "--trace-level N, --home DIR, --keep, --lib-dir DIR)");
+    if (!o.dbPasswordFile.empty() && !readPasswordFile(o.dbPasswordFile, o.dbPassword, error))
+        return usage(error);
     Layout layout = findLayout(o.libDir);
     Plugins p;
     /* The plug-ins open the platform libraries at their first call: the

@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <thread>
 #include <string>
 
 #include "kelsys.h"
+#include "sqlitehandler.h"
 #include "status.h"
 #include "testsupport.h"
 #include "trace.h"
@@ -153,6 +155,50 @@ TEST_F(StatusTest, FailedWriteKeepsTheLastFileAndIsTracedOnce)
     }
     EXPECT_EQ(3, failures);
     EXPECT_EQ(3, again);
+}
+
+/* The handler with STATUS_FILE and a journal: events recorded from several
+ * threads while the file is written over and over; after the release the
+ * file counts exactly the rows in the table. (A race test: run it under
+ * TSan, repeated.) */
+class StatusHandler : public kt::SqliteHandler {
+protected:
+    void SetUp() override
+    {
+        SqliteHandler::SetUp();
+        statusReset();
+    }
+};
+
+TEST_F(StatusHandler, CountsTheRowsWhileEventsFlow)
+{
+    const int threads = 4, each = 50;
+    std::string prom = files.home() + "/kelaudit.prom";
+    kt::createAuditDb(db);
+    start("SPOOL_DIR = spool\nSTATUS_FILE = " + prom + "\n");
+    EXPECT_TRUE(kt::fileExists(prom)); /* there from the start */
+    std::atomic<bool> done(false);
+    std::thread writerOfTheFile([&] {
+        while (!done)
+            statusWriteNow();
+    });
+    std::vector<std::thread> recorders;
+    for (int t = 0; t < threads; t++)
+        recorders.emplace_back([&, t] {
+            for (int i = 0; i < each; i++)
+                record("uid=t" + std::to_string(t) + "-" + std::to_string(i));
+        });
+    for (std::thread &r : recorders)
+        r.join();
+    EXPECT_TRUE(waitUsers(threads * each));
+    done = true;
+    writerOfTheFile.join();
+    SmEventRelease();
+    std::map<std::string, long long> m = parseMetrics(kt::readFile(prom));
+    EXPECT_EQ(threads * each, m["kelaudit_events_recorded_total"]);
+    EXPECT_EQ((long long)kt::auditRows(db).size(), m["kelaudit_rows_written_total"]);
+    EXPECT_EQ(0, m["kelaudit_events_waiting"]);
+    EXPECT_EQ(0, m["kelaudit_oldest_waiting_seconds"]);
 }
 
 } // namespace
