@@ -4,10 +4,11 @@
  * A call that writes a line or looks at keltrace.conf runs under fileLock
  * from the configuration check to the flush, so lines of one library never
  * interleave; fork takes the lock too, so a child forked at any moment can
- * trace. A call whose line is filtered out by its level, between two looks
- * at keltrace.conf, reads two atomics and the seconds of the clock and
- * takes no lock: the host's threads do not queue on it. The file system is touched only
- * through two gates: keltrace.conf is looked at no more than once in two
+ * trace. fileLock is the last lock any thread takes (docs/internals.md,
+ * "Locks"): no other lock is taken under it. A call whose line is filtered
+ * out by its level, between two looks at keltrace.conf, reads two atomics
+ * and the seconds of the clock and takes no lock: the host's threads do
+ * not queue on it. The file system is touched only through two gates: keltrace.conf is looked at no more than once in two
  * seconds, and a closed log is opened no more than once in two seconds.
  * While the log is open each line costs one fstat, the formatting, one write
  * and one flush.

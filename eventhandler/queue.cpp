@@ -241,7 +241,7 @@ void queuePut(const struct SmLog_Access_s *event)
     cond_signal(&queueCondEmpty);
 }
 
-/* Waits while the ring is empty; returns 0 when it no longer exists. */
+/* Waits while the ring is empty; returns 0 when there is no ring. */
 static int queueWaitEntry(const char *waitMessage)
 {
     while (ring.count == 0) {

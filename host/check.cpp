@@ -65,8 +65,8 @@ std::string resolved(const std::string &path)
 
 /* ---- configuration files ---------------------------------------------- */
 
-/* A line as the plug-ins read it: pieces of at most LINE_SIZE - 1
- * characters, each parsed as a line of its own. */
+/* A line as the plug-ins read it (confline.h): its first LINE_SIZE - 1
+ * characters; the rest of a longer line is no line of its own. */
 struct ConfLine {
     int number;
     bool comment, blank, parsed;
@@ -78,7 +78,10 @@ struct ConfLine {
 bool readConfLines(const std::string &path, std::vector<ConfLine> &lines, std::string &error)
 {
     char buf[LINE_SIZE], name[LINE_SIZE], value[LINE_SIZE];
+    struct ConfReader reader;
     struct stat st;
+    size_t len;
+    int lineStart;
     FILE *f;
     int number = 1;
 
@@ -91,8 +94,14 @@ bool readConfLines(const std::string &path, std::vector<ConfLine> &lines, std::s
         error = path + ": " + strerror(errno);
         return false;
     }
-    while (fgets(buf, sizeof buf, f) != nullptr) {
-        ConfLine l{number, buf[0] == '#', buf[strspn(buf, " \t\r\n")] == '\0', false, "", "", buf[0],
+    confReaderInit(&reader, f);
+    while (confReadPiece(&reader, buf, sizeof buf, &len, &lineStart)) {
+        int at = number;
+        if (memchr(buf, '\n', len) != nullptr)
+            number++;
+        if (!lineStart)
+            continue;
+        ConfLine l{at, buf[0] == '#', buf[strspn(buf, " \t\r\n")] == '\0', false, "", "", buf[0],
                    strchr(buf, '=') != nullptr};
         if (confParseLine(buf, name, value)) {
             l.parsed = true;
@@ -101,8 +110,6 @@ bool readConfLines(const std::string &path, std::vector<ConfLine> &lines, std::s
             if (strcasecmp(name, "PASSWORD") != 0)
                 l.value = value;
         }
-        if (strchr(buf, '\n') != nullptr)
-            number++;
         lines.push_back(l);
     }
     bool ok = !ferror(f);

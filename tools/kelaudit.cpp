@@ -15,12 +15,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "confline.h"
+#include "auditconf.h"
 #include "journal.h"
 #include "kelcommon.h"
 #include "kelsys.h"
@@ -48,13 +47,14 @@ static char spoolDir[PATH_SIZE];   /* empty: no SPOOL_DIR */
 static char besidePath[PATH_SIZE]; /* rejects kept without a journal */
 static char rejectPath[PATH_SIZE]; /* where the handler puts rejects now */
 
-/* Reads SPOOL_DIR from kelaudit.conf (the last line wins, as in the
- * handler) and works out the reject file. */
+/* Reads kelaudit.conf with the event handler's own reader, so that the
+ * journal named is the one the handler uses, and works out the reject
+ * file as the handler does. */
 static int readSettings(void)
 {
-    char line[LINE_SIZE], name[LINE_SIZE], value[LINE_SIZE];
+    struct Param settings;
+    struct AuditConfRead found;
     const char *home = getenv("SM_HOME");
-    FILE *f;
 
     if (home == NULL) {
         fputs("SM_HOME not defined\n", stderr);
@@ -66,26 +66,18 @@ static int readSettings(void)
         fputs("SM_HOME too long\n", stderr);
         return 0;
     }
-    f = kelSys.fopen(confPath, "r");
-    if (f == NULL) {
+    auditConfRead(&settings, &found);
+    explicit_bzero(settings.password, sizeof settings.password);
+    if (!found.opened || found.readError) {
         fprintf(stderr, "Can't read configuration file %s\n", confPath);
         return 0;
     }
-    spoolDir[0] = '\0';
-    while (fgets(line, sizeof line, f) != NULL) {
-        if (!confParseLine(line, name, value) || strcasecmp(name, "SPOOL_DIR") != 0)
-            continue;
-        if (!journalDirFromSetting(spoolDir, sizeof spoolDir, home, value)) {
-            fclose(f);
-            fprintf(stderr, "SPOOL_DIR too long in %s\n", confPath);
-            return 0;
-        }
+    if (found.spoolDirTooLong) {
+        fprintf(stderr, "SPOOL_DIR too long in %s\n", confPath);
+        return 0;
     }
-    fclose(f);
-    if (spoolDir[0] != '\0')
-        journalPath(rejectPath, sizeof rejectPath, spoolDir, JOURNAL_REJECT_FILE);
-    else
-        memcpy(rejectPath, besidePath, sizeof rejectPath);
+    memcpy(spoolDir, settings.spoolDir, sizeof spoolDir);
+    memcpy(rejectPath, settings.rejectFile, sizeof rejectPath);
     return 1;
 }
 

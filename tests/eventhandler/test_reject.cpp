@@ -2,7 +2,7 @@
  * test_reject.cpp - REJECT_AFTER on SQLite: which database errors blame
  * the row, a row refused by a CHECK constraint put aside with the
  * database's message while the others are written (with and without a
- * journal), and every other failure retried as before.
+ * journal), and every other failure retried.
  */
 #include <gtest/gtest.h>
 

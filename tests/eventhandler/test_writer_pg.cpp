@@ -115,13 +115,13 @@ TEST_F(PgWriterTest, ServerStoppedMidStreamLosesNothing)
     stopped = true;
     /* While the server is down the writer fails, pauses and retries; the
      * queue fills and holds up the producers; nothing is dropped. */
-    ASSERT_TRUE(kt::eventually([&] { return files.has("OCI logon FAILED"); }, 60));
-    usleep(1500000);
+    const std::string full = "queuePut: queue full (5 events), recording threads wait for the database writer";
+    ASSERT_TRUE(kt::eventually([&] { return files.count("OCI logon FAILED") >= 2 && files.has(full); }, 60));
     ASSERT_TRUE(kt::pg::startServer());
     for (std::thread &t : pool)
         t.join();
     ASSERT_TRUE(waitRows(producers * perProducer));
-    usleep(300000); /* anything written twice would show up now */
+    SmEventRelease(); /* the writer has ended: anything written twice shows now */
     kt::pg::Rows r = rows("sm_username, sm_transactionid");
     ASSERT_EQ((size_t)(producers * perProducer), r.size());
     std::vector<int> next(producers, 0);

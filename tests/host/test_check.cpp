@@ -103,6 +103,17 @@ TEST(Check, GoodConfigurationPassesAndLeavesNoRow)
     EXPECT_EQ(0, h.rows());
 }
 
+/* The check reads lines as the handler does: what follows the first 999
+ * characters of a line is no setting. */
+TEST(Check, TheRestOfAnOverLongLineIsNoSetting)
+{
+    Home h;
+    h.append("config/kelaudit.conf", "#" + std::string(998, 'x') + "TABLE = elsewhere\n");
+    kt::RunResult r = check(h);
+    EXPECT_TRUE(contains(r.out, ", table smaccesslog4,")) << r.out;
+    EXPECT_FALSE(contains(r.out, "elsewhere")) << r.out;
+}
+
 TEST(Check, EachFaultFailsTheCheckItBelongsTo)
 {
     struct Case {

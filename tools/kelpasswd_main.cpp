@@ -1,5 +1,6 @@
 /*
- * main.cpp - entry of the kelpasswd program; the work is in the module.
+ * kelpasswd_main.cpp - entry of the kelpasswd program; the work is in the
+ * module.
  */
 #include <stdio.h>
 #include <string.h>
