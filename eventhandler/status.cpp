@@ -8,8 +8,9 @@
  * event aside (rejected); none of them waits for anything here. One thread
  * of this module samples the gauges and rewrites the file every
  * STATUS_INTERVAL seconds; it holds statusLock only to wait and to read
- * its settings, and calls the sampler and the file system without it, so
- * no lock of the writer or the queue is ever taken under statusLock.
+ * its settings, so no other lock is ever taken under statusLock. Each
+ * write runs under writeLock, which the sampler's queueMutex and the
+ * trace lock follow.
  *
  * The file is written to "<path>.<pid>.tmp" beside it and renamed over
  * it: a reader sees the old file or the new one, whole. It is created
@@ -52,8 +53,10 @@ static StatusSampler statusSampler = NULL;
 static int threadRunning = 0;
 static int threadStop = 0;
 static thread_t statusThread;
-/* Only the status thread, or statusStart/statusStop while it does not
- * run, writes the file: whether the last write failed (traced once). */
+/* One write at a time (the thread, a start or stop, a test): under
+ * writeLock, which comes before queueMutex (the sampler) and the trace
+ * lock. Whether the last write failed (traced once). */
+static mutex_t writeLock = DEFAULTMUTEX;
 static int lastWriteFailed = 0;
 
 void statusRecorded(void)
@@ -175,6 +178,7 @@ int statusWriteNow(void)
     mutex_unlock(&statusLock);
     if (path[0] == '\0')
         return 0;
+    mutex_lock(&writeLock);
     if (sampler != NULL)
         sampler(&g);
     len = statusFormat(text, sizeof text, &g, kelTime());
@@ -184,6 +188,7 @@ int statusWriteNow(void)
     else if (ok && lastWriteFailed)
         trace(TRACE_2, "STATUS_FILE %s written again", path);
     lastWriteFailed = !ok;
+    mutex_unlock(&writeLock);
     return ok;
 }
 
@@ -287,7 +292,9 @@ int statusStartHandler(const char *path)
 void statusReset(void)
 {
     statusStop();
+    mutex_lock(&writeLock);
     lastWriteFailed = 0;
+    mutex_unlock(&writeLock);
     recordedTotal.store(0);
     writtenTotal.store(0);
     failedTotal.store(0);
