@@ -659,8 +659,10 @@ int runCheck(const std::vector<std::string> &args)
     Param p;
     bool noPassword = false;
     bool haveConf = checkAuditConf(home, p, noPassword, report);
-    if (haveConf)
+    if (haveConf) {
         checkJournal(p.spoolDir, p.spoolMaxMb, report);
+        checkStatusFile(p.statusFile, report);
+    }
     checkParameters(haveParams ? &params : nullptr, report);
 
     Check plugins("plug-ins");

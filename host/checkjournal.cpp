@@ -8,7 +8,8 @@
  * too. So the check fails where the handler would fall back to memory,
  * and warns where the file system has less room than SPOOL_MAX_MB asks
  * for. It only looks: it makes nothing and takes no lock that could keep
- * a starting handler out.
+ * a starting handler out. The status file (STATUS_FILE) is looked at
+ * here too: the handler writes it beside the journal's work.
  */
 #include <errno.h>
 #include <signal.h>
@@ -105,6 +106,26 @@ void checkJournal(const std::string &dir, int maxMb, Report &report)
         }
         checkRoom(dir, maxMb, c);
     }
+    report.print(c);
+}
+
+void checkStatusFile(const std::string &path, Report &report)
+{
+    Check c("status file");
+    std::string dir = parentOf(path);
+
+    if (path.empty()) {
+        c.verdict = Check::SKIP;
+        c.summary = "STATUS_FILE not set";
+        report.print(c);
+        return;
+    }
+    c.summary = path;
+    /* The handler runs on without it: monitoring is what goes blind. */
+    if (access(dir.c_str(), W_OK | X_OK) != 0)
+        c.warn("cannot be written in " + dir + ": " + strerror(errno) + ": monitoring would see no handler");
+    else
+        c.summary += ": its folder is writable";
     report.print(c);
 }
 

@@ -54,6 +54,8 @@ struct Report {
 /* The audit journal's folder (resolved SPOOL_DIR; "" when not set) as the
  * event handler will use it. */
 void checkJournal(const std::string &dir, int maxMb, Report &report);
+/* STATUS_FILE ("" when not set): whether the handler can write it. */
+void checkStatusFile(const std::string &path, Report &report);
 
 } // namespace smhost
 

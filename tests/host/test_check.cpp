@@ -252,6 +252,14 @@ TEST(Check, JournalFolderAsTheHandlerWillUseIt)
         EXPECT_EQ(c.verdict, verdict(r.out, "audit journal")) << c.what << "\n" << r.out;
         EXPECT_TRUE(contains(r.out, c.reason)) << c.what << "\n" << r.out;
     }
+    /* A status file whose folder is missing: monitoring would go blind. */
+    {
+        Home h;
+        h.append("config/kelaudit.conf", "STATUS_FILE = " + h.at("gone/kelaudit.prom") + "\n");
+        kt::RunResult r = check(h);
+        EXPECT_EQ(1, r.status) << r.out;
+        EXPECT_EQ("warn", verdict(r.out, "status file")) << r.out;
+    }
     /* Less room than SPOOL_MAX_MB asks for is worth a warning. */
     Home h;
     h.append("config/kelaudit.conf", "SPOOL_DIR = spool\nSPOOL_MAX_MB = 2000000000\n");
