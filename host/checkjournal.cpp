@@ -25,12 +25,6 @@ namespace smhost {
 
 namespace {
 
-std::string parentOf(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 /* Whether path lies on a file system with blocks to store files in (not
  * /proc, /sys and their like, where even root makes nothing). */
 bool onDisk(const std::string &path)
@@ -76,7 +70,7 @@ void checkJournal(const std::string &dir, int maxMb, Report &report)
     }
     c.summary = dir;
     if (stat(dir.c_str(), &st) != 0) {
-        std::string parent = parentOf(dir);
+        std::string parent = dirOf(dir);
         if (errno != ENOENT)
             c.fail(std::string("cannot be looked at: ") + strerror(errno));
         else if (access(parent.c_str(), W_OK | X_OK) != 0)
@@ -112,7 +106,7 @@ void checkJournal(const std::string &dir, int maxMb, Report &report)
 void checkStatusFile(const std::string &path, Report &report)
 {
     Check c("status file");
-    std::string dir = parentOf(path);
+    std::string dir = dirOf(path);
 
     if (path.empty()) {
         c.verdict = Check::SKIP;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "dbsession.h"
+
 namespace smhost {
 
 /* One check: a line with its verdict, and the reasons below it. */
@@ -50,6 +52,22 @@ struct Report {
             printf("        %s\n", r.c_str());
     }
 };
+
+/* The folder of a path; "." for a bare name. */
+std::string dirOf(const std::string &path);
+/* The path with "..", "." and symbolic links resolved; as given when it
+ * cannot be. */
+std::string resolved(const std::string &path);
+
+/* The OCI calls: the database writer's table, and the rollback. */
+struct OciCalls : OciTable {
+    decltype(&OCITransRollback) transRollback;
+};
+/* The Agent API and the Oracle client, loaded as the scheme and the event
+ * handler (their handles given) load them; the library, or NULL after the
+ * check's failure. */
+void *checkAgentApi(void *authPlugin, Report &report);
+void *checkOracleClient(void *eventPlugin, OciCalls &oci, Report &report);
 
 /* The audit journal's folder (resolved SPOOL_DIR; "" when not set) as the
  * event handler will use it. */
