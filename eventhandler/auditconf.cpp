@@ -48,6 +48,19 @@ static void setDefaults(struct Param *p)
     p->spoolMaxMb = DEFAULT_SPOOL_MAX_MB;
     p->rejectAfter = DEFAULT_REJECT_AFTER;
     p->rejectFile[0] = '\0';
+    p->statusFile[0] = '\0';
+}
+
+/* STATUS_FILE: an absolute path; anything else would depend on the policy
+ * server's working folder, so it is refused. */
+static void storeStatusFile(struct Param *p, const char *value)
+{
+    if (value[0] != '/') {
+        trace(TRACE_ERROR, "Parameter STATUS_FILE: '%s' is not an absolute path, no status file", value);
+        p->statusFile[0] = '\0';
+        return;
+    }
+    copyText(p->statusFile, sizeof p->statusFile, value);
 }
 
 /* SPOOL_DIR: an absolute folder, or one under $SM_HOME. A path too long
@@ -118,6 +131,8 @@ static void applyParameter(struct Param *p, const char *name, const char *value,
         storeIntParameter(name, value, &p->spoolMaxMb);
     } else if (strcasecmp(name, "REJECT_AFTER") == 0) {
         storeIntParameter(name, value, &p->rejectAfter);
+    } else if (strcasecmp(name, "STATUS_FILE") == 0) {
+        storeStatusFile(p, value);
     } else {
         trace(TRACE_ERROR, "Parameter %s: not recognized", name);
     }

@@ -27,6 +27,7 @@ struct Param {
     int spoolMaxMb;              /* journal size beyond which events wait in memory */
     int rejectAfter;             /* data refusals before an event is put aside; 0: never */
     char rejectFile[PATH_SIZE];  /* where put-aside events go (derived, not a key) */
+    char statusFile[PATH_SIZE];  /* the file for monitoring (status.h); empty: none */
 };
 
 /* What a read found beyond the settings. */

@@ -19,6 +19,7 @@
 #include "queue.h"
 #include "reject.h"
 #include "smeventkel.h"
+#include "status.h"
 #include "synch.h"
 #include "trace.h"
 
@@ -33,14 +34,20 @@ static struct Writer {
 int writerWriteEvent(const struct SmLog_Access_s *event)
 {
     struct DbFailure failure;
+    int putAside;
 
     if (dbInsertAuth(event)) {
         rejectForget();
+        statusWritten(kelTime());
         return 1;
     }
+    statusWriteFailed();
     failure = dbLastFailure();
-    return rejectAfterFailure(event, failure.executeRefused && rejectIsDataError(failure.code, failure.text),
-                              failure.text);
+    putAside = rejectAfterFailure(event, failure.executeRefused && rejectIsDataError(failure.code, failure.text),
+                                  failure.text);
+    if (putAside)
+        statusRejected();
+    return putAside;
 }
 
 static void *dbThreadFn(void *)
