@@ -15,7 +15,8 @@
  *
  * Threading: agentManage runs under manageLock from the clock test to the
  * end of the request, so requests never overlap and the interval holds
- * across threads. Loading runs under loadLock; the published table is an
+ * across threads; a first look at the time of the last request, without
+ * the lock, sends the calls between two requests away at once. Loading runs under loadLock; the published table is an
  * atomic, read without a lock by the decoding threads. Trace lines are
  * written under these locks, so the trace lock is always taken last.
  *
@@ -72,7 +73,9 @@ static int usesInProgress = 0;          /* under handleLock */
 static thread_local void *heldHandle = NULL;
 
 static mutex_t manageLock = DEFAULTMUTEX;
-static time_t lastManageTime = 0;
+/* Written under manageLock; read first without it, so that the logins
+ * between two requests do not queue for the lock. */
+static std::atomic<time_t> lastManageTime(0);
 
 static mutex_t loadLock = DEFAULTMUTEX;
 static void *library = NULL;
@@ -279,17 +282,19 @@ void agentManage(int code, const char *data)
     int count;
     int rc;
 
-    if (a == NULL || (handle = handleTake()) == NULL)
+    if (a == NULL || kelTime() < lastManageTime.load(std::memory_order_acquire) + MANAGE_INTERVAL)
+        return;
+    if ((handle = handleTake()) == NULL)
         return;
     mutex_lock(&manageLock);
     now = kelTime();
-    if (now < lastManageTime + MANAGE_INTERVAL) {
+    if (now < lastManageTime.load(std::memory_order_relaxed) + MANAGE_INTERVAL) {
         mutex_unlock(&manageLock);
         handleGive();
         return;
     }
     /* A failed request starts a new interval too: nothing is retried early. */
-    lastManageTime = now;
+    lastManageTime.store(now, std::memory_order_release);
 
     count = 0;
     list = NULL;

@@ -4,13 +4,14 @@
  * The policy server passes a scheme instance's parameter string with every
  * login, and a server has few instances. Each distinct string (up to
  * CACHE_TEXT characters) that parses cleanly is kept parsed in one of
- * CACHE_SLOTS slots; strings beyond that are parsed on every call, as
- * before.
+ * CACHE_SLOTS slots; other strings, and longer ones, are parsed on every
+ * call. A string is kept whole and compared whole, so no two strings share
+ * a kept parse.
  *
  * A clean parse traces only at level 5 (the string and each item), so at
  * levels below 5 a kept parse writes exactly what a fresh one would:
- * nothing. At level 5 and above the string is parsed afresh, and its lines
- * appear as before. A faulty string is never kept, so its level-1 lines
+ * nothing. At level 5 and above the string is parsed afresh, with its
+ * lines. A faulty string is never kept, so its level-1 lines
  * come with every login.
  *
  * Threading: a slot is filled once, with a compare-and-swap of an atomic

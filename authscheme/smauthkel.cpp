@@ -1,6 +1,7 @@
 /*
- * smauthkel.cpp - the step-up authentication scheme: its entry points, the
- * parser of its parameter string and the credential checks of a login.
+ * smauthkel.cpp - the step-up authentication scheme: its entry points and
+ * the credential checks of a login (its parameter string is parsed in
+ * params.cpp).
  *
  * A user who already holds a single sign-on session posts its cookie
  * ("PIN;cookie" with PIN checking on) in the password field. SmAuthenticate
@@ -11,14 +12,14 @@
  * Between logins the scheme remembers two things per session, each in a
  * module of its own: wrong PINs in a row (pintries, with PIN_TRIES set) and
  * sessions already accepted (claims), so that a cookie is accepted at most
- * once in the process.
+ * once in the process. Both outlive a release and a new init.
  *
  * Threading: the host calls every entry point on many threads at once.
- * Parameters are parsed afresh on each call into the call's own record;
- * the only shared state here is initCount, guarded together with the start
- * and release of the agent by initLock (the trace lock is always taken
- * after it). The locks of pintries and claims are taken alone, or inside
- * initLock when the last release empties their tables.
+ * Parameters are parsed into the call's own record, or taken read-only from
+ * those kept by paramcache; the only shared state here is initCount,
+ * guarded together with the start and release of the agent by initLock
+ * (the trace lock is always taken after it). The locks of pintries and
+ * claims are taken alone.
  */
 #include "smauthkel.h"
 
@@ -56,125 +57,6 @@ static mutex_t initLock = DEFAULTMUTEX;
 static const char *text(const char *s)
 {
     return s != NULL ? s : "";
-}
-
-/* ---- Parameters ------------------------------------------------------- */
-
-static void setDefaults(Parameters *p)
-{
-    memset(p, 0, sizeof *p);
-    copyText(p->description, sizeof p->description, "QX KEL/PIN authentication scheme");
-    copyText(p->agentName, sizeof p->agentName, "authkel");
-    copyText(p->url, sizeof p->url, "BAD_KEL_AUTH_URL");
-    p->usePin = 0;
-    p->minLevel = 2;
-    p->maxLevel = 3;
-    copyText(p->attrPin, sizeof p->attrPin, "pin");
-    copyText(p->attrAuth, sizeof p->attrAuth, "authlevel");
-    p->portAz = 44443;
-    p->portAuth = 44442;
-    p->portAcct = 44441;
-    p->pinTries = 0;
-}
-
-/* A count: a whole number, 0 or more. */
-static int storeCountParameter(const char *name, const char *value, int *field)
-{
-    int n;
-
-    if (!storeIntParameter(name, value, &n))
-        return 0;
-    if (n < 0) {
-        trace(TRACE_ERROR, "Parameter %s: value '%s' should be 0 or more", name, value);
-        return 0;
-    }
-    *field = n;
-    return 1;
-}
-
-int storeParameter(const char *name, const char *value, Parameters *p)
-{
-    trace(TRACE_5, "Parameter %s: %s", name, value);
-    if (strcasecmp(name, "URL") == 0) {
-        copyText(p->url, sizeof p->url, value);
-    } else if (strcasecmp(name, "AGENT_NAME") == 0) {
-        copyText(p->agentName, sizeof p->agentName, value);
-    } else if (strcasecmp(name, "DESCRIPTION") == 0) {
-        copyText(p->description, sizeof p->description, value);
-    } else if (strcasecmp(name, "USE_PIN") == 0) {
-        p->usePin = strcasecmp(value, "yes") == 0;
-        p->usePinUnclear = !p->usePin && strcasecmp(value, "no") != 0;
-        copyText(p->usePinValue, sizeof p->usePinValue, p->usePinUnclear ? value : "");
-    } else if (strcasecmp(name, "MIN_LEVEL") == 0) {
-        return storeIntParameter(name, value, &p->minLevel);
-    } else if (strcasecmp(name, "MAX_LEVEL") == 0) {
-        return storeIntParameter(name, value, &p->maxLevel);
-    } else if (strcasecmp(name, "ATTR_PIN") == 0) {
-        copyText(p->attrPin, sizeof p->attrPin, value);
-    } else if (strcasecmp(name, "ATTR_AUTH") == 0) {
-        copyText(p->attrAuth, sizeof p->attrAuth, value);
-    } else if (strcasecmp(name, "PORT_AZ") == 0) {
-        return storeIntParameter(name, value, &p->portAz);
-    } else if (strcasecmp(name, "PORT_AUTH") == 0) {
-        return storeIntParameter(name, value, &p->portAuth);
-    } else if (strcasecmp(name, "PORT_ACCT") == 0) {
-        return storeIntParameter(name, value, &p->portAcct);
-    } else if (strcasecmp(name, "PIN_TRIES") == 0) {
-        return storeCountParameter(name, value, &p->pinTries);
-    } else {
-        trace(TRACE_ERROR, "Parameter %s: not recognized", name);
-        return 0;
-    }
-    return 1;
-}
-
-int parseParameters(const char *textIn, Parameters *p)
-{
-    char name[BUF_SIZE];
-    char value[BUF_SIZE];
-    const char *s = text(textIn);
-    int result = 1;
-    size_t n;
-
-    trace(TRACE_5, "Parameters: '%s'", s);
-    setDefaults(p);
-    while (*s != '\0') {
-        for (n = 0; *s != '\0' && *s != '='; s++) {
-            if (n == BUF_SIZE - 1) {
-                trace(TRACE_ERROR, "Parameter name too long");
-                return 0;
-            }
-            name[n++] = *s;
-        }
-        name[n] = '\0';
-        if (n == 0) {
-            trace(TRACE_ERROR, "Parameter name missing");
-            return 0;
-        }
-        if (*s == '\0') {
-            trace(TRACE_ERROR, "Parameter %s: '=' missing after parameter name", name);
-            return 0;
-        }
-        s++; /* the '=' */
-        for (n = 0; *s != '\0' && *s != ';'; s++) {
-            if (n == BUF_SIZE - 1) {
-                trace(TRACE_ERROR, "Parameter value too long");
-                return 0;
-            }
-            value[n++] = *s;
-        }
-        value[n] = '\0';
-        if (!storeParameter(name, value, p))
-            result = 0;
-        if (*s == '\0')
-            break;
-        s++; /* the ';' */
-    }
-    if (p->minLevel > p->maxLevel) {
-        trace(TRACE_ERROR, "MIN_LEVEL (%d) greater than MAX_LEVEL (%d)", p->minLevel, p->maxLevel);
-        result = 0;
-    }
-    return result;
 }
 
 /* ---- Credential checks ------------------------------------------------ */
@@ -433,8 +315,6 @@ extern "C" KEL_EXPORT int SmAuthRelease(const char *parameter, const char *secre
         trace(TRACE_2, "Not releasing yet! initCount=%d", initCount);
     } else {
         agentRelease();
-        pintriesClear();
-        claimsClear();
         traceClose();
     }
     mutex_unlock(&initLock);
@@ -472,31 +352,65 @@ static int sessionLifetime(const Sm_AgentApi_Session_t *session)
  * counted for the session: the one that reaches the limit logs the session
  * out, so that its cookie is dead for every policy server, and while the
  * count is remembered the session is refused here whatever the PIN (the
- * logout may have failed, or guesses may have run at once). Returns 1 when
- * the login may go on, else 0 with the refusal in *result. */
+ * logout may have failed, or guesses may have run at once). A wrong PIN
+ * that cannot be counted (no room) logs the session out too: guesses must
+ * never go uncounted. Returns 1 when the login may go on, else 0 with the
+ * refusal in *result. */
 static int pinPasses(const Sm_Api_UserContext_t *ctx, const Parameters *p, const char *pin,
-                     Sm_AgentApi_Session_t *session, const char *clientIp, int *result)
+                     Sm_AgentApi_Session_t *session, const SidKey *key, const char *clientIp, int *result)
 {
     int right = checkPin(ctx, pin, p);
     int tries = right ? PINTRIES_RIGHT : PINTRIES_WRONG;
 
-    if (p->pinTries > 0)
-        tries = pintriesRecord(session->sessionId, right, p->pinTries, sessionLifetime(session));
+    /* A cookie without a session id is counted under none: an empty id
+     * would make all such cookies one session. */
+    if (p->pinTries > 0 && session->sessionId[0] == '\0')
+        trace(TRACE_3, "Session id empty: PIN not counted");
+    else if (p->pinTries > 0)
+        tries = pintriesRecord(key, right, p->pinTries, sessionLifetime(session));
     if (tries == PINTRIES_RIGHT)
         return 1;
-    if (tries != PINTRIES_LOCKED) {
-        trace(TRACE_3, "Incorrect PIN");
-        if (tries == PINTRIES_LIMIT) {
-            trace(TRACE_ERROR, "PIN attempt limit reached for user %s from %s: logging the session out",
-                  text(ctx->lpszUserName), clientIp);
-            if (!agentCloseSession(clientIp, session))
-                trace(TRACE_ERROR, "Lockout logout failed: the session is refused by this server only");
-        }
-        *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
+    if (tries == PINTRIES_LOCKED) {
+        trace(TRACE_2, "Session locked after too many wrong PINs");
+        agentCloseSession(clientIp, session); /* the lockout's own logout may have failed */
+        *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
         return 0;
     }
-    trace(TRACE_2, "Session locked after too many wrong PINs");
-    agentCloseSession(clientIp, session); /* the lockout's own logout may have failed */
+    trace(TRACE_3, "Incorrect PIN");
+    if (tries == PINTRIES_LIMIT) {
+        trace(TRACE_ERROR, "PIN attempt limit reached for user %s from %s: logging the session out",
+              text(ctx->lpszUserName), clientIp);
+        if (!agentCloseSession(clientIp, session))
+            trace(TRACE_ERROR, "Lockout logout failed: the session is refused by this server only");
+    } else if (tries == PINTRIES_FULL) {
+        trace(TRACE_2, "Wrong PIN cannot be counted (PIN counts full): logging the session out");
+        /* Nothing here remembers the session: it lives on if this fails. */
+        if (!agentCloseSession(clientIp, session))
+            trace(TRACE_ERROR, "Logout after an uncounted wrong PIN failed: the session stays valid");
+    }
+    *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_NONE);
+    return 0;
+}
+
+/* Claims the session for this accepted login; 0 with the refusal in
+ * *result when it was claimed before or no claim can be made. A cookie
+ * without a session id is claimed under none (that would make all such
+ * cookies one session): the login goes on unclaimed. */
+static int claimed(Sm_AgentApi_Session_t *session, const SidKey *key, int *result)
+{
+    int claim;
+
+    if (session->sessionId[0] == '\0') {
+        trace(TRACE_3, "Session id empty: not claimed");
+        return 1;
+    }
+    claim = claimSession(key, sessionLifetime(session));
+    if (claim == CLAIM_MADE)
+        return 1;
+    if (claim == CLAIM_TAKEN)
+        trace(TRACE_2, "Session already accepted");
+    else
+        trace(TRACE_2, "Session cannot be claimed (accept-once claims full)");
     *result = SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
     return 0;
 }
@@ -512,6 +426,7 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
     char userName[BUF_SIZE];
     char userDn[BUF_SIZE];
     char clientIp[BUF_SIZE];
+    SidKey key;
     int attrCount;
     int result;
 
@@ -543,12 +458,11 @@ static int decide(const Sm_Api_UserContext_t *ctx, const Parameters *p, const ch
         trace(TRACE_2, "Auth level not valid");
         return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_AUTH_LEVEL);
     }
-    if (p->usePin && !pinPasses(ctx, p, pin, session, clientIp, &result))
+    sidKeyOf(session->sessionId, sizeof session->sessionId, &key);
+    if (p->usePin && !pinPasses(ctx, p, pin, session, &key, clientIp, &result))
         return result;
-    if (!claimSession(session->sessionId, sessionLifetime(session))) {
-        trace(TRACE_2, "Session already accepted");
-        return SM_AUTH_RESULT(SM_AUTH_REJECT, SM_REASON_SESSION_INVALID);
-    }
+    if (!claimed(session, &key, &result))
+        return result;
     trace(TRACE_3, "User authenticated OK");
     agentCloseSession(clientIp, session);
     return SM_AUTH_RESULT(SM_AUTH_ACCEPT, SM_REASON_NONE);

@@ -21,8 +21,9 @@
 /* Characters of an unclear USE_PIN value shown in its trace line, plus 1. */
 #define USE_PIN_SHOWN 64
 
-/* Settings of one scheme instance, parsed afresh from the parameter string
- * on every entry-point call. Texts hold at most BUF_SIZE - 1 characters. */
+/* Settings of one scheme instance, parsed from its parameter string (the
+ * login path keeps clean parses, see paramcache.h). Texts hold at most
+ * BUF_SIZE - 1 characters. */
 typedef struct Parameters {
     char description[BUF_SIZE];   /* DESCRIPTION */
     char agentName[BUF_SIZE];     /* AGENT_NAME */

@@ -10,6 +10,9 @@
  *                      the ratio of the target, robust to a changing load
  *   PinTriesPaired     the same login with PIN_TRIES set and without, in turn
  *                      likewise, the table of counts holding other sessions
+ *   ClaimsPaired       the same login with 1,000,000 live accept-once claims
+ *                      of other sessions and with none, in turn: the claims
+ *                      are made and freed between the halves
  *   ParseParameters/N  the parameter string of N characters (0: the typical one)
  *
  * Sessions are opened in batches outside the timed region, as a login needs
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "agent.h"
+#include "claims.h"
 #include "authutil.h"
 #include "benchutil.h"
 #include "clockhook.h"
@@ -253,7 +257,12 @@ void PinTriesPaired(benchmark::State &state)
 
     pintriesClear();
     for (int i = 0; i < COUNTED; i++)
-        pintriesRecord(("counted-" + std::to_string(i)).c_str(), 0, 5, 86400);
+    {
+        SidKey key;
+        std::string id = "counted-" + std::to_string(i);
+        sidKeyOf(id.c_str(), id.size(), &key);
+        pintriesRecord(&key, 0, 5, 86400);
+    }
     for (auto _ : state) {
         openSessions(cookies);
         posted.clear();
@@ -277,6 +286,77 @@ void PinTriesPaired(benchmark::State &state)
         state.counters["scheme_ns"] = withNs / (double)logins;
         state.counters["baseline_ns"] = withoutNs / (double)logins;
         state.counters["ratio"] = withNs / withoutNs;
+    }
+}
+
+/* Claims of other sessions that ClaimsPaired holds during its full half. */
+const int CLAIMED = 1000000;
+/* Logins timed in each half of each iteration. */
+const int CLAIMS_LOGINS = 16 * BATCH;
+
+/* Fills the accept-once table with CLAIMED live claims of other sessions. */
+void claimOthers()
+{
+    for (int i = 0; i < CLAIMED; i++) {
+        SidKey key;
+        char id[32];
+        int n = snprintf(id, sizeof id, "other-%d", i);
+        sidKeyOf(id, (size_t)n, &key);
+        claimSession(&key, 86400);
+    }
+}
+
+/* CPU time of CLAIMS_LOGINS accepted logins, sessions opened outside it,
+ * after one batch untimed: filling the table leaves every cache cold. */
+double timedLogins(const Sm_Api_UserContext_t *ctx, long *refused)
+{
+    std::vector<std::string> cookies, posted;
+    double ns = 0;
+    for (int b = -1; b < CLAIMS_LOGINS / BATCH; b++) {
+        openSessions(cookies);
+        posted.clear();
+        for (const std::string &c : cookies)
+            posted.push_back("pin0;" + c);
+        double t0 = threadCpuNs();
+        for (const std::string &p : posted)
+            *refused += !acceptedLogin(ctx, p, PARAMS);
+        if (b >= 0)
+            ns += threadCpuNs() - t0;
+    }
+    return ns;
+}
+
+/* SmAuthenticate with 1,000,000 live claims of other sessions in the
+ * accept-once table against the same login with an empty table. Each
+ * iteration times one half with the table emptied and one with it filled
+ * (filling takes far longer than the logins, so it is not timed), the
+ * order swapped every iteration. Counters as PinTriesPaired's. */
+void ClaimsPaired(benchmark::State &state)
+{
+    kb::traceLevel(*home, 0);
+    Sm_Api_UserContext_t ctx = kb::userContext();
+    double fullNs = 0, emptyNs = 0;
+    long logins = 0, refused = 0;
+    bool fullFirst = false;
+
+    for (auto _ : state) {
+        for (int part = 0; part < 2; part++) {
+            bool full = (part == 0) == fullFirst;
+            claimsClear();
+            if (full)
+                claimOthers();
+            (full ? fullNs : emptyNs) += timedLogins(&ctx, &refused);
+        }
+        logins += CLAIMS_LOGINS;
+        fullFirst = !fullFirst;
+    }
+    claimsClear();
+    if (refused != 0)
+        state.SkipWithError("logins refused");
+    if (logins > 0) {
+        state.counters["scheme_ns"] = fullNs / (double)logins;
+        state.counters["baseline_ns"] = emptyNs / (double)logins;
+        state.counters["ratio"] = fullNs / emptyNs;
     }
 }
 
@@ -307,6 +387,7 @@ BENCHMARK(SmAuthenticateLogin)->Name("SmAuthenticate")->Arg(0)->Arg(5);
 BENCHMARK(AgentApiBaseline);
 BENCHMARK(AuthPaired);
 BENCHMARK(PinTriesPaired);
+BENCHMARK(ClaimsPaired)->Iterations(4)->Unit(benchmark::kMillisecond);
 BENCHMARK(ParseParameters)->Arg(0)->Arg(256)->Arg(1024)->Arg(4096);
 
 int main(int argc, char **argv)

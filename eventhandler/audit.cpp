@@ -33,6 +33,7 @@
 
 #include "kelsys.h"
 #include "spool.h"
+#include "status.h"
 #include "synch.h"
 #include "trace.h"
 #include "writer.h"
@@ -308,6 +309,7 @@ void auditAuth(const struct SmLog_Access_s *event)
     int journaled;
 
     trace(TRACE_3, "auditAuth");
+    statusRecorded();
     record.data = NULL;
     if (__atomic_load_n(&audit.journalSet, __ATOMIC_RELAXED))
         spoolPrepare(event, &record);

@@ -50,6 +50,19 @@ static void setDefaults(struct Param *p)
     p->rejectAfter = DEFAULT_REJECT_AFTER;
     p->rejectFile[0] = '\0';
     p->batchMax = DEFAULT_BATCH_MAX;
+    p->statusFile[0] = '\0';
+}
+
+/* STATUS_FILE: an absolute path; anything else would depend on the policy
+ * server's working folder, so it is refused. */
+static void storeStatusFile(struct Param *p, const char *value)
+{
+    if (value[0] != '/') {
+        trace(TRACE_ERROR, "Parameter STATUS_FILE: '%s' is not an absolute path, no status file", value);
+        p->statusFile[0] = '\0';
+        return;
+    }
+    copyText(p->statusFile, sizeof p->statusFile, value);
 }
 
 /* SPOOL_DIR: an absolute folder, or one under $SM_HOME. A path too long
@@ -122,6 +135,8 @@ static void applyParameter(struct Param *p, const char *name, const char *value,
         storeIntParameter(name, value, &p->rejectAfter);
     } else if (strcasecmp(name, "BATCH_MAX") == 0) {
         storeIntParameter(name, value, &p->batchMax);
+    } else if (strcasecmp(name, "STATUS_FILE") == 0) {
+        storeStatusFile(p, value);
     } else {
         trace(TRACE_ERROR, "Parameter %s: not recognized", name);
     }

@@ -26,6 +26,7 @@
 #include "queue.h"
 #include "reject.h"
 #include "smeventkel.h"
+#include "status.h"
 #include "synch.h"
 #include "trace.h"
 
@@ -40,14 +41,20 @@ static struct Writer {
 int writerWriteEvent(const struct SmLog_Access_s *event)
 {
     struct DbFailure failure;
+    int putAside;
 
     if (dbInsertAuth(event)) {
         rejectForget();
+        statusWritten(kelTime());
         return 1;
     }
+    statusWriteFailed();
     failure = dbLastFailure();
-    return rejectAfterFailure(event, failure.executeRefused && rejectIsDataError(failure.code, failure.text),
-                              failure.text);
+    putAside = rejectAfterFailure(event, failure.executeRefused && rejectIsDataError(failure.code, failure.text),
+                                  failure.text);
+    if (putAside)
+        statusRejected();
+    return putAside;
 }
 
 /* Inserts the first of n events as one group; a group the database

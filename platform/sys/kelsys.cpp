@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 static int realGettimeofday(struct timeval *tv)
@@ -58,6 +59,7 @@ static const struct KelSysTable realSys = {
     realThreadCreate,
     sleep,
     gethostname,
+    getrandom,
     realOpen,
     fopen,
     realStat,

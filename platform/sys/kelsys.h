@@ -36,6 +36,8 @@ struct KelSysTable {
     int (*threadCreate)(pthread_t *thread, void *(*start)(void *), void *arg);
     unsigned int (*sleep)(unsigned int seconds);
     int (*gethostname)(char *name, size_t len);
+    /* getrandom(2): random bytes from the kernel. */
+    ssize_t (*getrandom)(void *buf, size_t len, unsigned int flags);
     /* open(2) with its mode always given. */
     int (*open)(const char *path, int flags, mode_t mode);
     FILE *(*fopen)(const char *path, const char *mode);

@@ -226,14 +226,29 @@ TEST_F(ParamsTest, KeptParsesGiveTheSameSettingsAndTraceAsFreshOnes)
 {
     Parameters scratch;
     setLevel(4);
+    trace(TRACE_ERROR, "level 4 now");
     const Parameters *a = paramsFor("MIN_LEVEL=1;URL=a", &scratch);
     ASSERT_NE(a, nullptr);
     const Parameters *b = paramsFor("MIN_LEVEL=2;URL=b", &scratch);
     ASSERT_NE(b, nullptr);
     EXPECT_STREQ(b->url, "b");
     a = paramsFor("MIN_LEVEL=1;URL=a", &scratch);
+    EXPECT_NE(a, &scratch) << "the clean string's parse was not kept";
     EXPECT_STREQ(a->url, "a");
     EXPECT_EQ(a->minLevel, 1);
+    Parameters fresh;
+    ASSERT_EQ(parseParameters("MIN_LEVEL=1;URL=a", &fresh), 1);
+    EXPECT_EQ(memcmp(a, &fresh, sizeof fresh), 0);
+
+    /* Strings over 1,024 characters are parsed every time: two that share
+     * their first 1,024 characters keep their own settings. */
+    std::string head = "DESCRIPTION=" + repeat('d', 1100) + ";MIN_LEVEL=";
+    for (int round = 0; round < 2; round++)
+        for (int level : {1, 3}) {
+            const Parameters *got = paramsFor((head + std::to_string(level)).c_str(), &scratch);
+            ASSERT_EQ(got, &scratch);
+            EXPECT_EQ(got->minLevel, level);
+        }
 
     /* A faulty string is never kept: its line comes with every call. */
     for (int i = 0; i < 2; i++)

@@ -251,6 +251,15 @@ TEST(ConfigRoundTrip, KelpasswdThenReadConfigFileGivesTheTypedPassword)
         readConfigFile(&p);
         EXPECT_EQ(typed, std::string(p.password));
         EXPECT_STREQ("auditor", p.user);
+
+        /* The same password given on standard input, as a script gives it. */
+        files.writeConfig("kelaudit.conf", "USER = auditor\nPASSWORD = old\n");
+        r = kt::runProgram("/bin/sh", {"-c", "printf '%s\\n' \"$PW\" | \"$TOOL\" --stdin"},
+                           {"SM_HOME=" + files.home(), "PW=" + typed, std::string("TOOL=") + KELPASSWD_PATH});
+        ASSERT_EQ(0, r.status) << r.err;
+        Param q{};
+        readConfigFile(&q);
+        EXPECT_EQ(typed, std::string(q.password));
     }
     traceReset();
 }
