@@ -4,15 +4,13 @@
  * no deleted markers pile up), grown by doubling and swept of expired
  * entries as it is used.
  *
- * The digest is SipHash-2-4 with 128 bits of output under a per-process
- * random key. Session ids come from the policy server, not from clients,
- * but a keyed function keeps both the digests and the slots they pick
- * unpredictable: nobody can make two ids share an entry or pile ids onto
- * one probe run. 128 bits make an accidental collision among even millions
- * of sessions negligible (about 2^-88), so comparing digests stands for
- * comparing ids. It is written out here rather than taken from a crypto
- * library: the plug-in runs inside the policy server's process, which
- * brings its own libraries, and needs nothing beyond the C library.
+ * The digest is SipHash-2-4 with 128 bits of output (libsodium's
+ * crypto_shorthash_siphashx24) under a per-process random key. Session
+ * ids come from the policy server, not from clients, but a keyed function
+ * keeps both the digests and the slots they pick unpredictable: nobody can
+ * make two ids share an entry or pile ids onto one probe run. 128 bits
+ * make an accidental collision among even millions of sessions negligible
+ * (about 2^-88), so comparing digests stands for comparing ids.
  *
  * Threading: none; the owner of a table locks it. The key is drawn once,
  * under pthread_once.
@@ -27,6 +25,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <sodium.h>
+
 #include "kelsys.h"
 
 static_assert(sizeof(SidEntry) == 24, "24 bytes a slot");
@@ -39,61 +39,24 @@ static uint8_t processKey[16];
 
 /* ---- Digest ------------------------------------------------------------ */
 
-static uint64_t rotl(uint64_t x, int b)
-{
-    return (x << b) | (x >> (64 - b));
-}
-
-static void sipRounds(uint64_t v[4], int n)
-{
-    for (int i = 0; i < n; i++) {
-        v[0] += v[1];
-        v[1] = rotl(v[1], 13) ^ v[0];
-        v[0] = rotl(v[0], 32);
-        v[2] += v[3];
-        v[3] = rotl(v[3], 16) ^ v[2];
-        v[0] += v[3];
-        v[3] = rotl(v[3], 21) ^ v[0];
-        v[2] += v[1];
-        v[1] = rotl(v[1], 17) ^ v[2];
-        v[2] = rotl(v[2], 32);
-    }
-}
-
-static uint64_t littleEndian(const uint8_t *p, size_t n)
+static uint64_t littleEndian(const uint8_t *p)
 {
     uint64_t w = 0;
 
-    for (size_t i = 0; i < n; i++)
+    for (size_t i = 0; i < 8; i++)
         w |= (uint64_t)p[i] << (8 * i);
     return w;
 }
 
 void sipHash128(const uint8_t key[16], const void *data, size_t len, uint64_t out[2])
 {
-    const uint8_t *p = (const uint8_t *)data;
-    uint64_t k0 = littleEndian(key, 8), k1 = littleEndian(key + 8, 8);
-    uint64_t v[4] = {0x736f6d6570736575u ^ k0, 0x646f72616e646f6du ^ k1 ^ 0xee,
-                     0x6c7967656e657261u ^ k0, 0x7465646279746573u ^ k1};
-    size_t whole = len - len % 8;
-    uint64_t m;
+    uint8_t digest[crypto_shorthash_siphashx24_BYTES];
 
-    for (size_t i = 0; i < whole; i += 8) {
-        m = littleEndian(p + i, 8);
-        v[3] ^= m;
-        sipRounds(v, 2);
-        v[0] ^= m;
-    }
-    m = ((uint64_t)len << 56) | littleEndian(p + whole, len % 8);
-    v[3] ^= m;
-    sipRounds(v, 2);
-    v[0] ^= m;
-    v[2] ^= 0xee;
-    sipRounds(v, 4);
-    out[0] = v[0] ^ v[1] ^ v[2] ^ v[3];
-    v[1] ^= 0xdd;
-    sipRounds(v, 4);
-    out[1] = v[0] ^ v[1] ^ v[2] ^ v[3];
+    static_assert(crypto_shorthash_siphashx24_BYTES == 16, "128 bits of output");
+    static_assert(crypto_shorthash_siphashx24_KEYBYTES == 16, "a 128-bit key");
+    crypto_shorthash_siphashx24(digest, (const unsigned char *)data, len, key);
+    out[0] = littleEndian(digest);
+    out[1] = littleEndian(digest + 8);
 }
 
 /* The process's key, from the kernel. Should it give none, a key made of

@@ -63,7 +63,8 @@ typedef struct SidTable {
  * with 128 bits of output, under a key drawn at random once per process. */
 void sidKeyOf(const char *sessionId, size_t idSize, SidKey *key);
 
-/* SipHash-2-4 of len bytes at data under key, 128 bits of output. */
+/* SipHash-2-4 of len bytes at data under key, 128 bits of output, as two
+ * little-endian words (libsodium's crypto_shorthash_siphashx24). */
 void sipHash128(const uint8_t key[16], const void *data, size_t len, uint64_t out[2]);
 
 /* The entry of key, or NULL. Whether it has expired is for the caller to

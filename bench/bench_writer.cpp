@@ -2,15 +2,23 @@
  * bench_writer.cpp - rows per second of the event handler's database
  * writer against a bare client that inserts the same rows the same way.
  *
- *   bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L] [--journal]
+ *   bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L]
+ *                [--batch B,B,...] [--delays-us D,D,...] [--catchup EVENTS] [--journal]
  *
  * For each database (SQLite in its default rollback journal, SQLite in WAL
- * mode, and PostgreSQL when --pg is given) it alternates R rounds of:
- *  - bare: N rows, each with its own prepare of the INSERT, fourteen text
- *    binds, execution and commit, straight through sqlite3 or libpq;
+ * mode, and PostgreSQL when --pg is given), each BATCH_MAX B (default 1)
+ * and, on PostgreSQL, each one-way delay D added by the loopback delay
+ * proxy (default 0), it alternates R rounds of:
+ *  - bare: N rows (at least 4 B) in groups of B, each group with its own
+ *    prepare of the INSERT, fourteen text binds per row and one commit,
+ *    straight through sqlite3 (one transaction) or libpq (one pipeline, one
+ *    round trip; a single row is a plain autocommitted INSERT);
  *  - writer: N audited logins recorded with SmEventRecord into a ring large
  *    enough to hold them all, timed from the first record until the writer
  *    has committed the last row (the ring is empty).
+ * With --catchup it also times how long the writer takes to drain a
+ * journal backlog of that many events (written while the database was
+ * unreachable), per database and BATCH_MAX, without delay.
  * With --journal it measures instead the writer with the audit journal on
  * SQLite (WAL): SPOOL_SYNC second and always in alternate rounds, each N
  * logins recorded and timed until their rows are committed.
@@ -27,6 +35,7 @@
 #include <stdexcept>
 #include <chrono>
 #include <libpq-fe.h>
+#include <poll.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -38,6 +47,8 @@
 
 #include "audit.h"
 #include "benchutil.h"
+#include "delayproxy.h"
+#include "journal.h"
 #include "scrypt.h"
 #include "smeventkel.h"
 #include "trace.h"
@@ -57,7 +68,17 @@ struct Options {
     int traceLevel = 1;
     std::string pg;
     std::string only; /* run only the databases whose name contains this */
+    std::vector<int> batches{1};
+    std::vector<long> delaysUs{0};
+    long catchup = 0;
     bool journal = false;
+};
+
+/* One measured case: a BATCH_MAX, and the delay added each way. */
+struct Case {
+    int batch = 1;
+    long delayUs = 0;
+    int rows = 0; /* rows per round */
 };
 
 /* The fourteen bound texts of a row, in the statement's order. */
@@ -100,21 +121,37 @@ sqlite3 *bareSqliteOpen(const std::string &path)
     return db;
 }
 
-double bareSqlite(sqlite3 *db, const std::string &table, int rows, const std::string &host)
+void sqliteDo(sqlite3 *db, const char *sql)
+{
+    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw std::runtime_error(std::string("bare: ") + sql + ": " + sqlite3_errmsg(db));
+}
+
+/* rows in groups of batch: one prepare and one transaction per group (a
+ * single row commits on its own). */
+double bareSqlite(sqlite3 *db, const std::string &table, int rows, int batch, const std::string &host)
 {
     std::string sql = sqliteInsert(table);
     kb::Event e("uid=bare,ou=people,o=kel", "authlevel=3;bare");
     std::vector<std::string> v = rowValues(e, host);
     Clock::time_point t0 = Clock::now();
-    for (int r = 0; r < rows; r++) {
+    for (int r = 0; r < rows;) {
+        int group = std::min(batch, rows - r);
         sqlite3_stmt *st = nullptr;
+        if (group > 1)
+            sqliteDo(db, "BEGIN");
         if (sqlite3_prepare_v2(db, sql.c_str(), (int)sql.size(), &st, nullptr) != SQLITE_OK)
             throw std::runtime_error(std::string("bare: prepare: ") + sqlite3_errmsg(db));
-        for (int i = 0; i < 14; i++)
-            sqlite3_bind_text(st, i + 1, v[(size_t)i].data(), (int)v[(size_t)i].size(), SQLITE_TRANSIENT);
-        if (sqlite3_step(st) != SQLITE_DONE)
-            throw std::runtime_error(std::string("bare: insert: ") + sqlite3_errmsg(db));
+        for (int g = 0; g < group; g++, r++) {
+            sqlite3_reset(st);
+            for (int i = 0; i < 14; i++)
+                sqlite3_bind_text(st, i + 1, v[(size_t)i].data(), (int)v[(size_t)i].size(), SQLITE_TRANSIENT);
+            if (sqlite3_step(st) != SQLITE_DONE)
+                throw std::runtime_error(std::string("bare: insert: ") + sqlite3_errmsg(db));
+        }
         sqlite3_finalize(st);
+        if (group > 1)
+            sqliteDo(db, "COMMIT");
     }
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     return rows / secs;
@@ -130,7 +167,43 @@ PGconn *barePgOpen(const std::string &uri)
     return pg;
 }
 
-double barePg(PGconn *pg, const std::string &table, int rows, const std::string &host)
+/* One group in one pipeline: a prepare, the rows, and the sync at which
+ * the server commits them together. Non-blocking, so that a large group
+ * never has both sides waiting to write. */
+void barePgGroup(PGconn *pg, const std::string &sql, const char *const *params, int group)
+{
+    bool ok = PQsetnonblocking(pg, 1) == 0 && PQenterPipelineMode(pg) == 1 &&
+              PQsendPrepare(pg, "", sql.c_str(), 14, nullptr) == 1;
+    for (int g = 0; ok && g < group; g++)
+        ok = PQsendQueryPrepared(pg, "", 14, params, nullptr, nullptr, 0) == 1;
+    ok = ok && PQpipelineSync(pg) == 1;
+    while (ok) {
+        int rc = PQflush(pg);
+        if (rc == 0)
+            break;
+        struct pollfd p = {PQsocket(pg), POLLIN | POLLOUT, 0};
+        ok = rc > 0 && poll(&p, 1, 60000) > 0 && PQconsumeInput(pg) == 1;
+    }
+    bool failed = !ok;
+    for (bool synced = false; ok && !synced;) {
+        while (PQisBusy(pg)) {
+            struct pollfd p = {PQsocket(pg), POLLIN, 0};
+            if (poll(&p, 1, 60000) <= 0 || PQconsumeInput(pg) != 1)
+                throw std::runtime_error(std::string("bare: ") + PQerrorMessage(pg));
+        }
+        PGresult *res = PQgetResult(pg);
+        if (res == nullptr)
+            continue;
+        ExecStatusType st = PQresultStatus(res);
+        failed = failed || st == PGRES_FATAL_ERROR || st == PGRES_PIPELINE_ABORTED;
+        synced = st == PGRES_PIPELINE_SYNC;
+        PQclear(res);
+    }
+    if (failed || PQexitPipelineMode(pg) != 1 || PQsetnonblocking(pg, 0) != 0)
+        throw std::runtime_error(std::string("bare: group insert: ") + PQerrorMessage(pg));
+}
+
+double barePg(PGconn *pg, const std::string &table, int rows, int batch, const std::string &host)
 {
     std::string sql = pgInsert(table);
     kb::Event e("uid=bare,ou=people,o=kel", "authlevel=3;bare");
@@ -139,11 +212,17 @@ double barePg(PGconn *pg, const std::string &table, int rows, const std::string 
     for (int i = 0; i < 14; i++)
         params[i] = v[(size_t)i].c_str();
     Clock::time_point t0 = Clock::now();
-    for (int r = 0; r < rows; r++) {
-        PGresult *res = PQexecParams(pg, sql.c_str(), 14, nullptr, params, nullptr, nullptr, 0);
-        if (PQresultStatus(res) != PGRES_COMMAND_OK)
-            throw std::runtime_error(std::string("bare: insert: ") + PQerrorMessage(pg));
-        PQclear(res);
+    for (int r = 0; r < rows;) {
+        int group = std::min(batch, rows - r);
+        if (group > 1) {
+            barePgGroup(pg, sql, params, group);
+        } else {
+            PGresult *res = PQexecParams(pg, sql.c_str(), 14, nullptr, params, nullptr, nullptr, 0);
+            if (PQresultStatus(res) != PGRES_COMMAND_OK)
+                throw std::runtime_error(std::string("bare: insert: ") + PQerrorMessage(pg));
+            PQclear(res);
+        }
+        r += group;
     }
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     return rows / secs;
@@ -205,15 +284,20 @@ double writerRun(int rows, int round)
     return rows / std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-void startWriter(kb::Home &home, const std::string &dataSource, const std::string &password, int rows)
+std::string auditConf(const std::string &dataSource, const std::string &password, int maxQueue, int batch,
+                      const std::string &extra = "")
 {
     std::string pw = password;
     if (!pw.empty())
         scrypt(&pw[0], pw.c_str(), true);
-    kb::writeFile(home.configDir() + "/kelaudit.conf",
-                  "DATASOURCE = " + dataSource + "\nUSER = kel\n" + (pw.empty() ? "" : "PASSWORD = " + pw + "\n") +
-                      "TABLE = smaccesslog4\nMIN_LEVEL = 3\nMAX_QUEUE = " + std::to_string(rows + 1) +
-                      "\nRETRY_DELAY = 1\n");
+    return "DATASOURCE = " + dataSource + "\nUSER = kel\n" + (pw.empty() ? "" : "PASSWORD = " + pw + "\n") +
+           "TABLE = smaccesslog4\nMIN_LEVEL = 3\nMAX_QUEUE = " + std::to_string(maxQueue) +
+           "\nRETRY_DELAY = 1\nBATCH_MAX = " + std::to_string(batch) + "\n" + extra;
+}
+
+void startWriter(kb::Home &home, const std::string &dataSource, const std::string &password, int rows, int batch)
+{
+    kb::writeFile(home.configDir() + "/kelaudit.conf", auditConf(dataSource, password, rows + 1, batch));
     SmEventInit();
     /* The first event opens the connection; it is not timed. */
     kb::Event warm("uid=warmup", "authlevel=3;warmup");
@@ -252,37 +336,55 @@ long sqliteCount(sqlite3 *db, const std::string &table)
     return n;
 }
 
+void report(const std::string &label, const Case &c, int rounds, const std::vector<double> &bare,
+            const std::vector<double> &writer, bool ok)
+{
+    printf("{\"db\": \"%s\", \"batch_max\": %d, \"delay_us\": %ld, \"rows\": %d, \"rounds\": %d, "
+           "\"bare_rows_per_s\": %.1f, \"writer_rows_per_s\": %.1f, \"ratio\": %.3f, \"rows_checked\": %s}\n",
+           label.c_str(), c.batch, c.delayUs, c.rows, rounds, overall(bare), overall(writer),
+           overall(writer) / overall(bare), ok ? "true" : "false");
+    fflush(stdout);
+}
+
+/* The cases of one database: each BATCH_MAX, each delay (on PostgreSQL). */
+std::vector<Case> cases(const Options &o, bool network)
+{
+    std::vector<Case> out;
+    for (int b : o.batches)
+        for (long d : network ? o.delaysUs : std::vector<long>{0})
+            out.push_back({b, d, std::max(o.rows, 4 * b)});
+    return out;
+}
+
 /* dir: the folder of the database file; label: its name in the report. */
 void runSqlite(kb::Home &home, const Options &o, bool wal, const std::string &host, const std::string &dir,
                const std::string &label)
 {
     if (label.find(o.only) == std::string::npos)
         return;
-    std::string path = dir + "/" + (wal ? "wal.db" : "journal.db");
-    sqlite3 *db = nullptr;
-    std::string ddl = ddlFor("smaccesslog4.sqlite.sql", "smaccesslog4") + ddlFor("smaccesslog4.sqlite.sql", "bare_log");
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
-        sqlite3_exec(db, ddl.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
-        (wal && sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK))
-        throw std::runtime_error("cannot create " + path);
+    for (const Case &c : cases(o, false)) {
+        std::string path = dir + "/" + (wal ? "wal" : "journal") + std::to_string(c.batch) + ".db";
+        sqlite3 *db = nullptr;
+        std::string ddl = ddlFor("smaccesslog4.sqlite.sql", "smaccesslog4") + ddlFor("smaccesslog4.sqlite.sql", "bare_log");
+        if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+            sqlite3_exec(db, ddl.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
+            (wal && sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK))
+            throw std::runtime_error("cannot create " + path);
 
-    startWriter(home, path, "", o.rows);
-    std::vector<double> bare, writer;
-    sqlite3 *bareDb = bareSqliteOpen(path);
-    for (int r = 0; r < o.rounds; r++) {
-        bare.push_back(besidePoller([&] { return bareSqlite(bareDb, "bare_log", o.rows, host); }));
-        writer.push_back(writerRun(o.rows, r));
+        startWriter(home, path, "", c.rows, c.batch);
+        std::vector<double> bare, writer;
+        sqlite3 *bareDb = bareSqliteOpen(path);
+        for (int r = 0; r < o.rounds; r++) {
+            bare.push_back(besidePoller([&] { return bareSqlite(bareDb, "bare_log", c.rows, c.batch, host); }));
+            writer.push_back(writerRun(c.rows, r));
+        }
+        sqlite3_close(bareDb);
+        SmEventRelease();
+        long bareRows = sqliteCount(db, "bare_log"), writerRows = sqliteCount(db, "smaccesslog4");
+        sqlite3_close(db);
+        report(label, c, o.rounds, bare, writer,
+               bareRows == (long)c.rows * o.rounds && writerRows == (long)c.rows * o.rounds + 1);
     }
-    sqlite3_close(bareDb);
-    SmEventRelease();
-    long bareRows = sqliteCount(db, "bare_log"), writerRows = sqliteCount(db, "smaccesslog4");
-    sqlite3_close(db);
-    bool ok = bareRows == (long)o.rows * o.rounds && writerRows == (long)o.rows * o.rounds + 1;
-    printf("{\"db\": \"%s\", \"rows\": %d, \"rounds\": %d, \"bare_rows_per_s\": %.1f, "
-           "\"writer_rows_per_s\": %.1f, \"ratio\": %.3f, \"rows_checked\": %s}\n",
-           label.c_str(), o.rows, o.rounds, overall(bare), overall(writer),
-           overall(writer) / overall(bare), ok ? "true" : "false");
-    fflush(stdout);
 }
 
 /* ---- the writer with the audit journal ---- */
@@ -349,36 +451,140 @@ long pgExec(PGconn *pg, const std::string &sql)
     return n;
 }
 
-void runPg(kb::Home &home, const Options &o, const std::string &host)
+PGconn *pgAdmin(const Options &o)
 {
-    if (std::string("PostgreSQL").find(o.only) == std::string::npos)
-        return;
     const char *keys[] = {"dbname", "user", "password", nullptr};
     const char *vals[] = {o.pg.c_str(), "kel", "kelpw", nullptr};
     PGconn *pg = PQconnectdbParams(keys, vals, 1);
     if (PQstatus(pg) != CONNECTION_OK)
         throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(pg));
+    return pg;
+}
+
+void pgFreshTables(PGconn *pg)
+{
     pgExec(pg, "SET client_min_messages = warning; DROP TABLE IF EXISTS smaccesslog4; DROP TABLE IF EXISTS bare_log");
     pgExec(pg, ddlFor("smaccesslog4.postgresql.sql", "smaccesslog4"));
     pgExec(pg, ddlFor("smaccesslog4.postgresql.sql", "bare_log"));
+}
 
-    startWriter(home, o.pg, "kelpw", o.rows);
-    std::vector<double> bare, writer;
-    PGconn *barePgConn = barePgOpen(o.pg);
-    for (int r = 0; r < o.rounds; r++) {
-        bare.push_back(besidePoller([&] { return barePg(barePgConn, "bare_log", o.rows, host); }));
-        writer.push_back(writerRun(o.rows, r));
+/* host:port of a postgresql:// URI: its port; the URI with another port. */
+int uriPort(const std::string &uri)
+{
+    size_t colon = uri.find(':', uri.find("://") + 3);
+    return colon == std::string::npos ? 5432 : atoi(uri.c_str() + colon + 1);
+}
+
+std::string uriWithPort(const std::string &uri, int port)
+{
+    size_t colon = uri.find(':', uri.find("://") + 3);
+    size_t end = uri.find('/', colon);
+    return uri.substr(0, colon + 1) + std::to_string(port) + uri.substr(end);
+}
+
+void runPg(kb::Home &home, const Options &o, const std::string &host)
+{
+    if (std::string("PostgreSQL").find(o.only) == std::string::npos)
+        return;
+    PGconn *pg = pgAdmin(o);
+    for (const Case &c : cases(o, true)) {
+        pgFreshTables(pg);
+        std::unique_ptr<kt::DelayProxy> proxy;
+        std::string uri = o.pg;
+        if (c.delayUs > 0) {
+            proxy.reset(new kt::DelayProxy({uriPort(o.pg), c.delayUs, 0, 3600, 1000}));
+            uri = uriWithPort(o.pg, proxy->port());
+        }
+        startWriter(home, uri, "kelpw", c.rows, c.batch);
+        std::vector<double> bare, writer;
+        PGconn *barePgConn = barePgOpen(uri);
+        for (int r = 0; r < o.rounds; r++) {
+            bare.push_back(besidePoller([&] { return barePg(barePgConn, "bare_log", c.rows, c.batch, host); }));
+            writer.push_back(writerRun(c.rows, r));
+        }
+        PQfinish(barePgConn);
+        SmEventRelease();
+        long bareRows = pgExec(pg, "SELECT count(*) FROM bare_log");
+        long writerRows = pgExec(pg, "SELECT count(*) FROM smaccesslog4");
+        report("PostgreSQL", c, o.rounds, bare, writer,
+               bareRows == (long)c.rows * o.rounds && writerRows == (long)c.rows * o.rounds + 1);
     }
-    PQfinish(barePgConn);
-    SmEventRelease();
-    long bareRows = pgExec(pg, "SELECT count(*) FROM bare_log");
-    long writerRows = pgExec(pg, "SELECT count(*) FROM smaccesslog4");
     PQfinish(pg);
-    bool ok = bareRows == (long)o.rows * o.rounds && writerRows == (long)o.rows * o.rounds + 1;
-    printf("{\"db\": \"PostgreSQL\", \"rows\": %d, \"rounds\": %d, \"bare_rows_per_s\": %.1f, "
-           "\"writer_rows_per_s\": %.1f, \"ratio\": %.3f, \"rows_checked\": %s}\n",
-           o.rows, o.rounds, overall(bare), overall(writer), overall(writer) / overall(bare), ok ? "true" : "false");
+}
+
+/* ---- catching up with a journal backlog ---- */
+
+/* Records events while the database cannot be reached (they wait in the
+ * journal), then lets the writer at the database and times how long it
+ * takes until the journal is empty. countRows: rows of the table. */
+template <class Count>
+void catchup(kb::Home &home, const Options &o, const std::string &label, const std::string &dataSource,
+             const std::string &password, int batch, Count countRows)
+{
+    std::string spool = home.configDir() + "/../catchup-" + std::to_string(batch);
+    kb::writeFile(home.configDir() + "/kelaudit.conf",
+                  auditConf("/nonexistent/absent.db", "", 1000, batch, "SPOOL_DIR = " + spool + "\nSPOOL_SYNC = none\n"));
+    SmEventInit();
+    for (long i = 0; i < o.catchup; i++) {
+        kb::Event e("uid=load0,ou=people,o=kel", "authlevel=3;catchup;seq=" + std::to_string(i));
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
+    }
+    SmEventRelease();
+    kb::writeFile(home.configDir() + "/kelaudit.conf",
+                  auditConf(dataSource, password, 1000, batch, "SPOOL_DIR = " + spool + "\nSPOOL_SYNC = none\n"));
+    Clock::time_point t0 = Clock::now();
+    SmEventInit(); /* the writer starts on the journal's events */
+    JournalSummary js{};
+    for (;;) {
+        if (countRows() >= o.catchup && journalSummarize(spool.c_str(), &js) && js.events == 0)
+            break;
+        if (Clock::now() - t0 > std::chrono::seconds(1800))
+            throw std::runtime_error("catch-up did not finish");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    SmEventRelease();
+    long rows = countRows();
+    printf("{\"catchup\": \"%s\", \"batch_max\": %d, \"events\": %ld, \"seconds\": %.2f, "
+           "\"rows_per_s\": %.1f, \"rows_checked\": %s}\n",
+           label.c_str(), batch, o.catchup, secs, (double)o.catchup / secs, rows == o.catchup ? "true" : "false");
     fflush(stdout);
+}
+
+void runCatchup(kb::Home &home, const Options &o, const std::string &dir)
+{
+    for (int b : o.batches) {
+        if (std::string("SQLite (rollback journal)").find(o.only) != std::string::npos) {
+            std::string path = dir + "/catchup" + std::to_string(b) + ".db";
+            sqlite3 *db = nullptr;
+            if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+                sqlite3_exec(db, ddlFor("smaccesslog4.sqlite.sql", "smaccesslog4").c_str(), nullptr, nullptr,
+                             nullptr) != SQLITE_OK)
+                throw std::runtime_error("cannot create " + path);
+            catchup(home, o, "SQLite (rollback journal)", path, "", b, [&] { return sqliteCount(db, "smaccesslog4"); });
+            sqlite3_close(db);
+        }
+        if (!o.pg.empty() && std::string("PostgreSQL").find(o.only) != std::string::npos) {
+            PGconn *pg = pgAdmin(o);
+            pgFreshTables(pg);
+            catchup(home, o, "PostgreSQL", o.pg, "kelpw", b,
+                    [&] { return pgExec(pg, "SELECT count(*) FROM smaccesslog4"); });
+            PQfinish(pg);
+        }
+    }
+}
+
+std::vector<long> numbers(const char *list)
+{
+    std::vector<long> out;
+    for (const char *p = list; *p != '\0';) {
+        char *end = nullptr;
+        out.push_back(strtol(p, &end, 10));
+        p = *end == ',' ? end + 1 : end;
+        if (end == p && *p != '\0')
+            break;
+    }
+    return out;
 }
 
 } // namespace
@@ -406,9 +612,17 @@ int main(int argc, char **argv)
             o.only = argv[i + 1];
         else if (a == "--trace-level")
             o.traceLevel = atoi(argv[i + 1]);
+        else if (a == "--batch") {
+            o.batches.clear();
+            for (long b : numbers(argv[i + 1]))
+                o.batches.push_back((int)std::min(10000L, std::max(1L, b)));
+        } else if (a == "--delays-us")
+            o.delaysUs = numbers(argv[i + 1]);
+        else if (a == "--catchup")
+            o.catchup = std::max(0L, atol(argv[i + 1]));
         else {
-            fprintf(stderr, "usage: bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L] "
-                            "[--journal]\n");
+            fprintf(stderr, "usage: bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L]\n"
+                            "                    [--batch B,B,...] [--delays-us D,D,...] [--catchup EVENTS] [--journal]\n");
             return 2;
         }
         i++;
@@ -422,6 +636,10 @@ int main(int argc, char **argv)
         data.pop_back();
         if (o.journal) {
             runJournal(home, o, data);
+            return 0;
+        }
+        if (o.catchup > 0) {
+            runCatchup(home, o, data);
             return 0;
         }
         runSqlite(home, o, false, host, data, "SQLite (rollback journal)");

@@ -54,7 +54,13 @@ else
     echo "PostgreSQL not started (see below); its figures are left out" >&2
     cat "$WORK/pg.log" >&2
 fi
-"$BUILD/bin/bench_writer" --rows 20 --rounds 30 "${PG_ARGS[@]}" | tee "$WORK/writer.jsonl"
+"$BUILD/bin/bench_writer" --rows 20 --rounds 30 --batch 1,64,512 --delays-us 0,1000,5000 "${PG_ARGS[@]}" |
+    tee "$WORK/writer.jsonl"
+if [ "$PG_UP" = 1 ]; then
+    echo "== bench_writer: catching up with a journal backlog"
+    "$BUILD/bin/bench_writer" --catchup 100000 --batch 1,512 --only PostgreSQL "${PG_ARGS[@]}" |
+        tee "$WORK/catchup.jsonl"
+fi
 "$BUILD/bin/bench_writer" --journal --rows 300 --rounds 6 | tee "$WORK/journalwriter.jsonl"
 uptime >"$WORK/load-after.txt"
 

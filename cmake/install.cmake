@@ -1,7 +1,8 @@
 # install.cmake - `cmake --install <build> --prefix <dir>` lays the system out
 # the way a policy server installation holds it:
 #
-#   bin/                kelpasswd, kelaudit, smhost (the simulated policy server)
+#   bin/                kelpasswd, kelaudit, smhost (the pre-deploy check, and
+#                       the simulated policy server)
 #   lib/                libsmauthkel.so, libsmeventkel.so and the relocatable
 #                       objects agent.o, audit.o, smeventkel.o
 #   lib/standins/       the stand-ins libsmagentapi.so and libclntsh.so
@@ -12,6 +13,8 @@
 #                       and a ready kelaudit.conf per database in sqlite/,
 #                       postgresql/, oracle/
 #   share/kel/          users.sample, a user file for `smhost demo --users`
+#   share/kel/logrotate/ kel, a logrotate(8) recipe for the trace log, to copy
+#                       into /etc/logrotate.d
 #   share/man/man1/     kelpasswd.1, kelaudit.1, smhost.1
 #   share/man/man5/     keltrace.conf.5, kelaudit.conf.5
 #   share/man/man8/     libsmauthkel.8, libsmeventkel.8
@@ -25,21 +28,22 @@
 # from their own folder, then from the loader's search path; they carry no
 # run path. The stand-ins therefore live in a folder of their own: beside
 # the plug-ins they would be found before a real library on the loader's
-# path. smhost, which needs them, links both (libclntsh.so although it
-# calls nothing in it) and carries the run path $ORIGIN/../lib/standins;
-# the plug-ins' dlopen by name then finds the stand-ins already loaded.
-# kelpasswd carries $ORIGIN/../lib. So an installed tree runs from wherever
-# it is copied, without LD_LIBRARY_PATH and without a trace of the build
-# folder.
+# path. smhost links neither: its check runs on a policy server host and
+# finds the libraries exactly as the plug-ins do; its demo and load open
+# the stand-ins from lib/standins at run time, and the plug-ins' dlopen by
+# name then finds them already loaded. kelpasswd and kelaudit carry
+# $ORIGIN/../lib. So an installed tree runs from wherever it is copied,
+# without LD_LIBRARY_PATH and without a trace of the build folder.
 #
 # Components, one Debian package each (`cpack -G DEB` in the build folder,
 # see cmake/package.cmake): "plugins" (the plug-ins, their objects,
-# kelpasswd, smapi.h, DDL, samples, manual page and documentation) and
-# "standins" (the stand-ins, their headers, smhost and its user file).
+# kelpasswd, kelaudit, smhost, smapi.h, DDL, samples, logrotate recipe,
+# manual pages and documentation) and "standins" (the stand-ins and their
+# headers, which smhost demo and load need).
 #
 # Built against the real platform (KEL_ORACLE_HOME, KEL_AGENTAPI_INCLUDE),
 # the corresponding stand-in and its header are not installed (the vendor's
-# library is used), and neither is smhost, which needs both stand-ins.
+# library is used); smhost is, for its check.
 
 set(KEL_INSTALL_SHARE share/kel)
 
@@ -82,15 +86,8 @@ endif()
 # ---- programs ------------------------------------------------------------
 
 set_target_properties(kelpasswd kelaudit PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
-install(TARGETS kelpasswd kelaudit RUNTIME DESTINATION bin COMPONENT plugins)
-if(TARGET smhost AND NOT kel_real_oracle AND NOT kel_real_agentapi)
-  set_target_properties(smhost PROPERTIES INSTALL_RPATH "$ORIGIN/../${KEL_INSTALL_STANDINS}")
-  install(TARGETS smhost RUNTIME DESTINATION bin COMPONENT standins)
-  install(FILES ${PROJECT_SOURCE_DIR}/host/users.sample DESTINATION ${KEL_INSTALL_SHARE}
-    COMPONENT standins)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/smhost.1 DESTINATION share/man/man1 COMPONENT standins)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/smhost.1 DESTINATION share/doc/kel COMPONENT standins)
-endif()
+install(TARGETS kelpasswd kelaudit smhost RUNTIME DESTINATION bin COMPONENT plugins)
+install(FILES ${PROJECT_SOURCE_DIR}/host/users.sample DESTINATION ${KEL_INSTALL_SHARE} COMPONENT plugins)
 
 # ---- data, samples, documentation ----------------------------------------
 
@@ -98,13 +95,21 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/sql/ DESTINATION ${KEL_INSTALL_SHARE}/sq
   COMPONENT plugins FILES_MATCHING PATTERN "*.sql")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/samples/ DESTINATION ${KEL_INSTALL_SHARE}/config
   COMPONENT plugins FILES_MATCHING PATTERN "*.conf")
+install(FILES ${PROJECT_SOURCE_DIR}/docs/samples/logrotate/kel DESTINATION ${KEL_INSTALL_SHARE}/logrotate
+  COMPONENT plugins)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/kelpasswd.1 ${PROJECT_SOURCE_DIR}/docs/kelaudit.1
-  DESTINATION share/man/man1 COMPONENT plugins)
+  ${PROJECT_SOURCE_DIR}/docs/smhost.1 DESTINATION share/man/man1 COMPONENT plugins)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/keltrace.conf.5 ${PROJECT_SOURCE_DIR}/docs/kelaudit.conf.5
   DESTINATION share/man/man5 COMPONENT plugins)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/libsmauthkel.8 ${PROJECT_SOURCE_DIR}/docs/libsmeventkel.8
   DESTINATION share/man/man8 COMPONENT plugins)
-# The pages link to the samples and the manual pages beside them (smhost's
-# page goes with smhost, above).
+# The pages link to the samples and the manual pages beside them.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/kel COMPONENT plugins
-  FILES_MATCHING PATTERN "*.md" PATTERN "*.conf" PATTERN "*.[158]" PATTERN "smhost.1" EXCLUDE)
+  FILES_MATCHING PATTERN "*.md" PATTERN "*.conf" PATTERN "*.[158]")
+# What Debian asks of a package's documentation folder, one per package.
+install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright ${PROJECT_SOURCE_DIR}/debian/changelog
+  DESTINATION share/doc/kel COMPONENT plugins)
+if(NOT kel_real_oracle OR NOT kel_real_agentapi)
+  install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright ${PROJECT_SOURCE_DIR}/debian/changelog
+    DESTINATION share/doc/kel-standins COMPONENT standins)
+endif()

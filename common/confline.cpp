@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 /* The field widths keep sscanf inside the LINE_SIZE buffers even for a
  * line that did not come from fgets. */
@@ -87,4 +88,26 @@ int confIntStrict(const char *text, int *out)
         return 0;
     *out = n;
     return 1;
+}
+
+int64_t confSizeValue(const char *text, int *whole)
+{
+    char *end;
+    int64_t n = strtoll(text, &end, 10);
+    int shift = 0;
+
+    if (end != text && end[0] != '\0' && end[1] == '\0')
+        shift = strchr("kK", end[0]) != NULL ? 10 : strchr("mM", end[0]) != NULL ? 20
+              : strchr("gG", end[0]) != NULL ? 30 : 0;
+    if (shift > 0) {
+        end++;
+        if (n > (INT64_MAX >> shift))
+            n = INT64_MAX;
+        else if (n < (INT64_MIN >> shift))
+            n = INT64_MIN;
+        else
+            n *= (int64_t)1 << shift;
+    }
+    *whole = end != text && *end == '\0';
+    return n;
 }

@@ -16,6 +16,7 @@
 #define KEL_CONFLINE_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include "kelcommon.h"
@@ -53,5 +54,11 @@ int confIntValue(const char *text);
  * digits (leading white space and one sign allowed), clamped like
  * confIntValue. Returns 1 and sets *out, or returns 0 and leaves it. */
 int confIntStrict(const char *text, int *out);
+
+/* A size in bytes: a decimal number, or one followed by K, M or G (either
+ * case) for kilobytes, megabytes or gigabytes of 1024, clamped to the
+ * 64-bit range. Leading digits count as for confIntValue when anything
+ * else follows; *whole tells whether the text was all number and suffix. */
+int64_t confSizeValue(const char *text, int *whole);
 
 #endif

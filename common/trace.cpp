@@ -13,6 +13,11 @@
  * While the log is open each line costs one fstat, the formatting, one write
  * and one flush.
  *
+ * When the log reaches its size limit, one last line says so (once, also
+ * across the two plug-ins and restarts: not when the log ends with it
+ * already); a "level" or "maxsize" that is not a number is named in the
+ * configuration notice, which is then written whatever the level.
+ *
  * Control characters in a message are written escaped (\n, \r, \xHH), so a
  * user name or cookie attribute cannot forge extra lines in the log.
  *
@@ -55,9 +60,23 @@
 /* " pid tid: " of a thread. */
 #define IDS_SIZE 48
 
+/* The last line written when the log reaches its limit. */
+#define FULL_NOTICE "TRACE LOG FULL"
+/* What of a log's end is read to find FULL_NOTICE on its last line. */
+#define TAIL_SIZE 512
+
 static char fileName[LINE_SIZE] = DEFAULT_FILE;
 static std::atomic<int> traceLevel(DEFAULT_LEVEL);
-static int32_t maxFileSize = DEFAULT_MAXSIZE;
+/* Bytes; 64 bits, as "maxsize" takes K, M and G. */
+static int64_t maxFileSize = DEFAULT_MAXSIZE;
+/* Values of the last read that are not whole numbers, for the notice:
+ * "; level 'x3' is not a number (read as 0)". Empty when all were. */
+static char confProblems[2 * LINE_SIZE];
+/* Size of the open log at the last check. */
+static int64_t logSize = 0;
+/* Set once the full log has its last line (or had it already); cleared
+ * when a check finds the log below its limit or the settings change. */
+static int fullNoted = 0;
 /* Seconds since the epoch, kept whole: 32 bits would wrap in 2038. */
 static time_t lastCheckConfTime = 0;
 /* lastCheckConfTime + CHECK_INTERVAL, published (release) after each look
@@ -89,19 +108,34 @@ static void closeLog(void)
     }
 }
 
+/* Notes a value that is not a whole number for the configuration notice. */
+static void noteProblem(const char *name, const char *value, long long used)
+{
+    size_t len = strlen(confProblems);
+
+    snprintf(confProblems + len, sizeof confProblems - len, "; %s '%.100s' is not a number (read as %lld)",
+             name, value, used);
+}
+
 static void applyConfigLine(const char *line)
 {
     char name[LINE_SIZE];
     char value[LINE_SIZE];
+    int level, whole;
 
     if (!confParseLine(line, name, value))
         return;
     if (strcasecmp(name, "file") == 0) {
         snprintf(fileName, sizeof fileName, "%s", value);
     } else if (strcasecmp(name, "level") == 0) {
-        traceLevel.store(confIntValue(value), std::memory_order_relaxed);
+        level = confIntValue(value);
+        if (!confIntStrict(value, &level))
+            noteProblem("level", value, level);
+        traceLevel.store(level, std::memory_order_relaxed);
     } else if (strcasecmp(name, "maxsize") == 0) {
-        maxFileSize = confIntValue(value);
+        maxFileSize = confSizeValue(value, &whole);
+        if (!whole)
+            noteProblem("maxsize", value, (long long)maxFileSize);
     }
 }
 
@@ -131,6 +165,8 @@ static int readConfigWhenDue(time_t now)
 
     /* The next line goes to the file the new settings name. */
     closeLog();
+    fullNoted = 0;
+    confProblems[0] = '\0';
 
     /* A FIFO or device under this name counts as unreadable: the read
      * would hold fileLock, and every tracing thread with it, for good. */
@@ -172,24 +208,70 @@ static FILE *openLog(const char *name)
     return f;
 }
 
-/* Returns 1 when the log is open and below its size limit, 0 otherwise. */
-static int checkOpenFile(time_t now)
+/* What checkOpenFile finds. */
+enum LogState { LOG_CLOSED, LOG_OPEN, LOG_FULL };
+
+/* LOG_OPEN when the log is open and below its size limit; LOG_FULL when
+ * it is open at or beyond it (the caller writes the last line and closes
+ * it); LOG_CLOSED otherwise. A limit of 0 or less turns the log off. */
+static enum LogState checkOpenFile(time_t now)
 {
     struct stat st;
 
     if (filePtr == NULL) {
         if (now < lastCheckOpenTime + CHECK_INTERVAL)
-            return 0;
+            return LOG_CLOSED;
         lastCheckOpenTime = now;
         filePtr = openLog(fileName);
     }
     if (filePtr == NULL)
-        return 0;
-    if (kelSys.fstat(fileno(filePtr), &st) != 0 || (int64_t)st.st_size >= (int64_t)maxFileSize) {
+        return LOG_CLOSED;
+    if (kelSys.fstat(fileno(filePtr), &st) != 0 || maxFileSize <= 0) {
         closeLog();
-        return 0;
+        return LOG_CLOSED;
     }
-    return 1;
+    logSize = (int64_t)st.st_size;
+    if (logSize >= maxFileSize)
+        return LOG_FULL;
+    fullNoted = 0;
+    return LOG_OPEN;
+}
+
+/* Whether the last line of the log is already the full notice: written by
+ * the other plug-in, or before the policy server restarted. */
+static int endsWithFullNotice(void)
+{
+    char tail[TAIL_SIZE + 1];
+    off_t from = logSize > TAIL_SIZE ? (off_t)(logSize - TAIL_SIZE) : 0;
+    int fd = regOpen(fileName, O_RDONLY, 0);
+    ssize_t n;
+    char *last;
+
+    if (fd < 0)
+        return 0;
+    n = kelSys.pread(fd, tail, TAIL_SIZE, from);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    tail[n] = '\0';
+    if (tail[n - 1] == '\n')
+        tail[n - 1] = '\0';
+    last = strrchr(tail, '\n');
+    return strstr(last != NULL ? last : tail, ": " FULL_NOTICE) != NULL;
+}
+
+/* The last line of a full log, once: what is dropped from now on, and why. */
+static void noteLogFull(const char *prefix)
+{
+    if (!fullNoted && !endsWithFullNotice()) {
+        fprintf(filePtr,
+                "%s" FULL_NOTICE ": %lld bytes reached the limit of %lld (maxsize in keltrace.conf); "
+                "later lines are dropped until the log is moved away or maxsize is raised\n",
+                prefix, (long long)logSize, (long long)maxFileSize);
+        fflush(filePtr);
+    }
+    fullNoted = 1;
+    closeLog();
 }
 
 /*
@@ -416,7 +498,8 @@ void vtrace(int level, const char *format, va_list args)
     char prefix[PREFIX_SIZE];
     size_t prefixLen;
     struct timeval tv;
-    int justRead;
+    enum LogState state;
+    int justRead, passes, notice;
 
     /* A line filtered out by its level, when no look at keltrace.conf is
      * due, changes nothing: such a call takes no lock and returns. The
@@ -432,13 +515,22 @@ void vtrace(int level, const char *format, va_list args)
         tv.tv_usec = 0;
     }
     justRead = readConfigFile(kelSeconds());
-    if (level <= traceLevel.load(std::memory_order_relaxed) && checkOpenFile(tv.tv_sec)) {
+    passes = level <= traceLevel.load(std::memory_order_relaxed);
+    /* A value that is not a number is worth the notice at any level. */
+    notice = justRead && (passes || confProblems[0] != '\0');
+    state = passes || notice ? checkOpenFile(tv.tv_sec) : LOG_CLOSED;
+    if (state != LOG_CLOSED) {
         prefixLen = buildPrefix(prefix, sizeof prefix, &tv);
-        if (justRead)
-            fprintf(filePtr, "%sCONFIGURATION READ: file %s level %d limit %d\n", prefix,
-                    fileName, traceLevel.load(std::memory_order_relaxed), (int)maxFileSize);
-        writeMessage(prefix, prefixLen, format, args);
-        fflush(filePtr);
+        if (state == LOG_FULL) {
+            noteLogFull(prefix);
+        } else {
+            if (notice)
+                fprintf(filePtr, "%sCONFIGURATION READ: file %s level %d limit %lld%s\n", prefix, fileName,
+                        traceLevel.load(std::memory_order_relaxed), (long long)maxFileSize, confProblems);
+            if (passes)
+                writeMessage(prefix, prefixLen, format, args);
+            fflush(filePtr);
+        }
     }
     mutex_unlock(&fileLock);
 }
@@ -471,6 +563,9 @@ void traceReset(void)
     snprintf(fileName, sizeof fileName, "%s", DEFAULT_FILE);
     traceLevel.store(DEFAULT_LEVEL, std::memory_order_relaxed);
     maxFileSize = DEFAULT_MAXSIZE;
+    confProblems[0] = '\0';
+    logSize = 0;
+    fullNoted = 0;
     lastCheckConfTime = 0;
     confDue.store(0, std::memory_order_release);
     confFileModTime = 0;

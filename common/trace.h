@@ -2,7 +2,7 @@
  * trace.h - the diagnostic log of the plug-ins.
  *
  * Settings come from $SM_HOME/config/keltrace.conf ("file",
- * "level", "maxsize"), read at the first trace call and re-read whenever its
+ * "level", "maxsize" in bytes or with K, M, G), read at the first trace call and re-read whenever its
  * modification time advances (looked at no more than once in two seconds).
  * A line is written when its level is at most the configured level.
  * Each library that compiles this module has its own settings, stream and

@@ -28,10 +28,12 @@
  */
 #include "audit.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "kelsys.h"
 #include "spool.h"
+#include "status.h"
 #include "synch.h"
 #include "trace.h"
 #include "writer.h"
@@ -46,10 +48,12 @@ static struct Audit {
     /* The journal could not be opened since the last SmEventInit: not
      * tried again for every event. */
     int journalFailed = 0;
-    /* Where the journal copy of the head under insert ends, when release
-     * made one. */
-    int savedHeadSet = 0;
-    uint64_t savedHeadSegment = 0, savedHeadEnd = 0;
+    /* Where the journal copies of the entries under insert end, from the
+     * head on, when release made them (savedHeads of them). */
+    int savedHeads = 0;
+    struct JournalPlace {
+        uint64_t segment, end;
+    } *saved = NULL;
 } audit;
 
 /* ---- settings --------------------------------------------------------- */
@@ -71,6 +75,7 @@ static void paramStore(const struct Param *p)
     param.spoolMaxMb = p->spoolMaxMb;
     param.rejectAfter = p->rejectAfter;
     memcpy(param.rejectFile, p->rejectFile, sizeof param.rejectFile);
+    param.batchMax = p->batchMax;
     __atomic_store_n(&audit.journalSet, p->spoolDir[0] != '\0', __ATOMIC_RELAXED);
 }
 
@@ -191,28 +196,30 @@ static int journalPut(struct SpoolRecord *record)
     return rc;
 }
 
-/* Writer, without the lock: writes the journal's oldest event, or pauses
- * as after a failed insert. */
-static void journalWriteHead(void)
+/* Writer, without the lock: writes the journal's oldest events (one, or a
+ * group), or pauses as after a failed insert. */
+static void journalWriteHead(struct WriterGroup *g)
 {
-    struct SmLog_Access_s *event = spoolPeek();
+    int n = spoolPeekGroup(g->events, writerGroupSize(g, g->room));
+    int done, failed;
 
-    if (event == NULL) {
+    if (n == 0) {
         /* Unreadable for now (traced): try again after a pause. */
         if (spoolPending())
             kelSys.sleep(1);
         return;
     }
-    if (writerWriteEvent(event)) {
-        spoolCommit();
+    done = writerWritePass(g, n, &failed);
+    spoolCommitGroup(done);
+    if (done > 0)
         writerAttempted(1, 1, (long long)spoolWaitingBytes());
-    } else {
+    if (failed) {
         writerAttempted(0, 1, 0);
         kelSys.sleep((unsigned int)param.retryDelay);
     }
 }
 
-int journalTurn(void)
+int journalTurn(struct WriterGroup *g)
 {
     if (!spoolIsOpen())
         return 0;
@@ -223,22 +230,29 @@ int journalTurn(void)
     if (!spoolPending())
         return 0;
     queueUnlock();
-    journalWriteHead();
+    journalWriteHead(g);
     queueLock();
     return 1;
 }
 
 /* Release, queueMutex held: the ring's events go to the journal, oldest
  * first, so the next start writes them. Returns how many of the entries
- * queueFree will free were kept: the head under insert is left out, since
- * the writer frees it and the release counts it apart. */
+ * queueFree will free were kept: the entries under insert are left out,
+ * since the writer frees them and the release counts them apart. */
 static int journalKeepRing(void)
 {
-    int kept = 0, lost = 0;
+    int kept = 0, keptInFlight = 0, lost = 0;
+    int inFlight = queueInFlight();
 
-    audit.savedHeadSet = 0;
+    audit.savedHeads = 0;
     if (!spoolIsOpen() || !queueExists() || queueLength() == 0)
         return 0;
+    if (inFlight > 0) {
+        audit.saved = (struct Audit::JournalPlace *)kelSys.malloc(sizeof *audit.saved * (size_t)inFlight);
+        if (audit.saved == NULL)
+            trace(TRACE_ERROR, "auditRelease: no memory to note the %d events under insert: should their insert "
+                               "succeed, the next start writes them again", inFlight);
+    }
     for (int i = 0; i < queueLength(); i++) {
         uint64_t segment, end;
         if (!spoolAppendEvent(queueAt(i), &segment, &end)) {
@@ -246,26 +260,33 @@ static int journalKeepRing(void)
             continue;
         }
         kept++;
-        if (queueAt(i) == queueInFlight()) {
-            audit.savedHeadSet = 1;
-            audit.savedHeadSegment = segment;
-            audit.savedHeadEnd = end;
+        if (i >= inFlight)
+            continue;
+        keptInFlight++;
+        /* Only copies that follow each other from the head can be matched
+         * with the head of the journal later. */
+        if (audit.saved != NULL && audit.savedHeads == i) {
+            audit.saved[i].segment = segment;
+            audit.saved[i].end = end;
+            audit.savedHeads++;
         }
     }
     trace(TRACE_2, "auditRelease: %d events waiting in memory kept in the journal", kept);
     if (lost > 0)
         trace(TRACE_ERROR, "auditRelease: %d events waiting in memory discarded: the journal cannot take them",
               lost);
-    return kept - audit.savedHeadSet;
+    return kept - keptInFlight;
 }
 
-int journalSavedHeadDone(int inserted)
+int journalSavedHeadsDone(int inserted)
 {
-    int saved = audit.savedHeadSet;
+    int saved = audit.savedHeads;
 
-    if (saved && inserted)
-        spoolCommitIfEndsAt(audit.savedHeadSegment, audit.savedHeadEnd);
-    audit.savedHeadSet = 0;
+    for (int i = 0; i < inserted && i < saved; i++)
+        spoolCommitIfEndsAt(audit.saved[i].segment, audit.saved[i].end);
+    free(audit.saved);
+    audit.saved = NULL;
+    audit.savedHeads = 0;
     return saved;
 }
 
@@ -300,6 +321,7 @@ void auditAuth(const struct SmLog_Access_s *event)
     int journaled;
 
     trace(TRACE_3, "auditAuth");
+    statusRecorded();
     record.data = NULL;
     if (__atomic_load_n(&audit.journalSet, __ATOMIC_RELAXED))
         spoolPrepare(event, &record);

@@ -33,6 +33,7 @@
 #define DEFAULT_SPOOL_SYNC SPOOL_SYNC_SECOND
 #define DEFAULT_SPOOL_MAX_MB 1024
 #define DEFAULT_REJECT_AFTER 0
+#define DEFAULT_BATCH_MAX 1
 
 static void setDefaults(struct Param *p)
 {
@@ -49,6 +50,20 @@ static void setDefaults(struct Param *p)
     p->spoolMaxMb = DEFAULT_SPOOL_MAX_MB;
     p->rejectAfter = DEFAULT_REJECT_AFTER;
     p->rejectFile[0] = '\0';
+    p->batchMax = DEFAULT_BATCH_MAX;
+    p->statusFile[0] = '\0';
+}
+
+/* STATUS_FILE: an absolute path; anything else would depend on the policy
+ * server's working folder, so it is refused. */
+static void storeStatusFile(struct Param *p, const char *value)
+{
+    if (value[0] != '/') {
+        trace(TRACE_ERROR, "Parameter STATUS_FILE: '%s' is not an absolute path, no status file", value);
+        p->statusFile[0] = '\0';
+        return;
+    }
+    copyText(p->statusFile, sizeof p->statusFile, value);
 }
 
 /* SPOOL_DIR: an absolute folder, or one under $SM_HOME. A path too long
@@ -131,6 +146,10 @@ static void applyParameter(struct Param *p, const char *name, const char *value,
         storeIntParameter(name, value, &p->spoolMaxMb);
     } else if (strcasecmp(name, "REJECT_AFTER") == 0) {
         storeIntParameter(name, value, &p->rejectAfter);
+    } else if (strcasecmp(name, "BATCH_MAX") == 0) {
+        storeIntParameter(name, value, &p->batchMax);
+    } else if (strcasecmp(name, "STATUS_FILE") == 0) {
+        storeStatusFile(p, value);
     } else {
         trace(TRACE_ERROR, "Parameter %s: not recognized", name);
     }
@@ -157,6 +176,12 @@ static void checkRanges(struct Param *p)
     if (p->rejectAfter < 0) {
         trace(TRACE_ERROR, "Parameter REJECT_AFTER: %d is below 0, using 0", p->rejectAfter);
         p->rejectAfter = 0;
+    }
+    if (p->batchMax < 1 || p->batchMax > BATCH_MAX_LIMIT) {
+        int use = p->batchMax < 1 ? 1 : BATCH_MAX_LIMIT;
+        static_assert(BATCH_MAX_LIMIT == 10000, "the message names the limit");
+        trace(TRACE_ERROR, "Parameter BATCH_MAX: %d is outside 1 to 10000, using %d", p->batchMax, use);
+        p->batchMax = use;
     }
 }
 

@@ -28,7 +28,12 @@ struct Param {
     int spoolMaxMb;              /* journal size beyond which it counts as full */
     int rejectAfter;             /* data refusals before an event is put aside; 0: never */
     char rejectFile[PATH_SIZE];  /* where put-aside events go (derived, not a key) */
+    int batchMax;                /* events the writer inserts with one execute, 1 to BATCH_MAX_LIMIT */
+    char statusFile[PATH_SIZE];  /* the file for monitoring (status.h); empty: none */
 };
+
+/* The largest BATCH_MAX. */
+#define BATCH_MAX_LIMIT 10000
 
 /* What a read found beyond the settings. */
 struct AuditConfRead {

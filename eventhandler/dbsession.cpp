@@ -18,6 +18,7 @@
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "accessfields.h"
@@ -32,12 +33,23 @@
 #define HOST_SIZE 500
 #define DIAG_SIZE 512
 
+/* The functions only grouped inserts (BATCH_MAX above 1) use: a client
+ * without them still writes one row per transaction. */
+struct OciGroupTable {
+    decltype(&OCITransRollback) transRollback;
+    decltype(&OCIAttrGet) attrGet;
+};
+#define GROUP_OCI_FUNCTIONS 2
+static const char *const groupOciFunctions[GROUP_OCI_FUNCTIONS] = {"OCITransRollback", "OCIAttrGet"};
+
 /* The loaded library's functions; under ociLock while loading, then read
  * by the writer. */
 static mutex_t ociLock = DEFAULTMUTEX;
 static struct OciLibrary {
     struct OciTable calls;
+    struct OciGroupTable group;
     int loaded = 0;
+    int groupLoaded = 0;
 } ociLib;
 
 /* The session; writer thread only. */
@@ -63,6 +75,7 @@ const char *const auditOciFunctions[AUDIT_OCI_FUNCTIONS] = {
 };
 #define OCI_COUNT AUDIT_OCI_FUNCTIONS
 static_assert(sizeof ociLib.calls == OCI_COUNT * sizeof(void *), "one slot per OCI function");
+static_assert(sizeof ociLib.group == GROUP_OCI_FUNCTIONS * sizeof(void *), "one slot per OCI function");
 
 /* Loads the library once; a failed load is tried again at the next
  * connect, so installing the client later needs no restart. */
@@ -88,8 +101,13 @@ static int ociLoad(void)
             libClose(lib);
             ok = 0;
         } else {
+            void *groupSlots[GROUP_OCI_FUNCTIONS];
             memcpy(&ociLib.calls, slots, sizeof ociLib.calls);
             ociLib.loaded = 1;
+            ociLib.groupLoaded = libResolve(lib, groupOciFunctions, groupSlots, GROUP_OCI_FUNCTIONS, reason,
+                                            sizeof reason) < 0;
+            if (ociLib.groupLoaded)
+                memcpy(&ociLib.group, groupSlots, sizeof ociLib.group);
         }
     }
     mutex_unlock(&ociLock);
@@ -153,7 +171,8 @@ void dbDisconnect(void)
     }
 }
 
-int dbCheckStatus(const char *step, int status, int okLevel)
+/* dbCheckStatus without the disconnect. */
+static int dbReportStatus(const char *step, int status, int okLevel)
 {
     switch (status) {
     case OCI_SUCCESS:
@@ -186,6 +205,13 @@ int dbCheckStatus(const char *step, int status, int okLevel)
         trace(TRACE_ERROR, "%s FAILED - status %d", step, status);
         break;
     }
+    return 0;
+}
+
+int dbCheckStatus(const char *step, int status, int okLevel)
+{
+    if (dbReportStatus(step, status, okLevel))
+        return 1;
     dbDisconnect();
     return 0;
 }
@@ -269,9 +295,10 @@ static void sqlAppend(char *sql, size_t size, size_t *used, const char *format, 
 }
 
 /* The INSERT of one event: the columns of auditColumns in their order, a
- * placeholder ":column" for each bound value, literals for the others.
+ * placeholder ":column" for each bound value, literals for the others
+ * (the reason too, unless grouped: a group binds each row's reason).
  * Returns 0 when the text had to be cut to fit sql. */
-static int dbStatement(char *sql, size_t size, int reason)
+static int dbStatement(char *sql, size_t size, int reason, int grouped)
 {
     size_t used = 0;
     int i;
@@ -290,7 +317,10 @@ static int dbStatement(char *sql, size_t size, int reason)
             sqlAppend(sql, size, &used, "%s%d", sep, SM_EVENT_AUTH_ACCEPT);
             break;
         case AUDIT_REASON:
-            sqlAppend(sql, size, &used, "%s%d", sep, reason);
+            if (grouped)
+                sqlAppend(sql, size, &used, "%s:%s", sep, auditColumns[i].name);
+            else
+                sqlAppend(sql, size, &used, "%s%d", sep, reason);
             break;
         case AUDIT_HOST:
         case AUDIT_FIELD:
@@ -331,7 +361,7 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
     hostName(host, sizeof host);
     /* A table name too long for the statement cuts it; the database then
      * refuses it and the writer retries, as with any failed insert. */
-    if (!dbStatement(sql, sizeof sql, (int)e->nReason))
+    if (!dbStatement(sql, sizeof sql, (int)e->nReason, 0))
         trace(TRACE_ERROR, "SQL statement cut to %d characters", SQL_SIZE - 1);
     trace(TRACE_5, "SQL: %s", sql);
     if (!dbCheckStatus("OCI prepare statement",
@@ -346,6 +376,175 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
     return dbCheckStatus("OCI execute statement", status, TRACE_3);
 }
 
+
+/* ---- grouped inserts (BATCH_MAX above 1) ------------------------------- */
+
+/* Bytes the bound values of one group may take; a group of long values is
+ * cut to fit (its rest is the next group). */
+#define GROUP_BYTES (8u * 1024u * 1024u)
+#define REASON_SIZE 16
+
+/* A group's values bound as arrays: per bound column, the rows' texts side
+ * by side, one every width[c] bytes (the longest text of the column and its
+ * terminator). */
+struct GroupBinds {
+    int rows;
+    size_t width[AUDIT_COLUMN_COUNT];
+    char *values[AUDIT_COLUMN_COUNT];
+    sb2 *inds;
+};
+
+static const char *groupText(const struct SmLog_Access_s *e, const struct AuditColumn *c, const char *host,
+                             char *reason)
+{
+    if (c->source == AUDIT_HOST)
+        return host;
+    if (c->source == AUDIT_REASON) {
+        snprintf(reason, REASON_SIZE, "%d", (int)e->nReason);
+        return reason;
+    }
+    return accessFieldText(e, c->field);
+}
+
+static int isBound(const struct AuditColumn *c)
+{
+    return c->source == AUDIT_HOST || c->source == AUDIT_FIELD || c->source == AUDIT_REASON;
+}
+
+static void groupFree(struct GroupBinds *g)
+{
+    for (int c = 0; c < AUDIT_COLUMN_COUNT; c++)
+        free(g->values[c]);
+    free(g->inds);
+}
+
+/* Fills g with the first rows of events that fit GROUP_BYTES (one at
+ * least); 0 when the memory cannot be had (traced). */
+static int groupBuild(struct GroupBinds *g, struct SmLog_Access_s *const *events, int n, const char *host)
+{
+    char reason[REASON_SIZE];
+    size_t total = 0;
+
+    memset(g, 0, sizeof *g);
+    /* Rows are taken while the widths they need still fit. */
+    for (int r = 0; r < n; r++) {
+        size_t width[AUDIT_COLUMN_COUNT];
+        size_t need = 0;
+        for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
+            const struct AuditColumn *col = &auditColumns[c];
+            size_t len = isBound(col) ? strlen(groupText(events[r], col, host, reason)) + 1 : 0;
+            width[c] = len > g->width[c] ? len : g->width[c];
+            need += width[c] * (size_t)(r + 1);
+        }
+        if (r > 0 && need > GROUP_BYTES)
+            break;
+        memcpy(g->width, width, sizeof width);
+        g->rows = r + 1;
+        total = need;
+    }
+    g->inds = (sb2 *)kelSys.calloc((size_t)g->rows, sizeof *g->inds);
+    int ok = g->inds != NULL;
+    for (int c = 0; ok && c < AUDIT_COLUMN_COUNT; c++) {
+        if (g->width[c] == 0)
+            continue;
+        g->values[c] = (char *)kelSys.malloc(g->width[c] * (size_t)g->rows);
+        ok = g->values[c] != NULL;
+        for (int r = 0; ok && r < g->rows; r++) {
+            const char *text = groupText(events[r], &auditColumns[c], host, reason);
+            memcpy(g->values[c] + g->width[c] * (size_t)r, text, strlen(text) + 1);
+        }
+    }
+    if (!ok) {
+        trace(TRACE_ERROR, "Can't allocate %lu bytes for a group of %d rows", (unsigned long)total, g->rows);
+        groupFree(g);
+    }
+    return ok;
+}
+
+/* Binds each column's array; 0 (disconnected) at the first failure. */
+static int groupBindAll(const struct GroupBinds *g)
+{
+    char placeholder[LINE_SIZE];
+
+    for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
+        OCIBind *bind = NULL;
+        if (g->values[c] == NULL)
+            continue;
+        snprintf(placeholder, sizeof placeholder, ":%s", auditColumns[c].name);
+        for (int r = 0; r < g->rows; r++)
+            trace(TRACE_5, "dbBindString %s %s", placeholder, g->values[c] + g->width[c] * (size_t)r);
+        if (!dbCheckStatus("OCI bind string",
+                           ociLib.calls.bindByName(db.stmthp, &bind, db.errhp, (const OraText *)placeholder,
+                                                   (sb4)strlen(placeholder), g->values[c], (sb4)g->width[c],
+                                                   SQLT_STR, g->inds, NULL, NULL, 0, NULL, OCI_DEFAULT),
+                           TRACE_5)) {
+            trace(TRACE_ERROR, "binding name %s", placeholder);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* A failed execute of a group: its diagnostics, the row it stopped at, and
+ * a rollback of the rows before that one (Oracle keeps them in the open
+ * transaction, which the logoff would commit), then the disconnect. */
+static void groupFailed(sword status, int rows)
+{
+    ub4 done = 0;
+
+    dbReportStatus("OCI execute statement", status, TRACE_3);
+    if (status != OCI_INVALID_HANDLE &&
+        ociLib.group.attrGet(db.stmthp, OCI_HTYPE_STMT, &done, NULL, OCI_ATTR_ROW_COUNT, db.errhp) == OCI_SUCCESS)
+        trace(TRACE_ERROR, "OCI execute statement: stopped at row %u of %d", done + 1, rows);
+    ociLib.group.transRollback(db.svchp, db.errhp, OCI_DEFAULT);
+    dbDisconnect();
+}
+
+int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows)
+{
+    char host[HOST_SIZE];
+    char sql[SQL_SIZE];
+    struct GroupBinds g;
+    sword status;
+
+    db.executeRefused = 0;
+    *rows = 0;
+    if (!dbConnect())
+        return 0;
+    if (!ociLib.groupLoaded) {
+        trace(TRACE_2, "dbInsertGroup: the OCI library has no OCITransRollback or OCIAttrGet; one row per "
+                       "transaction");
+        *rows = 1;
+        return dbInsertAuth(events[0]);
+    }
+    hostName(host, sizeof host);
+    if (!groupBuild(&g, events, n, host)) {
+        *rows = 1;
+        return dbInsertAuth(events[0]);
+    }
+    if (!dbStatement(sql, sizeof sql, 0, 1))
+        trace(TRACE_ERROR, "SQL statement cut to %d characters", SQL_SIZE - 1);
+    trace(TRACE_5, "SQL: %s (%d rows)", sql, g.rows);
+    int ok = dbCheckStatus("OCI prepare statement",
+                           ociLib.calls.stmtPrepare(db.stmthp, db.errhp, (const OraText *)sql, (ub4)strlen(sql),
+                                                    OCI_NTV_SYNTAX, OCI_DEFAULT),
+                           TRACE_3) &&
+             groupBindAll(&g);
+    if (ok) {
+        status = ociLib.calls.stmtExecute(db.svchp, db.stmthp, db.errhp, (ub4)g.rows, 0, NULL, NULL,
+                                          OCI_COMMIT_ON_SUCCESS);
+        db.executeRefused = status == OCI_ERROR;
+        ok = status == OCI_SUCCESS || status == OCI_SUCCESS_WITH_INFO;
+        if (ok)
+            dbReportStatus("OCI execute statement", status, TRACE_3);
+        else
+            groupFailed(status, g.rows);
+    }
+    if (ok)
+        *rows = g.rows;
+    groupFree(&g);
+    return ok;
+}
 
 struct DbFailure dbLastFailure(void)
 {

@@ -50,7 +50,15 @@ int dbBindString(const char *placeholder, const char *value);
  * step fails, so the caller retries the same event. */
 int dbInsertAuth(const struct SmLog_Access_s *event);
 
-/* What the last dbInsertAuth left for REJECT_AFTER to judge: whether the
+/* Inserts the first events of a group with one execute of arrays (as many
+ * as their values fit the bind buffers, one at least) and commits them
+ * together: 1 with *rows set to how many, 0 (disconnected, nothing
+ * committed) when any step fails. Without the client's functions for
+ * groups, or without memory for the arrays, it inserts the first event
+ * alone. */
+int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows);
+
+/* What the last dbInsertAuth or dbInsertGroup left for REJECT_AFTER to judge: whether the
  * execute itself failed, and the first diagnostic record of the last
  * failure. */
 struct DbFailure {

@@ -13,10 +13,11 @@
  * ring down to half its capacity with nobody waiting (so a ring that
  * stays full under load is one stall, not one per event).
  *
- * Ownership at release: the head the writer is inserting is marked
- * inFlight. queueFree discards every entry but that one; the writer, back
- * under the lock and finding the ring gone, frees it itself. So every copy
- * is freed exactly once and none while in use.
+ * Ownership at release: the entries the writer is inserting (the head, or
+ * a group from the head) are marked in flight. queueFree discards every
+ * entry but those; the writer, back under the lock and finding the ring
+ * gone, frees them itself. So every copy is freed exactly once and none
+ * while in use.
  */
 #include "queue.h"
 
@@ -41,7 +42,7 @@ static struct Ring {
     int first = 0;                        /* the head */
     int next = 0;                         /* the slot the next put fills */
     int count = 0;
-    struct SmLog_Access_s *inFlight = NULL; /* head the writer is inserting */
+    int inFlight = 0;                     /* entries from the head the writer is inserting */
     /* Recording threads held up by a full ring. */
     int putWaiters = 0;                   /* waiting for room now */
     int stallActive = 0;                  /* a stall has been traced as begun */
@@ -133,12 +134,12 @@ void queueWakeWriter(void)
     cond_signal(&queueCondEmpty);
 }
 
-void queueSetInFlight(struct SmLog_Access_s *event)
+void queueSetInFlight(int count)
 {
-    ring.inFlight = event;
+    ring.inFlight = count;
 }
 
-struct SmLog_Access_s *queueInFlight(void)
+int queueInFlight(void)
 {
     return ring.inFlight;
 }
@@ -292,14 +293,15 @@ void queueFree(void)
     /* The waiters are sent away below; the release reports the stall's end. */
     ring.stallActive = 0;
     ring.stallWaits = 0;
-    while (ring.count > 0) {
+    for (int i = 0; ring.count > 0; i++) {
         struct SmLog_Access_s *entry = queueGet();
         /* The writer is inserting this one; it frees it when it is done. */
-        if (entry != ring.inFlight) {
+        if (i >= ring.inFlight) {
             eventFree(entry);
             ring.freedEntries++;
         }
     }
+    ring.inFlight = 0;
     free(ring.slots);
     ring.slots = NULL;
     ring.sentAway = ring.putWaiters;

@@ -52,10 +52,10 @@ struct SmLog_Access_s *queueAt(int i);
 /* The writer waits for an event (or the ring's end), and is woken. */
 void queueWaitEvent(void);
 void queueWakeWriter(void);
-/* The head the writer is inserting outside the lock, or NULL: queueFree
- * leaves it to the writer. */
-void queueSetInFlight(struct SmLog_Access_s *event);
-struct SmLog_Access_s *queueInFlight(void);
+/* How many entries from the head the writer is inserting outside the
+ * lock (0: none): queueFree leaves them to the writer. */
+void queueSetInFlight(int count);
+int queueInFlight(void);
 /* What the last queueFree discarded, and how many waiting recording
  * threads it sent away. */
 void queueFreed(int *entries, int *waiters);

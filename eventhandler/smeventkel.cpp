@@ -20,6 +20,7 @@
 #include "audit.h"
 #include "confline.h"
 #include "kelversion.h"
+#include "status.h"
 #include "trace.h"
 
 /* Capacity of the name and value buffers of a transaction id item. */
@@ -138,6 +139,8 @@ extern "C" KEL_EXPORT int SmEventInit(void)
     trace(TRACE_1, "libsmeventkel %s starting", KEL_VERSION);
     readConfigFile(&next);
     auditConfigure(&next);
+    if (next.statusFile[0] != '\0')
+        statusStartHandler(next.statusFile);
     explicit_bzero(next.password, sizeof next.password);
     return 1;
 }
@@ -146,6 +149,7 @@ extern "C" KEL_EXPORT void SmEventRelease(void)
 {
     trace(TRACE_2, "SmEventRelease");
     auditRelease();
+    statusStop();
     traceClose();
 }
 

@@ -573,10 +573,7 @@ void spoolClose(void)
         kelSys.close(spool.readFd);
         spool.readFd = -1;
     }
-    if (spool.headValid) {
-        journalEntryFree(&spool.head);
-        spool.headValid = 0;
-    }
+    spoolReadForget();
     removeCommitted();
     spoolSyncPosition();
     journalBufFree(&spool.readBuf);

@@ -110,6 +110,13 @@ struct SmLog_Access_s *spoolPeek(void);
 /* Writer thread: the event of spoolPeek is written (or put aside); the
  * position moves past it and is saved. */
 void spoolCommit(void);
+/* Writer thread: the oldest events not yet committed, up to max of them
+ * (those that follow the oldest in its segment file), into events; owned
+ * by this module until committed. How many, 0 when none can be read now. */
+int spoolPeekGroup(struct SmLog_Access_s **events, int max);
+/* Writer thread: the first n events of spoolPeekGroup are written (or put
+ * aside); the position moves past them and is saved once. */
+void spoolCommitGroup(int n);
 /* Writer thread: commits the oldest event only when its record ends at
  * (segment, end), i.e. when it is the record spoolAppendEvent reported. */
 void spoolCommitIfEndsAt(uint64_t segment, uint64_t end);

@@ -245,24 +245,123 @@ struct SmLog_Access_s *spoolPeek(void)
 
 void spoolCommit(void)
 {
-    uint64_t seq, off, counted;
+    spoolCommitGroup(1);
+}
 
-    if (!spool.headValid)
+void spoolCommitGroup(int n)
+{
+    uint64_t seq, off, len, counted;
+    int taken;
+
+    if (!spool.headValid || n < 1)
         return;
+    taken = n - 1 < spool.aheadCount ? n - 1 : spool.aheadCount;
+    len = spool.headLen;
+    journalEntryFree(&spool.head);
+    for (int i = 0; i < taken; i++) {
+        len += spool.aheadLen[i];
+        journalEntryFree(&spool.ahead[i]);
+    }
+    /* The first event read past those committed is the head now. */
+    spool.headValid = spool.aheadCount > taken;
+    if (spool.headValid) {
+        spool.head = spool.ahead[taken];
+        spool.headLen = spool.aheadLen[taken];
+        taken++;
+    }
+    spool.aheadCount -= taken;
+    if (spool.aheadCount > 0 && taken > 0) {
+        memmove(spool.ahead, spool.ahead + taken, sizeof *spool.ahead * (size_t)spool.aheadCount);
+        memmove(spool.aheadLen, spool.aheadLen + taken, sizeof *spool.aheadLen * (size_t)spool.aheadCount);
+    }
     mutex_lock(&spool.mutex);
-    /* Only the part of the record still counted in the segment: a segment
-     * deleted by hand has had its bytes moved (and counted) elsewhere. */
+    /* Only the part of the records still counted in the segment: a
+     * segment deleted by hand has had its bytes moved (and counted)
+     * elsewhere. */
     counted = spool.segs[0].size > spool.readOff ? spool.segs[0].size - spool.readOff : 0;
-    if (counted > spool.headLen)
-        counted = spool.headLen;
-    spool.readOff += spool.headLen;
+    if (counted > len)
+        counted = len;
+    spool.readOff += len;
     spool.waitingBytes -= counted < spool.waitingBytes ? counted : spool.waitingBytes;
     seq = spool.segs[0].seq;
     off = spool.readOff;
-    spool.headValid = 0;
     mutex_unlock(&spool.mutex);
-    journalEntryFree(&spool.head);
     spoolPositionSave(seq, off);
+}
+
+/* Room for max - 1 events read past the head; 0 when the memory cannot be
+ * had (the group is then the head alone). */
+static int aheadRoom(int max)
+{
+    struct JournalEntry *entries;
+    uint64_t *lens;
+
+    if (spool.aheadRoom >= max - 1)
+        return 1;
+    entries = (struct JournalEntry *)kelSys.calloc((size_t)max, sizeof *entries);
+    lens = (uint64_t *)kelSys.calloc((size_t)max, sizeof *lens);
+    if (entries == NULL || lens == NULL) {
+        free(entries);
+        free(lens);
+        return 0;
+    }
+    if (spool.aheadCount > 0) {
+        memcpy(entries, spool.ahead, sizeof *entries * (size_t)spool.aheadCount);
+        memcpy(lens, spool.aheadLen, sizeof *lens * (size_t)spool.aheadCount);
+    }
+    free(spool.ahead);
+    free(spool.aheadLen);
+    spool.ahead = entries;
+    spool.aheadLen = lens;
+    spool.aheadRoom = max;
+    return 1;
+}
+
+int spoolPeekGroup(struct SmLog_Access_s **events, int max)
+{
+    uint64_t seq, end, off, length;
+    int n = 0, noMemory;
+
+    if (max < 1 || spoolPeek() == NULL)
+        return 0;
+    events[n++] = spool.head.event;
+    for (int i = 0; i < spool.aheadCount && n < max; i++)
+        events[n++] = spool.ahead[i].event;
+    if (n >= max || !aheadRoom(max))
+        return n;
+    mutex_lock(&spool.mutex);
+    seq = spool.segs[0].seq;
+    end = spool.segs[0].size;
+    off = spool.readOff + spool.headLen;
+    mutex_unlock(&spool.mutex);
+    for (int i = 0; i < spool.aheadCount; i++)
+        off += spool.aheadLen[i];
+    /* Damage and read errors stop the group: the head's path deals with
+     * them once they are at the head. */
+    while (n < max && off < end && openReader(seq) &&
+           journalRead(spool.readFd, off, end, &spool.readBuf, &length) == JOURNAL_RECORD &&
+           journalDecode(spool.readBuf.data, length - JOURNAL_HEADER_SIZE, &spool.ahead[spool.aheadCount],
+                         &noMemory)) {
+        spool.aheadLen[spool.aheadCount] = length;
+        events[n++] = spool.ahead[spool.aheadCount++].event;
+        off += length;
+    }
+    return n;
+}
+
+void spoolReadForget(void)
+{
+    if (spool.headValid)
+        journalEntryFree(&spool.head);
+    spool.headValid = 0;
+    for (int i = 0; i < spool.aheadCount; i++)
+        journalEntryFree(&spool.ahead[i]);
+    spool.aheadCount = 0;
+    free(spool.ahead);
+    free(spool.aheadLen);
+    spool.ahead = NULL;
+    spool.aheadLen = NULL;
+    spool.aheadRoom = 0;
 }
 
 void spoolCommitIfEndsAt(uint64_t segment, uint64_t end)

@@ -97,6 +97,11 @@ struct SpoolState {
     struct JournalEntry head = {0, 0, NULL, NULL}; /* [writer] */
     int headValid = 0;                  /* [writer] */
     uint64_t headLen = 0;               /* [writer] */
+    /* Records read past the head for a group (BATCH_MAX), in the head's
+     * segment; only while headValid. */
+    struct JournalEntry *ahead = NULL;  /* [writer] */
+    uint64_t *aheadLen = NULL;          /* [writer] */
+    int aheadCount = 0, aheadRoom = 0;  /* [writer] */
     struct JournalPosition position = {0, 0, 0}; /* [writer], and open and close */
 };
 
@@ -117,6 +122,8 @@ void spoolCheckFiles(void);
 
 /* spool.cpp: the path of segment seq ("" when it does not fit). */
 void spoolSegmentPath(char *out, size_t size, uint64_t seq);
+/* spoolread.cpp: frees the peeked event and what was read past it. */
+void spoolReadForget(void);
 /* spool.cpp: makes new entries in the journal's folder durable. */
 void spoolSyncDir(void);
 /* spool.cpp, spool.mutex held: the list of segments. */

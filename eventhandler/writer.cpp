@@ -4,7 +4,12 @@
  * One writer thread of ours (dbThreadFn) takes the journal's events first
  * (journalTurn, audit.cpp), then peeks at the ring's head, inserts it
  * outside queueMutex, and removes and frees it once its row is committed,
- * or sleeps retryDelay and tries the same event again. The thread's
+ * or sleeps retryDelay and tries the same event again. With BATCH_MAX
+ * above 1 it takes up to that many events waiting at the head (never
+ * waiting for more) and inserts them with one execute and one commit; a
+ * failed group is tried again whole, in order, and a group refused for its
+ * data goes one event at a time, so that REJECT_AFTER sets aside only the
+ * event refused. The thread's
  * bookkeeping below is guarded by queueMutex; the database session is
  * the writer's alone (dbsession.cpp). Lock order: docs/internals.md,
  * "Locks".
@@ -14,11 +19,14 @@
  */
 #include "writer.h"
 
+#include <stdlib.h>
+
 #include "dbsession.h"
 #include "kelsys.h"
 #include "queue.h"
 #include "reject.h"
 #include "smeventkel.h"
+#include "status.h"
 #include "synch.h"
 #include "trace.h"
 
@@ -27,7 +35,7 @@ static struct Writer {
     thread_t thread;
     int threadSet = 0;   /* thread holds a thread not yet joined */
     int alive = 0;       /* a writer thread has started and not ended */
-    int inFlightLost = 0; /* the head under insert was not written when the ring went */
+    int inFlightLost = 0; /* entries under insert neither written nor kept when the ring went */
     /* Failed attempts since the last committed row, and when the first of
      * them was made: at level 1 the log shows the failures, so it shows
      * the recovery too. Writer thread only. */
@@ -38,14 +46,77 @@ static struct Writer {
 int writerWriteEvent(const struct SmLog_Access_s *event)
 {
     struct DbFailure failure;
+    int putAside;
 
     if (dbInsertAuth(event)) {
         rejectForget();
+        statusWritten(kelTime());
         return 1;
     }
+    statusWriteFailed();
     failure = dbLastFailure();
-    return rejectAfterFailure(event, failure.executeRefused && rejectIsDataError(failure.code, failure.text),
-                              failure.text);
+    putAside = rejectAfterFailure(event, failure.executeRefused && rejectIsDataError(failure.code, failure.text),
+                                  failure.text);
+    if (putAside)
+        statusRejected();
+    return putAside;
+}
+
+/* Inserts the first of n events as one group; a group the database
+ * refuses for its data goes one event at a time. Returns how many from the
+ * first the writer is done with (written or put aside), 0 when it retries
+ * them; *dataRefused when the group was refused for its data. */
+static int writerWriteGroup(struct SmLog_Access_s *const *events, int n, int *dataRefused)
+{
+    struct DbFailure failure;
+    int rows;
+
+    *dataRefused = 0;
+    if (dbInsertGroup(events, n, &rows)) {
+        rejectForget();
+        return rows;
+    }
+    failure = dbLastFailure();
+    if (!failure.executeRefused || !rejectIsDataError(failure.code, failure.text))
+        return 0;
+    /* One event at a time, so that REJECT_AFTER judges each on its own
+     * and sets aside only the one refused. */
+    trace(TRACE_2, "dbThreadFn: a group of %d refused for its data, written one event at a time", n);
+    *dataRefused = 1;
+    for (int i = 0; i < n; i++)
+        if (!writerWriteEvent(events[i]))
+            return i;
+    return n;
+}
+
+int writerGroupSize(const struct WriterGroup *g, int available)
+{
+    int n = g->retry > 0 ? g->retry : available;
+
+    if (g->single > 0 || g->room < 2 || n < 1)
+        return 1;
+    return n > g->room ? g->room : n;
+}
+
+int writerWritePass(struct WriterGroup *g, int n, int *failed)
+{
+    int refused = 0;
+    int done = n == 1 ? writerWriteEvent(g->events[0]) : writerWriteGroup(g->events, n, &refused);
+
+    if (refused) {
+        g->retry = 0;
+        g->single = n - done;
+        *failed = done < n;
+    } else if (g->single > 0) {
+        g->single -= done;
+        *failed = done == 0;
+    } else {
+        /* A group cut to what its buffers hold is no failure: the rest is
+         * the next group's. */
+        g->retry = done == 0 && n > 1 ? n : 0;
+        *failed = done == 0;
+    }
+    return done;
 }
 
 void writerAttempted(int inserted, int fromJournal, long long waiting)
@@ -71,44 +142,64 @@ void writerAttempted(int inserted, int fromJournal, long long waiting)
 
 static void *dbThreadFn(void *)
 {
-    struct SmLog_Access_s *event;
-    int inserted;
+    struct SmLog_Access_s *one[1];
+    struct WriterGroup g = {one, 1, 0, 0};
+    int n, done, failed;
 
     trace(TRACE_3, "dbThreadFn: starting, thread id %u", thr_self());
+    if (param.batchMax > 1) {
+        struct SmLog_Access_s **events =
+            (struct SmLog_Access_s **)kelSys.calloc((size_t)param.batchMax, sizeof *events);
+        if (events == NULL) {
+            trace(TRACE_ERROR, "dbThreadFn: no memory for groups of %d events, writing one at a time",
+                  param.batchMax);
+        } else {
+            g.events = events;
+            g.room = param.batchMax;
+        }
+    }
     queueLock();
     while (queueExists()) {
-        if (journalTurn())
+        if (journalTurn(&g))
             continue;
-        event = queuePeek();
-        if (event == NULL)
+        if (queuePeek() == NULL)
             continue;
-        queueSetInFlight(event);
+        n = writerGroupSize(&g, queueLength());
+        for (int i = 0; i < n; i++)
+            g.events[i] = queueAt(i);
+        queueSetInFlight(n);
         queueUnlock();
 
-        inserted = writerWriteEvent(event);
+        done = writerWritePass(&g, n, &failed);
 
         queueLock();
-        queueSetInFlight(NULL);
+        queueSetInFlight(0);
         if (!queueExists()) {
-            /* Released meanwhile: queueFree left this entry to us. A head
-             * kept in the journal is written at the next start, so it is
-             * not lost even when this insert failed. */
-            writer.inFlightLost = !journalSavedHeadDone(inserted) && !inserted;
-            eventFree(event);
+            /* Released meanwhile: queueFree left these entries to us. Those
+             * kept in the journal are written at the next start, so they
+             * are not lost even when this insert failed. */
+            int saved = journalSavedHeadsDone(done);
+            writer.inFlightLost = n - (done > saved ? done : saved);
+            for (int i = 0; i < n; i++)
+                eventFree(g.events[i]);
             break;
         }
-        writerAttempted(inserted, 0, queueLength());
-        if (inserted) {
-            event = queueGet();
-            queueUnlock();
-            eventFree(event);
-        } else {
-            queueUnlock();
+        if (done > 0)
+            writerAttempted(1, 0, queueLength());
+        for (int i = 0; i < done; i++)
+            queueGet();
+        queueUnlock();
+        for (int i = 0; i < done; i++)
+            eventFree(g.events[i]);
+        if (failed) {
+            writerAttempted(0, 0, 0);
             kelSys.sleep((unsigned int)param.retryDelay);
         }
         queueLock();
     }
     queueUnlock();
+    if (g.events != one)
+        free(g.events);
     dbDisconnect();
     trace(TRACE_3, "dbThreadFn: finishing");
 

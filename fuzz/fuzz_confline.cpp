@@ -10,9 +10,10 @@
  * LINE_SIZE and are terminated; a parsed line has a name without '=',
  * blank or tab and a value without white space; a comment line never
  * parses; the strict number reader agrees with the lenient one whenever it
- * accepts.
+ * accepts; a size is the number, or the number scaled by its suffix.
  */
 #include <ctype.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <vector>
@@ -84,6 +85,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int strict = 0;
     if (confIntStrict(copy, &strict))
         FZ_CHECK(strict == lenient, "strict %d, lenient %d", strict, lenient);
+
+    /* A size: a whole number is read as the number reader reads it (where
+     * that does not clamp), and a suffix only ever scales it up. */
+    int whole = 0;
+    int64_t size64 = confSizeValue(copy, &whole);
+    if (whole && strict == lenient && confIntStrict(copy, &strict) && strict > INT32_MIN && strict < INT32_MAX)
+        FZ_CHECK(size64 == strict, "size %lld, number %d", (long long)size64, strict);
+    if (lenient > 0 && lenient < INT32_MAX)
+        FZ_CHECK(size64 >= lenient, "size %lld below its digits %d", (long long)size64, lenient);
 
     free(value);
     free(name);

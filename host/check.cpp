@@ -8,7 +8,9 @@
  * first, then by name), logs on to the audit database with the stored
  * password and runs the audit INSERT in a transaction that it rolls back.
  * Each check prints one line, with the reasons indented below it; the exit
- * status is 0 only when no check failed.
+ * status is 0 when all passed without a warning, 1 with warnings, 2 when
+ * one failed. The platform libraries are checked in checklibs.cpp, the
+ * journal's folder and the status file in checkjournal.cpp.
  *
  * kelaudit.conf and the parameter string are read by the plug-ins' own
  * readers, linked into smhost: what they would have traced is collected
@@ -28,6 +30,7 @@
 #include "accessfields.h"
 #include "agent.h"
 #include "audit.h"
+#include "checkreport.h"
 #include "checktrace.h"
 #include "confline.h"
 #include "journal.h"
@@ -39,49 +42,6 @@
 #include "smhost.h"
 
 namespace smhost {
-
-namespace {
-
-const char *const OCI_LIBRARY = "libclntsh.so";
-/* The statement buffer of the database writer: a longer INSERT is cut. */
-const size_t SQL_SIZE = 1000;
-
-/* One check: a line with its verdict, and the reasons below it. */
-struct Check {
-    enum Verdict { OK, WARN, FAIL, SKIP };
-    std::string what, summary;
-    Verdict verdict = OK;
-    std::vector<std::string> reasons;
-
-    explicit Check(const std::string &w) : what(w) {}
-    void warn(const std::string &r)
-    {
-        if (verdict == OK)
-            verdict = WARN;
-        reasons.push_back(r);
-    }
-    void fail(const std::string &r)
-    {
-        verdict = FAIL;
-        reasons.push_back(r);
-    }
-};
-
-struct Report {
-    int checks = 0, failed = 0;
-
-    void print(const Check &c)
-    {
-        static const char *const marks[] = {"ok", "warn", "FAIL", "skip"};
-        if (c.verdict != Check::SKIP)
-            checks++;
-        if (c.verdict == Check::FAIL)
-            failed++;
-        printf("%-4s  %s: %s\n", marks[c.verdict], c.what.c_str(), c.summary.c_str());
-        for (const std::string &r : c.reasons)
-            printf("        %s\n", r.c_str());
-    }
-};
 
 std::string dirOf(const std::string &path)
 {
@@ -98,6 +58,11 @@ std::string resolved(const std::string &path)
     free(real);
     return out;
 }
+
+namespace {
+
+/* The statement buffer of the database writer: a longer INSERT is cut. */
+const size_t SQL_SIZE = 1000;
 
 /* ---- configuration files ---------------------------------------------- */
 
@@ -185,8 +150,29 @@ bool hasKey(const std::vector<ConfLine> &lines, const char *key)
 struct TraceSettings {
     std::string file = "foglog";
     int level = 5;
-    int maxSize = 1000;
+    long long maxSize = 1000;
 };
+
+/* "level" and "maxsize" as the trace module reads them; a value that is
+ * not a whole number is worth a warning, as the module names it too. */
+int readLevel(const ConfLine &l, Check &c)
+{
+    int level = confIntValue(l.value.c_str());
+    if (!confIntStrict(l.value.c_str(), &level))
+        c.warn("line " + std::to_string(l.number) + ": level '" + l.value + "' is not a number: read as " +
+               std::to_string(level));
+    return level;
+}
+
+long long readSize(const ConfLine &l, Check &c)
+{
+    int whole;
+    long long size = (long long)confSizeValue(l.value.c_str(), &whole);
+    if (!whole)
+        c.warn("line " + std::to_string(l.number) + ": maxsize '" + l.value +
+               "' is not a number of bytes, nor one with K, M or G: read as " + std::to_string(size));
+    return size;
+}
 
 TraceSettings checkTraceConf(const std::string &home, Report &report)
 {
@@ -207,9 +193,9 @@ TraceSettings checkTraceConf(const std::string &home, Report &report)
         if (strcasecmp(l.name.c_str(), "file") == 0)
             t.file = l.value;
         else if (strcasecmp(l.name.c_str(), "level") == 0)
-            t.level = confIntValue(l.value.c_str());
+            t.level = readLevel(l, c);
         else if (strcasecmp(l.name.c_str(), "maxsize") == 0)
-            t.maxSize = confIntValue(l.value.c_str());
+            t.maxSize = readSize(l, c);
         else
             c.warn("line " + std::to_string(l.number) + ": \"" + l.name +
                    "\" is not a key (file, level, maxsize): ignored");
@@ -266,12 +252,18 @@ void checkTraceLog(const TraceSettings &t, Report &report)
     report.print(c);
 }
 
-/* What the plug-in's reader traced at level 1: each is a failure. */
+/* What the plug-in's reader traced at level 1: a value it replaces with
+ * the nearest usable one ("..., using 1") is a warning, as the plug-in runs
+ * on; anything else is a failure. */
 bool failOnTraced(Check &c)
 {
     bool any = false;
     for (const auto &m : takeTraced()) {
-        if (m.first <= TRACE_ERROR) {
+        if (m.first > TRACE_ERROR)
+            continue;
+        if (m.second.find(", using ") != std::string::npos) {
+            c.warn(m.second);
+        } else {
             c.fail(m.second);
             any = true;
         }
@@ -281,7 +273,7 @@ bool failOnTraced(Check &c)
 
 /* Reads kelaudit.conf with the event handler's own reader into p; false
  * when the file cannot be read at all. */
-bool checkAuditConf(const std::string &home, Param &p, Report &report)
+bool checkAuditConf(const std::string &home, Param &p, bool &noPassword, Report &report)
 {
     Check c("kelaudit.conf");
     std::string path = home + "/" CONF_DIR "/kelaudit.conf", error;
@@ -301,8 +293,9 @@ bool checkAuditConf(const std::string &home, Param &p, Report &report)
         c.warn(std::string("mode ") + mode + ": others may read the scrambled password; chmod 600 " + path);
     }
     warnIgnoredLines(lines, c);
-    if (!hasKey(lines, "PASSWORD"))
-        c.warn("no password line: the built-in password is used; set it with kelpasswd (SQLite needs none)");
+    /* Without a password line the built-in one is used: whether that is
+     * wrong, the logon tells (a database may take none). */
+    noPassword = !hasKey(lines, "PASSWORD");
     for (const char *key : {"DATASOURCE", "USER"})
         if (!hasKey(lines, key))
             c.warn(std::string(key) + " is not set: the built-in value is used");
@@ -314,42 +307,6 @@ bool checkAuditConf(const std::string &home, Param &p, Report &report)
                 ", RETRY_DELAY " + std::to_string(p.retryDelay);
     report.print(c);
     return true;
-}
-
-/* The audit journal of SPOOL_DIR: a folder the handler can make or write
- * and whose files it can read. A journal unusable from the start leaves
- * the handler with events in memory only, which this check fails on. */
-void checkJournal(const Param &p, Report &report)
-{
-    Check c("audit journal");
-    struct JournalSummary s;
-    struct stat st;
-    std::string dir = p.spoolDir, parent = dir.substr(0, dir.find_last_of('/'));
-
-    if (dir.empty()) {
-        c.verdict = Check::SKIP;
-        c.summary = "no SPOOL_DIR: events wait in memory only";
-    } else if (stat(dir.c_str(), &st) != 0) {
-        c.summary = dir + " made at the first start";
-        if (access(parent.empty() ? "/" : parent.c_str(), W_OK | X_OK) != 0)
-            c.fail("can't make " + dir + ": " + strerror(errno) + "; events would be kept in memory only");
-    } else if (!S_ISDIR(st.st_mode) || access(dir.c_str(), W_OK | X_OK) != 0) {
-        c.summary = dir;
-        c.fail("can't use " + dir + ": " + (S_ISDIR(st.st_mode) ? strerror(errno) : "not a folder") +
-               "; events would be kept in memory only");
-    } else if (!journalSummarize(dir.c_str(), &s)) {
-        c.summary = dir;
-        c.fail("can't read " + std::string(s.unreadable) + ": " + strerror(errno));
-    } else {
-        c.summary = dir + ", " + std::to_string(s.events) + " events waiting";
-        if (journalLockHeld(dir.c_str()))
-            c.warn("held by process " + std::to_string(journalLockHolder(dir.c_str())) +
-                   ": a handler runs on it (a second one would keep its events in memory)");
-        if (s.positionMissing)
-            c.warn("no valid position file: the next start writes all " + std::to_string(s.events) +
-                   " waiting events again");
-    }
-    report.print(c);
 }
 
 void checkParameters(const std::string *params, Report &report)
@@ -376,90 +333,11 @@ void checkParameters(const std::string *params, Report &report)
                     std::to_string(p.portAcct);
         if (strcmp(p.url, "BAD_KEL_AUTH_URL") == 0)
             c.warn("URL is not set: the credentials query answers \"BAD_KEL_AUTH_URL\"");
+        /* The scheme traces this at its start and runs without the PIN. */
+        if (p.usePinUnclear)
+            c.warn(std::string("USE_PIN '") + p.usePinValue + "' is neither yes nor no: the PIN check is off");
     }
     report.print(c);
-}
-
-/* ---- platform libraries ----------------------------------------------- */
-
-/*
- * Loads a platform library the way the plug-in that needs it does: with
- * libOpen anchored in the plug-in, so from the plug-in's folder first, then
- * by name; and resolves the functions it calls. Returns the library or
- * NULL (the check says why).
- */
-void *loadLikePlugin(void *plugin, const char *entry, const char *name, const char *const *functions,
-                     int count, void **slots, Check &c)
-{
-    struct LibFailure why;
-    char reason[LINE_SIZE];
-    Dl_info info;
-
-    void *anchor = plugin != nullptr ? dlsym(plugin, entry) : nullptr;
-    if (anchor == nullptr) {
-        c.fail("the plug-in does not load, so neither would this library");
-        return nullptr;
-    }
-    void *lib = libOpen(name, anchor, &why);
-    if (lib == nullptr) {
-        if (why.beside[0] != '\0')
-            c.fail(std::string("beside the plug-in: ") + why.beside);
-        c.fail(std::string("by name: ") + why.byName);
-        return nullptr;
-    }
-    int missing = libResolve(lib, functions, slots, count, reason, sizeof reason);
-    if (missing >= 0) {
-        c.fail(std::string("no function ") + functions[missing] + ": not the library the plug-in needs");
-        libClose(lib);
-        return nullptr;
-    }
-    std::string from = dladdr(slots[0], &info) != 0 && info.dli_fname != nullptr ? resolved(info.dli_fname) : name;
-    if (dladdr(anchor, &info) != 0 && info.dli_fname != nullptr && dirOf(from) != dirOf(resolved(info.dli_fname)))
-        c.warn("not beside the plug-in: found through the loader's search path, which may differ for "
-               "the policy server");
-    c.summary = "loaded from " + from;
-    return lib;
-}
-
-void *checkAgentApi(void *authPlugin, Report &report)
-{
-    void *slots[AGENT_API_FUNCTIONS];
-    Check c("Agent API");
-    c.summary = AGENT_API_LIBRARY;
-    void *lib = loadLikePlugin(authPlugin, "SmAuthInit", AGENT_API_LIBRARY, agentApiFunctions,
-                               AGENT_API_FUNCTIONS, slots, c);
-    report.print(c);
-    return lib;
-}
-
-/* The OCI calls: the database writer's table, and the rollback. */
-struct OciCalls : OciTable {
-    decltype(&OCITransRollback) transRollback;
-};
-/* The writer's functions, then the rollback. */
-const int OCI_COUNT = AUDIT_OCI_FUNCTIONS + 1;
-static_assert(sizeof(OciTable) == AUDIT_OCI_FUNCTIONS * sizeof(void *), "one slot per OCI function");
-
-void *checkOracleClient(void *eventPlugin, OciCalls &oci, Report &report)
-{
-    void *slots[OCI_COUNT];
-    Check c("Oracle client");
-    c.summary = OCI_LIBRARY;
-    static const char *const rollback[] = {"OCITransRollback"};
-    char reason[LINE_SIZE];
-    void *lib = loadLikePlugin(eventPlugin, "SmEventInit", OCI_LIBRARY, auditOciFunctions,
-                               AUDIT_OCI_FUNCTIONS, slots, c);
-    if (lib != nullptr && libResolve(lib, rollback, &slots[AUDIT_OCI_FUNCTIONS], 1, reason, sizeof reason) >= 0) {
-        c.fail(std::string("no function OCITransRollback: ") + reason);
-        libClose(lib);
-        lib = nullptr;
-    }
-    if (lib != nullptr) {
-        memcpy(static_cast<OciTable *>(&oci), slots, sizeof(OciTable));
-        memcpy(&oci.transRollback, &slots[AUDIT_OCI_FUNCTIONS], sizeof oci.transRollback);
-    }
-    report.print(c);
-    return lib;
 }
 
 /* ---- the audit database ----------------------------------------------- */
@@ -595,7 +473,7 @@ void insertAndRollBack(Database &db, const Param &p, Check &c)
     db.svc = nullptr;
 }
 
-void checkDatabase(const OciCalls *oci, const Param *p, Report &report)
+void checkDatabase(const OciCalls *oci, const Param *p, bool noPassword, Report &report)
 {
     Check logon("database logon"), insert("audit INSERT");
     if (oci == nullptr || p == nullptr) {
@@ -607,6 +485,8 @@ void checkDatabase(const OciCalls *oci, const Param *p, Report &report)
     }
     Database db(*oci);
     bool on = logOn(db, *p, logon);
+    if (!on && noPassword)
+        logon.fail("kelaudit.conf has no password line: the built-in password was used; set it with kelpasswd");
     report.print(logon);
     if (!on) {
         insert.verdict = Check::SKIP;
@@ -617,10 +497,14 @@ void checkDatabase(const OciCalls *oci, const Param *p, Report &report)
     report.print(insert);
 }
 
+/* Exit status: all good, warnings, failures (a check that cannot run is
+ * a failure). */
+const int CHECK_OK = 0, CHECK_WARNINGS = 1, CHECK_FAILED = 2;
+
 int usage(const std::string &msg)
 {
     fprintf(stderr, "smhost check: %s\n", msg.c_str());
-    return 1;
+    return CHECK_FAILED;
 }
 
 } // namespace
@@ -657,9 +541,12 @@ int runCheck(const std::vector<std::string> &args)
     TraceSettings t = checkTraceConf(home, report);
     checkTraceLog(t, report);
     Param p;
-    bool haveConf = checkAuditConf(home, p, report);
-    if (haveConf)
-        checkJournal(p, report);
+    bool noPassword = false;
+    bool haveConf = checkAuditConf(home, p, noPassword, report);
+    if (haveConf) {
+        checkJournal(p.spoolDir, p.spoolMaxMb, report);
+        checkStatusFile(p.statusFile, report);
+    }
     checkParameters(haveParams ? &params : nullptr, report);
 
     Check plugins("plug-ins");
@@ -675,17 +562,22 @@ int runCheck(const std::vector<std::string> &args)
     void *agentApi = checkAgentApi(auth, report);
     OciCalls oci;
     void *client = checkOracleClient(event, oci, report);
-    checkDatabase(client != nullptr ? &oci : nullptr, haveConf ? &p : nullptr, report);
+    checkDatabase(client != nullptr ? &oci : nullptr, haveConf ? &p : nullptr, noPassword, report);
     explicit_bzero(p.password, sizeof p.password);
 
     /* The libraries stay loaded until the program ends, as in a policy
      * server: the plug-ins never unload them either. */
     (void)agentApi;
-    if (report.failed == 0)
-        printf("%d checks passed.\n", report.checks);
-    else
+    if (report.failed > 0) {
         printf("%d of %d checks FAILED.\n", report.failed, report.checks);
-    return report.failed == 0 ? 0 : 1;
+        return CHECK_FAILED;
+    }
+    if (report.warned > 0) {
+        printf("%d checks passed, %d with warnings.\n", report.checks, report.warned);
+        return CHECK_WARNINGS;
+    }
+    printf("%d checks passed.\n", report.checks);
+    return CHECK_OK;
 }
 
 } // namespace smhost

@@ -45,6 +45,7 @@ Layout findLayout(const std::string &libDirOverride)
     l.libDir = libDirOverride.empty() ? prefix + "/lib" : libDirOverride;
     /* Installed: <prefix>/share/kel/sql; in the build tree: the sources. */
     l.sqlDir = isDir(prefix + "/share/kel/sql") ? prefix + "/share/kel/sql" : KEL_SOURCE_SQL_DIR;
+    l.standinDir = isDir(prefix + "/lib/standins") ? prefix + "/lib/standins" : l.libDir;
     return l;
 }
 
@@ -429,6 +430,44 @@ bool readAuditRows(const AuditDb &db, const std::string &prefix,
         *lasting = code == SQLITE_CANTOPEN || code == SQLITE_PERM || code == SQLITE_AUTH || code == SQLITE_NOTADB;
         ok = false;
     }
+    sqlite3_finalize(st);
+    sqlite3_close(s);
+    return ok;
+}
+
+
+const char *const LOAD_ROW_PATTERN = "authlevel=%;run=%;thread=%;seq=%";
+
+bool otherAuditRows(const AuditDb &db, long &count, std::string &error)
+{
+    /* A subquery with a limit: a big table is not scanned to the end. */
+    std::string sql = "SELECT count(*) FROM (SELECT 1 FROM " + db.table +
+                      " WHERE sm_transactionid IS NULL OR sm_transactionid NOT LIKE '" + LOAD_ROW_PATTERN +
+                      "' LIMIT 1000) AS other";
+    count = 0;
+    if (isPostgres(db.dataSource)) {
+        PGconn *c = pgConnect(db, error);
+        if (c == nullptr)
+            return false;
+        PGresult *r = PQexec(c, sql.c_str());
+        bool ok = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
+        if (ok)
+            count = atol(PQgetvalue(r, 0, 0));
+        else
+            error = "cannot read the audit table: " + std::string(PQresultErrorMessage(r));
+        PQclear(r);
+        PQfinish(c);
+        return ok;
+    }
+    sqlite3 *s = nullptr;
+    sqlite3_stmt *st = nullptr;
+    bool ok = sqlite3_open_v2(db.dataSource.c_str(), &s, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+              sqlite3_busy_timeout(s, 5000) == SQLITE_OK &&
+              sqlite3_prepare_v2(s, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW;
+    if (ok)
+        count = sqlite3_column_int64(st, 0);
+    else
+        error = "cannot read the audit table in " + db.dataSource + ": " + sqlite3_errmsg(s);
     sqlite3_finalize(st);
     sqlite3_close(s);
     return ok;

@@ -61,7 +61,7 @@ struct Demo {
         s.clientIp = "192.0.2.10";
         s.idleTimeout = idleTimeout;
         s.maxTimeout = 8 * 3600;
-        if (!smagentCreateSession(&s, cookie, sizeof cookie))
+        if (!standin.createSession(&s, cookie, sizeof cookie))
             return "";
         return cookie;
     }
@@ -174,8 +174,12 @@ int runDemo(const std::vector<std::string> &args)
         d.users = builtinUsers();
     else if (!readUsers(usersFile, d.users, error))
         return usage(error.c_str());
+    /* The plug-ins open the platform libraries at their first call: the
+     * stand-ins loaded next are the ones they find. */
     if (!loadPlugins(layout.libDir, d.p, error))
         return usage(("cannot load the plug-ins: " + error).c_str());
+    if (!loadStandins(layout, error))
+        return usage(error.c_str());
 
     std::string home = makeHome(homeArg, error);
     if (home.empty())
@@ -208,8 +212,8 @@ int runDemo(const std::vector<std::string> &args)
         return usage(error.c_str());
 
     printf("SM_HOME %s\n\n", home.c_str());
-    smagentReset();
-    smagentAddAgent(AGENT, SECRET);
+    standin.reset();
+    standin.addAgent(AGENT, SECRET);
 
     /* Start up as a policy server does. */
     char status[SM_AUTH_QUERY_STATUS_SIZE] = "";
@@ -242,7 +246,7 @@ int runDemo(const std::vector<std::string> &args)
     d.login(dave, "another user's cookie", dave.pin + ";" + carolCookie, SM_AUTH_RESULT(3, 2));
     d.login(carol, "level 5, outside 2..3", carol.pin + ";" + carolCookie, SM_AUTH_RESULT(3, 5));
     std::string eveCookie = d.session(eve, 600);
-    smagentAdvanceTime(900);
+    standin.advanceTime(900);
     d.login(eve, "session idle past its time-out", eve.pin + ";" + eveCookie, SM_AUTH_RESULT(3, 2));
     d.login(alice, "replay of a logged-out cookie", alice.pin + ";" + aliceCookie, SM_AUTH_RESULT(3, 8));
     d.login(dave, "invalid scheme parameters", dave.pin + ";" + daveCookie, SM_AUTH_RESULT(1, 38),

@@ -23,7 +23,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <errno.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <signal.h>
@@ -37,6 +39,7 @@
 
 #include "checktrace.h"
 #include "journal.h"
+#include "loadoptions.h"
 #include "smagent_control.h"
 #include "smeventkel.h"
 #include "smhost.h"
@@ -49,28 +52,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Options {
-    int threads = 4;
-    long logins = 1000;
-    double seconds = 0;
-    double rate = 0; /* logins per second over all threads; 0: as fast as possible */
-    int traceLevel = 1;
-    int maxQueue = 20;
-    int retryDelay = 1;
-    std::string dataSource, dbUser = "kel", dbPassword, table = "smaccesslog4";
-    std::string home, libDir;
-    std::string spoolDir, spoolSync, spoolMaxMb, rejectAfter;
-    std::string runId, acks;
-    bool createTable = false;
-    bool child = false;  /* run for a --kill-after parent: no set-up, no check */
-    double killAfter = 0;
-    bool dbDown = false; /* SQLite: the database is made only after the kill */
-    double drainSeconds = 120;
-    std::vector<std::string> given; /* the options on the command line */
-
-    bool has(const char *option) const { return std::find(given.begin(), given.end(), option) != given.end(); }
-};
-
 struct ThreadResult {
     std::vector<double> authUs, recordUs;
     std::vector<double> recordAt; /* seconds from the start, per recordUs */
@@ -81,86 +62,6 @@ int usage(const std::string &msg)
 {
     fprintf(stderr, "smhost load: %s\n", msg.c_str());
     return 1;
-}
-
-bool parse(const std::vector<std::string> &args, Options &o, std::string &error)
-{
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string &a = args[i];
-        o.given.push_back(a);
-        if (a == "--create-table" || a == "--child" || a == "--db-down") {
-            (a == "--create-table" ? o.createTable : a == "--child" ? o.child : o.dbDown) = true;
-            continue;
-        }
-        if (i + 1 >= args.size()) {
-            error = "unknown option or missing value: " + a;
-            return false;
-        }
-        const std::string &v = args[++i];
-        char *end = nullptr;
-        double n = strtod(v.c_str(), &end);
-        bool number = !v.empty() && *end == '\0' && n >= 0;
-        if (a == "--threads" && number && n >= 1 && n <= 256)
-            o.threads = (int)n;
-        else if (a == "--logins" && number && n >= 1)
-            o.logins = (long)n, o.seconds = 0;
-        else if (a == "--seconds" && number && n > 0)
-            o.seconds = n, o.logins = 0;
-        else if (a == "--rate" && number)
-            o.rate = n;
-        else if (a == "--trace-level" && number)
-            o.traceLevel = (int)n;
-        else if (a == "--max-queue" && number && n >= 1)
-            o.maxQueue = (int)n;
-        else if (a == "--retry-delay" && number)
-            o.retryDelay = (int)n;
-        else if (a == "--kill-after" && number && n > 0)
-            o.killAfter = n;
-        else if (a == "--drain-seconds" && number && n > 0)
-            o.drainSeconds = n;
-        else if (a == "--datasource")
-            o.dataSource = v;
-        else if (a == "--db-user")
-            o.dbUser = v;
-        else if (a == "--db-password")
-            o.dbPassword = v;
-        else if (a == "--table")
-            o.table = v;
-        else if (a == "--home")
-            o.home = v;
-        else if (a == "--lib-dir")
-            o.libDir = v;
-        else if (a == "--spool-dir")
-            o.spoolDir = v;
-        else if (a == "--spool-sync")
-            o.spoolSync = v;
-        else if (a == "--spool-max-mb" && number)
-            o.spoolMaxMb = v;
-        else if (a == "--reject-after" && number)
-            o.rejectAfter = v;
-        else if (a == "--run-id")
-            o.runId = v;
-        else if (a == "--acks")
-            o.acks = v;
-        else {
-            error = "bad option " + a + " " + v;
-            return false;
-        }
-    }
-    return true;
-}
-
-/* The options that the files of the administrator's SM_HOME settle. */
-bool refuseOverridden(const Options &o, const std::string &file, const std::vector<const char *> &options,
-                      std::string &error)
-{
-    for (const char *option : options) {
-        if (o.has(option)) {
-            error = file + " was not written by smhost and is used as it is: leave out " + option;
-            return false;
-        }
-    }
-    return true;
 }
 
 /* Takes the database and journal settings from the administrator's
@@ -211,6 +112,10 @@ std::string auditConf(const Options &o)
         c += "SPOOL_MAX_MB = " + o.spoolMaxMb + "\n";
     if (!o.rejectAfter.empty())
         c += "REJECT_AFTER = " + o.rejectAfter + "\n";
+    if (!o.batchMax.empty())
+        c += "BATCH_MAX = " + o.batchMax + "\n";
+    if (!o.statusFile.empty())
+        c += "STATUS_FILE = " + o.statusFile + "\n";
     return c;
 }
 
@@ -233,6 +138,18 @@ long journalWaiting(const std::string &dir)
 }
 
 /* Each thread's events in the table: (thread, seq) in row order. */
+/* Removes the folder at the end of the run when remove is set. */
+struct WorkFolder {
+    std::string path;
+    bool remove = false;
+    ~WorkFolder()
+    {
+        std::error_code ec;
+        if (remove)
+            std::filesystem::remove_all(path, ec);
+    }
+};
+
 bool parseRow(const std::string &txn, const std::string &prefix, int threads, int &t, long &seq)
 {
     return sscanf(txn.c_str() + prefix.size(), "thread=%d;seq=%ld", &t, &seq) == 2 && t >= 0 && t < threads;
@@ -267,7 +184,7 @@ void runLogins(const Options &o, Plugins &p, const char *params, const std::stri
             s.userDn = u.dn.c_str();
             s.userName = "load";
             s.clientIp = "192.0.2.20";
-            smagentCreateSession(&s, cookie, sizeof cookie);
+            standin.createSession(&s, cookie, sizeof cookie);
             std::string posted = u.pin + ";" + cookie;
             Sm_Api_UserCredentials_t cred{u.dn.c_str(), posted.c_str()};
             UserContext ctx(u, true);
@@ -409,8 +326,10 @@ int killAndResume(const Options &o, const std::vector<std::string> &args, Plugin
            rows.size(), resumeSecs, missing, duplicates, outOfOrder, unacked);
     if (!read)
         printf("%s\n", error.c_str());
-    /* One row can be written twice: the one whose commit raced the kill. */
-    bool ok = read && killed && missing == 0 && outOfOrder == 0 && duplicates <= 1;
+    /* One row, or one group of BATCH_MAX, can be written twice: the one
+     * whose commit raced the kill. */
+    long mayRepeat = o.batchMax.empty() ? 1 : atol(o.batchMax.c_str());
+    bool ok = read && killed && missing == 0 && outOfOrder == 0 && duplicates <= mayRepeat;
     printf("%s: %zu acknowledged events, %zu rows in %s\n", ok ? "check passed" : "CHECK FAILED", acked.size(),
            rows.size(), db.table.c_str());
     return ok ? 0 : 1;
@@ -424,18 +343,35 @@ int runLoad(const std::vector<std::string> &args)
     std::string error;
     if (!parse(args, o, error))
         return usage(error + " (options: --threads N, --logins N | --seconds S, --rate N, --datasource DS, "
-                             "--db-user U, --db-password P, --table T, --create-table, --max-queue N, "
-                             "--retry-delay N, --spool-dir DIR, --spool-sync MODE, --spool-max-mb N, "
-                             "--reject-after N, --kill-after S, --db-down, --drain-seconds S, "
-                             "--trace-level N, --home DIR, --lib-dir DIR)");
+                             "--db-user U, --db-password P, --db-password-file FILE, --table T, "
+                             "--create-table, --shared-table, --max-queue N, --retry-delay N, "
+                             "--spool-dir DIR, --spool-sync MODE, --spool-max-mb N, --reject-after N, "
+                             "--batch-max N, --status-file PATH, --kill-after S, --db-down, --drain-seconds S, "
+                             "--trace-level N, --home DIR, --keep, --lib-dir DIR)");
+    if (!o.dbPasswordFile.empty() && !readPasswordFile(o.dbPasswordFile, o.dbPassword, error))
+        return usage(error);
     Layout layout = findLayout(o.libDir);
     Plugins p;
+    /* The plug-ins open the platform libraries at their first call: the
+     * stand-ins loaded next are the ones they find. */
     if (!loadPlugins(layout.libDir, p, error))
         return usage("cannot load the plug-ins: " + error);
+    if (!loadStandins(layout, error)) {
+        unloadPlugins(p);
+        return usage(error);
+    }
     std::string home = makeHome(o.home, error);
     if (home.empty())
         return usage(error);
     setenv("SM_HOME", home.c_str(), 1);
+    /* A folder smhost made for this run goes at the end, unless kept. */
+    WorkFolder work;
+    if (o.home.empty()) {
+        work.path = home;
+        work.remove = !o.keep;
+        printf("work folder %s (%s)\n", home.c_str(), o.keep ? "kept" : "removed at the end; --keep keeps it");
+        fflush(stdout);
+    }
 
     AuditDb db;
     std::string config = home + "/" CONF_DIR;
@@ -457,7 +393,8 @@ int runLoad(const std::vector<std::string> &args)
     if (fileOwner(auditConfFile) == FileOwner::ADMIN) {
         if (!refuseOverridden(o, auditConfFile,
                               {"--datasource", "--db-user", "--db-password", "--table", "--max-queue",
-                               "--retry-delay", "--spool-dir", "--spool-sync", "--spool-max-mb", "--reject-after"},
+                               "--retry-delay", "--spool-dir", "--spool-sync", "--spool-max-mb", "--reject-after",
+                               "--status-file", "--db-password-file", "--batch-max"},
                               error) ||
             !useAdminAuditConf(home, o, db, minLevel, error))
             return usage(error);
@@ -494,11 +431,22 @@ int runLoad(const std::vector<std::string> &args)
         unloadPlugins(p);
         return usage(error);
     }
+    /* Rows of others (a production table, another program's) are never
+     * mixed with fake logins unless asked for. */
+    if (!o.child && !o.dbDown && !o.sharedTable) {
+        long others = 0;
+        if (otherAuditRows(db, others, error) && others > 0) {
+            unloadPlugins(p);
+            return usage(db.table + " in " + db.dataSource + " holds " + std::to_string(others) +
+                         " rows that smhost load did not write: give another table, or --shared-table "
+                         "to add test rows to it anyway");
+        }
+    }
     if (o.killAfter > 0)
         return killAndResume(o, args, p, db, layout, home, runId, prefix);
 
     const char *params = "AGENT_NAME=loadagent;USE_PIN=yes;MIN_LEVEL=2;MAX_LEVEL=3";
-    smagentAddAgent("loadagent", "load-secret");
+    standin.addAgent("loadagent", "load-secret");
     if (p.authInit(params, "load-secret") != 0)
         return usage("SmAuthInit failed; see " + traceLog);
     p.eventInit();

@@ -15,10 +15,12 @@ static int usage(FILE *out, int status)
     fprintf(out, "usage: smhost check [--home DIR] [--params STRING] [--lib-dir DIR]\n"
                  "       smhost demo [--home DIR] [--lib-dir DIR] [--users FILE]\n"
                  "       smhost load [--threads N] [--logins N | --seconds S] [--rate N] [--datasource DS]\n"
-                 "                   [--db-user U] [--db-password P] [--table T] [--create-table]\n"
-                 "                   [--max-queue N] [--retry-delay N] [--spool-dir DIR] [--spool-sync MODE]\n"
-                 "                   [--spool-max-mb N] [--reject-after N] [--kill-after S [--db-down]]\n"
-                 "                   [--drain-seconds S] [--trace-level N] [--home DIR] [--lib-dir DIR]\n"
+                 "                   [--db-user U] [--db-password P | --db-password-file FILE] [--table T]\n"
+                 "                   [--create-table] [--shared-table] [--max-queue N] [--retry-delay N]\n"
+                 "                   [--spool-dir DIR] [--spool-sync MODE] [--spool-max-mb N] [--reject-after N]\n"
+                 "                   [--batch-max N] [--status-file PATH] [--kill-after S [--db-down]]\n"
+                 "                   [--drain-seconds S]\n"
+                 "                   [--trace-level N] [--home DIR | --keep] [--lib-dir DIR]\n"
                  "       smhost --help\n"
                  "       smhost --version\n");
     return status;

@@ -16,11 +16,14 @@
 namespace smhost {
 
 /* Where the installation's pieces are, found from the program's own path:
- * <prefix>/bin/smhost, <prefix>/lib/<plug-ins>, <prefix>/bin/kelpasswd. */
+ * <prefix>/bin/smhost, <prefix>/lib/<plug-ins>, <prefix>/bin/kelpasswd,
+ * <prefix>/lib/standins/<stand-ins> (in the build tree: beside the
+ * plug-ins). */
 struct Layout {
     std::string binDir;
     std::string libDir;
     std::string sqlDir;
+    std::string standinDir;
 };
 Layout findLayout(const std::string &libDirOverride);
 
@@ -40,6 +43,25 @@ struct Plugins {
  * returns false with the reason in error. */
 bool loadPlugins(const std::string &libDir, Plugins &p, std::string &error);
 void unloadPlugins(Plugins &p);
+
+/*
+ * The stand-ins of the Agent API and the Oracle client, which demo and
+ * load need and check never touches. smhost is not linked against them:
+ * on a policy server host the check must run where they are absent. demo
+ * and load open both from the layout's stand-in folder before they load
+ * the plug-ins, whose dlopen by name then finds them already loaded; the
+ * Agent API stand-in's control functions come through this table.
+ */
+struct StandinControl {
+    void (*reset)(void) = nullptr;
+    int (*addAgent)(const char *name, const char *secret) = nullptr;
+    int (*createSession)(const struct SmAgentCtl_Session_s *request, char *cookie, int cookieSize) = nullptr;
+    void (*advanceTime)(long seconds) = nullptr;
+};
+extern StandinControl standin;
+/* Opens both stand-ins and fills standin; false with the path and the
+ * loader's reason in error. */
+bool loadStandins(const Layout &l, std::string &error);
 
 /* A user of the directory. */
 struct User {
@@ -82,6 +104,13 @@ bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string 
 bool readAuditRows(const AuditDb &db, const std::string &prefix,
                    std::vector<std::pair<std::string, std::string>> &rows, std::string &error,
                    bool *lasting = nullptr);
+
+/* How smhost load marks its rows: the transaction id starts with
+ * "authlevel=N;run=ID;" and goes on with "thread=T;seq=S". */
+extern const char *const LOAD_ROW_PATTERN;
+/* Counts the rows of the table that smhost load did not write (at most a
+ * few: it stops counting early). false with the reason on a database error. */
+bool otherAuditRows(const AuditDb &db, long &count, std::string &error);
 
 /* An access record for an accepted login, holding its own texts. */
 struct AccessEvent {

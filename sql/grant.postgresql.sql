@@ -3,9 +3,19 @@
 --   psql "postgresql://host/db" -U owner -f grant.postgresql.sql
 --
 -- kelaudit stands for the USER of kelaudit.conf; replace it throughout.
--- The user itself is made once, e.g.
---   CREATE ROLE kelaudit LOGIN PASSWORD '...';
--- and its password then set in kelaudit.conf with kelpasswd.
+-- The user is made here unless it exists (the owner needs the CREATEROLE
+-- right for that; without it, a superuser runs this part). Its password is
+-- not in this file: set it in psql with
+--   \password kelaudit
+-- and then in kelaudit.conf with kelpasswd.
+
+DO $$
+BEGIN
+    CREATE ROLE kelaudit LOGIN;
+EXCEPTION WHEN duplicate_object THEN
+    NULL;
+END
+$$;
 
 -- The event handler inserts rows, one per audited login, and nothing else.
 -- `smhost check` needs no more: its test row is rolled back.

@@ -26,13 +26,19 @@
 
 #define CONF_FILE "kelaudit.conf"
 
-static const char usageText[] = "Usage: kelaudit {status|rejects|requeue}\n";
+static const char usageText[] = "Usage: kelaudit {status [--json]|check [THRESHOLDS]|rejects|requeue}\n";
 static const char helpText[] =
-    "Usage: kelaudit {status|rejects|requeue}\n"
+    "Usage: kelaudit {status [--json]|check [THRESHOLDS]|rejects|requeue}\n"
     "  status   what waits in the audit journal, how old it is, how many events the\n"
     "           database refused, and whether a process holds the journal\n"
+    "           (--json: the same as one JSON object)\n"
+    "  check    the same as one status line for Nagios and its like, exit status\n"
+    "           0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; THRESHOLDS: --warn-backlog N,\n"
+    "           --crit-backlog N (events waiting), --warn-age S, --crit-age S (seconds\n"
+    "           the oldest has waited)\n"
     "  rejects  the events the database refused (REJECT_AFTER), with its message\n"
     "  requeue  put the refused events back for the database writer\n"
+    "  -h, --help  this text;  --version  the version of the installation\n"
     "The journal is SPOOL_DIR of $SM_HOME/config/kelaudit.conf.\n";
 
 static char confPath[PATH_SIZE];
@@ -101,15 +107,20 @@ static int countEntry(const struct JournalEntry *, void *arg)
     return 1;
 }
 
-/* Events in a reject file; -1 (after the message) when it cannot be read. */
-static long countRejects(const char *path)
+long auditCountRejects(const char *path)
 {
     long n = 0, damaged = 0;
 
-    if (!journalForEach(path, countEntry, &n, &damaged)) {
+    return journalForEach(path, countEntry, &n, &damaged) ? n : -1;
+}
+
+/* Events in a reject file; -1 (after the message) when it cannot be read. */
+static long countRejects(const char *path)
+{
+    long n = auditCountRejects(path);
+
+    if (n < 0)
         fprintf(stderr, "Can't read %s: %s\n", path, strerror(errno));
-        return -1;
-    }
     return n;
 }
 
@@ -128,13 +139,11 @@ static int cmdStatus(void)
         printf("rejected:  %ld in %s\n", rejects, rejectPath);
         return 1;
     }
+    /* A folder that is missing is an error too: the handler makes it at
+     * its start, so without it nothing has been journalled here. */
     if (!journalSummarize(spoolDir, &s)) {
-        /* A journal folder not made yet holds nothing. */
-        if (errno != ENOENT || strcmp(s.unreadable, spoolDir) != 0) {
-            fprintf(stderr, "Can't read %s: %s\n", s.unreadable, strerror(errno));
-            return 0;
-        }
-        memset(&s, 0, sizeof s);
+        fprintf(stderr, "Can't read %s: %s\n", s.unreadable, strerror(errno));
+        return 0;
     }
     printf("journal:   %s\n", spoolDir);
     if (journalLockHeld(spoolDir))
@@ -276,17 +285,29 @@ static int cmdRequeue(void)
 int auditToolRun(int argc, char **argv)
 {
     const char *cmd = argc == 2 ? argv[1] : "";
+    int isCheck = argc >= 2 && strcmp(argv[1], "check") == 0;
+    int json = argc == 3 && strcmp(argv[1], "status") == 0 && strcmp(argv[2], "--json") == 0;
+    struct AuditPaths paths = {confPath, spoolDir, rejectPath, besidePath};
 
     if (strcmp(cmd, "-h") == 0 || strcmp(cmd, "--help") == 0) {
         fputs(helpText, stdout);
         return 0;
     }
-    if (strcmp(cmd, "status") != 0 && strcmp(cmd, "rejects") != 0 && strcmp(cmd, "requeue") != 0) {
+    if (isCheck || json)
+        cmd = argv[1];
+    if (strcmp(cmd, "status") != 0 && strcmp(cmd, "rejects") != 0 && strcmp(cmd, "requeue") != 0 && !isCheck) {
         fputs(usageText, stderr);
         return 1;
     }
-    if (!readSettings())
-        return 1;
+    if (!readSettings()) {
+        if (isCheck)
+            printf("KELAUDIT UNKNOWN - no settings to check (see the message on standard error)\n");
+        return isCheck ? 3 : 1;
+    }
+    if (isCheck)
+        return auditCheck(&paths, argc - 2, argv + 2);
+    if (json)
+        return auditStatusJson(&paths) ? 0 : 1;
     if (strcmp(cmd, "status") == 0)
         return cmdStatus() ? 0 : 1;
     if (strcmp(cmd, "rejects") == 0)

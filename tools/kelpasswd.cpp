@@ -258,10 +258,12 @@ int passwdReadHidden(const char *prompt, char *buf, size_t size, int *cut)
     int tty, got;
 
     /* Only the controlling terminal: without one there is nobody to ask,
-     * and the reader gives nothing. */
+     * and a script that meant to give the password is told how. */
     tty = kelSys.open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC, 0);
-    if (tty < 0)
+    if (tty < 0) {
+        fputs("No terminal to ask for the password: give it on standard input with --stdin\n", stderr);
         return 0;
+    }
 
     promptStart(tty, prompt);
     writeAll(tty, prompt);
@@ -297,6 +299,24 @@ int passwdAsk(char *password)
     }
 }
 
+/* --stdin: the password is the first line of standard input, without its
+ * newline, as chpasswd and htpasswd -i read it; nothing else is read. */
+static enum PasswdArgs passwdFromStdin(char *password)
+{
+    int cut;
+
+    if (!readLine(STDIN_FILENO, password, PASSWD_SIZE, &cut)) {
+        fputs("No password on standard input\n", stderr);
+        return PASSWD_ARGS_FAILED;
+    }
+    if (cut) {
+        passwdWipe(password, PASSWD_SIZE);
+        fputs("Password is too long\n", stderr);
+        return PASSWD_ARGS_FAILED;
+    }
+    return PASSWD_ARGS_PASSWORD;
+}
+
 static int isOption(const char *arg, const char *shortName, const char *longName)
 {
     return strcmp(arg, shortName) == 0 || strcmp(arg, longName) == 0;
@@ -305,6 +325,7 @@ static int isOption(const char *arg, const char *shortName, const char *longName
 enum PasswdArgs passwdFromArgs(int argc, char **argv, char *password)
 {
     int first = 1;
+    int fromStdin = 0;
     size_t len;
 
     /* Options come first; "--" ends them, so that a password may begin
@@ -316,15 +337,29 @@ enum PasswdArgs passwdFromArgs(int argc, char **argv, char *password)
         }
         if (isOption(argv[first], "-h", "--help")) {
             fputs(USAGE, stdout);
-            fputs("Scrambles the password and writes it into $SM_HOME/config/kelaudit.conf.\n"
+            fputs("       kelpasswd --stdin\n"
+                  "Scrambles the password and writes it into $SM_HOME/config/kelaudit.conf.\n"
                   "Without a password, asks for it twice at the terminal.\n"
+                  "  --stdin     read the password from the first line of standard input\n"
+                  "  --version   the version of the installation\n"
                   "  -h, --help  this text\n"
                   "  --          end of options: a password that begins with \"-\" follows\n",
                   stdout);
             return PASSWD_ARGS_HELP;
         }
+        if (strcmp(argv[first], "--stdin") == 0) {
+            fromStdin = 1;
+            continue;
+        }
         fputs(USAGE, stderr);
         return PASSWD_ARGS_FAILED;
+    }
+    if (fromStdin) {
+        if (first != argc) {
+            fputs(USAGE, stderr);
+            return PASSWD_ARGS_FAILED;
+        }
+        return passwdFromStdin(password);
     }
     if (first == argc)
         return passwdAsk(password) ? PASSWD_ARGS_PASSWORD : PASSWD_ARGS_FAILED;

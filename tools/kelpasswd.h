@@ -34,7 +34,8 @@ int passwdRun(int argc, char **argv);
 /* What the command line asks for. */
 enum PasswdArgs { PASSWD_ARGS_FAILED, PASSWD_ARGS_HELP, PASSWD_ARGS_PASSWORD };
 
-/* Command line: "-h" or "--help" prints the usage on stdout; "--" ends the
+/* Command line: "-h" or "--help" prints the usage on stdout; "--stdin"
+ * takes the first line of standard input (and no argument); "--" ends the
  * options; then no argument asks at the terminal, one is the password.
  * Fills password (PASSWD_SIZE characters) for PASSWD_ARGS_PASSWORD. Fails
  * after the usage or the too-long message, or silently when the terminal
@@ -52,7 +53,8 @@ int passwdAsk(char *password);
  * signal keys keep working: interrupt and quit end the program with status
  * 1, suspend stops it, each with echo back on; after a stop the prompt is
  * shown again and the entry starts afresh. Returns 0 when there is no
- * terminal, at end of input or on a read error. */
+ * terminal (after a message that says --stdin is the way), at end of
+ * input or on a read error. */
 int passwdReadHidden(const char *prompt, char *buf, size_t size, int *cut);
 
 /* Whether the event handler will read back exactly this password from the

@@ -41,16 +41,29 @@
  *    Placeholders inside quoted literals, quoted identifiers, comments and
  *    "::" casts are not placeholders. One statement per text.
  *  - Binds take SQLT_STR only: the value is read when the statement is
- *    executed (as Oracle does), up to its first NUL or value_sz bytes; an
- *    indicator below 0 binds NULL. An empty text stays an empty text (Oracle
- *    would store NULL).
- *  - OCIStmtExecute takes 1 iteration, row offset 0 and mode
- *    OCI_COMMIT_ON_SUCCESS or OCI_DEFAULT. With OCI_COMMIT_ON_SUCCESS the
- *    execute commits before a success is returned; on failure nothing of it
- *    remains. On PostgreSQL an INSERT run on its own this way learns its
- *    transaction id before the commit; when the connection is lost while
- *    the commit's outcome is unknown, the next execute of the same
- *    statement with the same values (the writer's retry) first asks the
+ *    executed (as Oracle does), up to its first NUL, value_sz bytes or its
+ *    actual length (alenp), whichever comes first; an indicator below 0
+ *    binds NULL. An empty text stays an empty text (Oracle would store
+ *    NULL). Array binds: row r is read at valuep + r * value_sz, or r times
+ *    the skips of OCIBindArrayOfStruct (indicators and lengths likewise);
+ *    maxarr_len, when not 0, bounds the rows an execute may take. Return
+ *    codes (rcodep) are not written; PL/SQL tables (curelep) and bind modes
+ *    are refused.
+ *  - OCIStmtExecute takes 1 to 65535 iterations, row offset 0 and mode
+ *    OCI_COMMIT_ON_SUCCESS or OCI_DEFAULT; the rows run in order and stop
+ *    at the first that fails, whose records the call leaves.
+ *    OCIAttrGet(OCI_ATTR_ROW_COUNT) on the statement gives the rows the
+ *    last execute processed (those before the failing one after a failure).
+ *    With OCI_COMMIT_ON_SUCCESS the execute commits all its rows together
+ *    before a success is returned. On failure a single row leaves nothing;
+ *    of an array execute, the rows before the failing one stay in the open
+ *    transaction as Oracle keeps them (on PostgreSQL, an array INSERT run
+ *    as its own transaction leaves nothing), so a caller rolls back.
+ *    On PostgreSQL an INSERT run on its own this way (one row, or an array
+ *    sent in one pipeline: one round trip) learns its transaction id
+ *    before the commit; when the connection is lost while the commit's
+ *    outcome is unknown, the next execute of the same statement with the
+ *    same values, every row of them (the writer's retry), first asks the
  *    server whether that transaction committed, and succeeds without
  *    inserting again if it did.
  *  - With OCI_DEFAULT the statement joins the connection's open transaction
@@ -62,7 +75,8 @@
  *    logoff closes the connection and rolls it back.
  *  - Diagnostic records: an error handle holds the records of the last call
  *    that took it (OCILogon, OCIStmtPrepare, OCIBindByName, OCIStmtExecute,
- *    OCITransRollback, OCILogoff), cleared when such a call starts; an environment handle holds
+ *    OCITransRollback, OCILogoff, OCIBindArrayOfStruct, OCIAttrGet),
+ *    cleared when such a call starts; an environment handle holds
  *    those of OCIEnvCreate (which returns the environment even when it
  *    reports OCI_ERROR, so that it can be read and must be freed) and of the
  *    last OCIHandleAlloc on it. Every OCI_ERROR and OCI_SUCCESS_WITH_INFO
@@ -128,6 +142,9 @@ typedef struct OCISnapshot OCISnapshot;
 #define OCI_V7_SYNTAX 2
 #define OCI_V8_SYNTAX 3
 
+/* Attributes. */
+#define OCI_ATTR_ROW_COUNT 9
+
 /* External data types. */
 #define SQLT_CHR 1
 #define SQLT_STR 5
@@ -166,6 +183,12 @@ sword OCIBindByName(OCIStmt *stmtp, OCIBind **bindpp, OCIError *errhp,
                     const OraText *placeholder, sb4 placeh_len, void *valuep, sb4 value_sz,
                     ub2 dty, void *indp, ub2 *alenp, ub2 *rcodep, ub4 maxarr_len, ub4 *curelep,
                     ub4 mode);
+
+sword OCIBindArrayOfStruct(OCIBind *bindp, OCIError *errhp, ub4 pvskip, ub4 indskip, ub4 alskip,
+                           ub4 rcskip);
+
+sword OCIAttrGet(const void *trgthndlp, ub4 trghndltyp, void *attributep, ub4 *sizep,
+                 ub4 attrtype, OCIError *errhp);
 
 sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iters, ub4 rowoff,
                      const OCISnapshot *snap_in, OCISnapshot *snap_out, ub4 mode);

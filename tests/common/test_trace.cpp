@@ -230,11 +230,16 @@ TEST_F(TraceTest, GrowsPastLimitByOneCallOnly)
     struct stat st;
     ASSERT_EQ(0, stat(log.c_str(), &st));
     /* The call that found the file just below 150 bytes wrote its line;
-     * nothing after it. */
+     * the next one, the line that says the log is full; nothing after. */
     std::vector<std::string> lines = kt::readLines(log);
-    size_t lastLine = lines.back().size() + 1;
-    EXPECT_GE(st.st_size, 150);
-    EXPECT_LT(st.st_size - (off_t)lastLine, 150);
+    ASSERT_GE(lines.size(), 3u);
+    off_t notice = (off_t)lines.back().size() + 1;
+    off_t lastLine = (off_t)lines[lines.size() - 2].size() + 1;
+    EXPECT_GE(st.st_size - notice, 150);
+    EXPECT_LT(st.st_size - notice - lastLine, 150);
+    EXPECT_EQ(0u, messages().back().find("TRACE LOG FULL: " + std::to_string(st.st_size - notice) +
+                                         " bytes reached the limit of 150 (maxsize in keltrace.conf)"))
+        << messages().back();
 
     /* Full: each later attempt (once in two seconds) opens, finds it too
      * large and drops the line. */
@@ -249,6 +254,73 @@ TEST_F(TraceTest, GrowsPastLimitByOneCallOnly)
     kt::clock::advance(2);
     trace(1, "after removal");
     EXPECT_EQ(std::vector<std::string>{"after removal"}, messages());
+}
+
+/* A full log gets its last line once: not again at later attempts, nor
+ * from a second instance (the other plug-in, a restart) when the log ends
+ * with it already; again after the log was emptied and filled anew. */
+TEST_F(TraceTest, FullLogSaysSoOnce)
+{
+    useLog(5, 100);
+    for (int i = 0; i < 3; i++)
+        trace(1, "filler line number %d", i);
+    auto fullLines = [&] {
+        int n = 0;
+        for (const std::string &m : messages())
+            n += m.rfind("TRACE LOG FULL", 0) == 0;
+        return n;
+    };
+    EXPECT_EQ(1, fullLines());
+    for (int restart = 0; restart < 2; restart++) {
+        kt::clock::advance(2);
+        trace(1, "dropped");
+        /* As a fresh library instance reading the same settings. */
+        traceReset();
+        writeConf("file = " + log + "\nmaxsize = 100\n");
+    }
+    kt::clock::advance(2);
+    trace(1, "dropped");
+    EXPECT_EQ(1, fullLines());
+
+    kt::writeFile(log, "");
+    kt::clock::advance(2);
+    for (int i = 0; i < 4; i++)
+        trace(1, "filler line number %d", i);
+    EXPECT_EQ(1, fullLines()) << kt::readFile(log);
+    EXPECT_EQ(0u, messages().back().find("TRACE LOG FULL")) << messages().back();
+}
+
+/* maxsize takes K, M and G (either case, 1024 each); a level or maxsize
+ * that is not a whole number is named in the notice, which is written
+ * even when the call's own line is filtered. */
+TEST_F(TraceTest, SizeSuffixesAndValuesThatAreNoNumber)
+{
+    struct Case {
+        const char *lines;
+        long long limit;
+        const char *notice; /* after "limit N" */
+    } cases[] = {
+        {"maxsize = 50M\n", 52428800LL, ""},
+        {"maxsize = 64k\n", 65536LL, ""},
+        {"maxsize = 2G\n", 2147483648LL, ""},
+        {"maxsize = 1000\n", 1000LL, ""},
+        {"maxsize = 50MB\n", 50LL, "; maxsize '50MB' is not a number (read as 50)"},
+        {"maxsize = 9000000000G\n", 9223372036854775807LL, ""},
+        {"maxsize = 100000\nlevel = debug\n", 100000LL, "; level 'debug' is not a number (read as 0)"},
+        {"maxsize = 100000\nlevel = 3x\n", 100000LL, "; level '3x' is not a number (read as 3)"},
+    };
+    for (const Case &c : cases) {
+        traceReset();
+        unlink(log.c_str());
+        kt::clock::advance(2);
+        writeConf("file = " + log + "\n" + c.lines);
+        trace(4, "probe");
+        std::string level = strstr(c.lines, "debug") ? "0" : strstr(c.lines, "3x") ? "3" : "5";
+        std::string want = "CONFIGURATION READ: file " + log + " level " + level + " limit " +
+                           std::to_string(c.limit) + c.notice;
+        ASSERT_FALSE(messages().empty()) << c.lines;
+        EXPECT_EQ(want, messages()[0]) << c.lines;
+    }
 }
 
 TEST_F(TraceTest, ConfigurationSyntax)

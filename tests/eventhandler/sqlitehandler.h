@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sqlite3.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -95,6 +96,19 @@ protected:
     bool waitUsers(size_t n)
     {
         return eventually([&] { return fileExists(db) && auditRows(db).size() >= n; });
+    }
+
+    /* The audit table with a CHECK that refuses the user "bad" for its
+     * data. */
+    void createTableRefusingBad()
+    {
+        std::string ddl = readFile(std::string(KEL_SQL_DIR) + "/smaccesslog4.sqlite.sql");
+        std::string col = "sm_username         TEXT,";
+        ddl.replace(ddl.find(col), col.size(), "sm_username TEXT CHECK (sm_username <> 'bad'),");
+        sqlite3 *h = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &h));
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(h, ddl.c_str(), nullptr, nullptr, nullptr));
+        sqlite3_close(h);
     }
 
     /* Messages that start with text. */

@@ -158,6 +158,30 @@ TEST_F(ConfigTest, RangesTheQueueAndWriterCannotUse)
     EXPECT_TRUE(files.has("Parameter RETRY_DELAY: -3 is below 0, using 5"));
 }
 
+TEST_F(ConfigTest, BatchMaxFromOneToTenThousand)
+{
+    struct {
+        const char *line;
+        int want;
+        const char *message;
+    } cases[] = {
+        {"", 1, nullptr},
+        {"BATCH_MAX = 512\n", 512, nullptr},
+        {"batch_max = 10000\n", 10000, nullptr},
+        {"BATCH_MAX = 0\n", 1, "Parameter BATCH_MAX: 0 is outside 1 to 10000, using 1"},
+        {"BATCH_MAX = 10001\n", 10000, "Parameter BATCH_MAX: 10001 is outside 1 to 10000, using 10000"},
+        {"BATCH_MAX = 64k\n", 1, "Parameter BATCH_MAX: value '64k' should be a number"},
+    };
+    for (const auto &c : cases) {
+        files.clear();
+        read(c.line);
+        EXPECT_EQ(c.want, p.batchMax) << c.line;
+        if (c.message != nullptr) {
+            EXPECT_TRUE(files.has(c.message)) << c.line;
+        }
+    }
+}
+
 TEST_F(ConfigTest, RestOfALongLineIsSkipped)
 {
     /* Past its 999th character a line is dropped up to its newline: a long
@@ -227,6 +251,15 @@ TEST(ConfigRoundTrip, KelpasswdThenReadConfigFileGivesTheTypedPassword)
         readConfigFile(&p);
         EXPECT_EQ(typed, std::string(p.password));
         EXPECT_STREQ("auditor", p.user);
+
+        /* The same password given on standard input, as a script gives it. */
+        files.writeConfig("kelaudit.conf", "USER = auditor\nPASSWORD = old\n");
+        r = kt::runProgram("/bin/sh", {"-c", "printf '%s\\n' \"$PW\" | \"$TOOL\" --stdin"},
+                           {"SM_HOME=" + files.home(), "PW=" + typed, std::string("TOOL=") + KELPASSWD_PATH});
+        ASSERT_EQ(0, r.status) << r.err;
+        Param q{};
+        readConfigFile(&q);
+        EXPECT_EQ(typed, std::string(q.password));
     }
     traceReset();
 }

@@ -62,13 +62,7 @@ protected:
     void SetUp() override
     {
         SqliteHandler::SetUp();
-        std::string ddl = kt::readFile(std::string(KEL_SQL_DIR) + "/smaccesslog4.sqlite.sql");
-        std::string col = "sm_username         TEXT,";
-        ddl.replace(ddl.find(col), col.size(), "sm_username TEXT CHECK (sm_username <> 'bad'),");
-        sqlite3 *h = nullptr;
-        ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &h));
-        ASSERT_EQ(SQLITE_OK, sqlite3_exec(h, ddl.c_str(), nullptr, nullptr, nullptr));
-        sqlite3_close(h);
+        createTableRefusingBad();
     }
 
     /* (user, message) of each entry of the reject file. */

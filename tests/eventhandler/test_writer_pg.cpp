@@ -13,6 +13,7 @@
 #include "audit.h"
 #include "eventfixture.h"
 #include "journal.h"
+#include "oci_standin.h"
 #include "pgtest.h"
 #include "scrypt.h"
 #include "smeventkel.h"
@@ -159,6 +160,32 @@ TEST_F(PgWriterTest, ARowTheServerRefusesIsPutAsideWithItsMessage)
     ASSERT_EQ(1u, messages.size());
     EXPECT_EQ(0u, messages[0].find("bad PostgreSQL error 23514: ")) << messages[0];
     EXPECT_NE(std::string::npos, messages[0].find("no_bad")) << messages[0];
+}
+
+/* Groups (BATCH_MAX) whose commit is in doubt, its answer lost or the
+ * connection lost before it: each group is tried again whole and settled
+ * by the server, so every row lands once and in order. */
+TEST_F(PgWriterTest, GroupsWhoseCommitIsInDoubtLandOnceInOrder)
+{
+    SmEventRelease();
+    configure("BATCH_MAX = 16\nMAX_QUEUE = 200\nRETRY_DELAY = 0\n");
+    SmEventInit();
+    ociStandinReset();
+    ociStandinLoseAcks(2);
+    ociStandinLoseCommits(1);
+    const int events = 100;
+    for (int i = 0; i < events; i++) {
+        kt::Event e("uid=grouped", "authlevel=5;seq=" + std::to_string(i));
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
+    }
+    ASSERT_TRUE(waitRows(events));
+    SmEventRelease(); /* nothing more is written after this */
+    kt::pg::Rows r = rows("sm_transactionid");
+    ASSERT_EQ((size_t)events, r.size());
+    for (int i = 0; i < events; i++)
+        EXPECT_EQ("authlevel=5;seq=" + std::to_string(i), *r[(size_t)i][0]);
+    EXPECT_LT(ociStandinCalls("OCIStmtExecute"), events) << "the events went in groups";
+    ociStandinReset();
 }
 
 } // namespace

@@ -6,7 +6,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <functional>
+#include <sys/file.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,11 +92,11 @@ TEST(Check, GoodConfigurationPassesAndLeavesNoRow)
     Home h;
     kt::RunResult r = check(h);
     EXPECT_EQ(0, r.status) << r.out << r.err;
-    for (const char *what : {"keltrace.conf", "trace log", "scheme parameters", "plug-ins", "Agent API",
-                             "Oracle client", "database logon"})
+    /* A correct installation gives no warning: SQLite takes no password,
+     * so the logon says all about its absence. */
+    for (const char *what : {"keltrace.conf", "trace log", "kelaudit.conf", "scheme parameters", "plug-ins",
+                             "Agent API", "Oracle client", "database logon"})
         EXPECT_EQ("ok", verdict(r.out, what)) << what << "\n" << r.out;
-    /* SQLite takes no password: its absence is only worth a warning. */
-    EXPECT_EQ("warn", verdict(r.out, "kelaudit.conf")) << r.out;
     EXPECT_TRUE(contains(r.out, "ok    audit INSERT: into smaccesslog4: a row can be inserted (rolled back)"))
         << r.out;
     EXPECT_TRUE(contains(r.out, "9 checks passed.")) << r.out;
@@ -106,9 +108,10 @@ TEST(Check, GoodConfigurationPassesAndLeavesNoRow)
 TEST(Check, TheRestOfAnOverLongLineIsNoSetting)
 {
     Home h;
-    h.append("config/kelaudit.conf", "#" + std::string(998, 'x') + "PASSWORD = x\n");
+    h.append("config/kelaudit.conf", "#" + std::string(998, 'x') + "TABLE = elsewhere\n");
     kt::RunResult r = check(h);
-    EXPECT_TRUE(contains(r.out, "no password line")) << r.out;
+    EXPECT_TRUE(contains(r.out, ", table smaccesslog4,")) << r.out;
+    EXPECT_FALSE(contains(r.out, "elsewhere")) << r.out;
 }
 
 TEST(Check, EachFaultFailsTheCheckItBelongsTo)
@@ -152,7 +155,7 @@ TEST(Check, EachFaultFailsTheCheckItBelongsTo)
              kt::writeFile(h.at("spoolfile"), "");
              h.append("config/kelaudit.conf", "SPOOL_DIR = spoolfile\n");
          },
-         {}, "audit journal", "not a folder; events would be kept in memory only"},
+         {}, "audit journal", "not a folder"},
         {"journal segment unreadable",
          [](Home &h) {
              kt::makeDirs(h.at("spool/seg-0000000000000001.kaj"));
@@ -170,7 +173,7 @@ TEST(Check, EachFaultFailsTheCheckItBelongsTo)
         if (!args.empty() && args[0] == "--lib-dir")
             args[1] = h.at("empty");
         kt::RunResult r = check(h, args);
-        EXPECT_EQ(1, r.status) << c.fault << "\n" << r.out;
+        EXPECT_EQ(2, r.status) << c.fault << "\n" << r.out;
         EXPECT_EQ("FAIL", verdict(r.out, c.what)) << c.fault << "\n" << r.out;
         EXPECT_TRUE(contains(r.out, c.reason)) << c.fault << "\n" << r.out;
         EXPECT_TRUE(contains(r.out, "checks FAILED.")) << c.fault << "\n" << r.out;
@@ -180,6 +183,104 @@ TEST(Check, EachFaultFailsTheCheckItBelongsTo)
     }
 }
 
+/* Where a plug-in would run otherwise than written, the check warns, and
+ * exits 1; a size with a suffix is read as the trace module reads it. */
+TEST(Check, WhatAPluginWouldWarnAboutIsAWarning)
+{
+    const std::string params = std::string(PARAMS);
+    struct Case {
+        const char *what;
+        std::function<void(Home &)> make;
+        std::vector<std::string> args;
+        const char *check, *reason;
+    };
+    const Case cases[] = {
+        {"USE_PIN neither yes nor no", [](Home &) {},
+         {"--params", params.substr(0, params.find("USE_PIN=")) + "USE_PIN=true"}, "scheme parameters",
+         "USE_PIN 'true' is neither yes nor no: the PIN check is off"},
+        {"queue below 1", [](Home &h) { h.append("config/kelaudit.conf", "MAX_QUEUE = 0\n"); }, {},
+         "kelaudit.conf", "Parameter MAX_QUEUE: 0 is below 1, using 1"},
+        {"level no number", [](Home &h) { h.append("config/keltrace.conf", "level = debug\n"); }, {},
+         "keltrace.conf", "level 'debug' is not a number: read as 0"},
+        {"size with a unit of its own", [](Home &h) { h.append("config/keltrace.conf", "maxsize = 50MB\n"); },
+         {}, "keltrace.conf", "maxsize '50MB' is not a number of bytes, nor one with K, M or G: read as 50"},
+    };
+    for (const Case &c : cases) {
+        Home h;
+        c.make(h);
+        kt::RunResult r = check(h, c.args);
+        /* A level of 0 also fails: nothing would be written. */
+        int want = std::string(c.what) == "level no number" ? 2 : 1;
+        EXPECT_EQ(want, r.status) << c.what << "\n" << r.out;
+        EXPECT_EQ(want == 2 ? "FAIL" : "warn", verdict(r.out, c.check)) << c.what << "\n" << r.out;
+        EXPECT_TRUE(contains(r.out, c.reason)) << c.what << "\n" << r.out;
+    }
+    Home h;
+    h.append("config/keltrace.conf", "maxsize = 50M\n");
+    kt::RunResult r = check(h);
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_TRUE(contains(r.out, "limit 52428800 bytes")) << r.out;
+}
+
+/* SPOOL_DIR as the handler will use it: where it would fall back to
+ * memory, the check fails. */
+TEST(Check, JournalFolderAsTheHandlerWillUseIt)
+{
+    struct Case {
+        const char *what;
+        std::function<std::string(Home &)> spoolDir; /* the line's value */
+        const char *verdict;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"pseudo file system", [](Home &) { return std::string("/proc/nope"); }, "FAIL",
+         "the event handler would keep events in memory only"},
+        {"a file", [](Home &h) { return h.at("data/kelaudit.db"); }, "FAIL", "not a folder"},
+        {"under a file", [](Home &h) { return h.at("data/kelaudit.db/spool"); }, "FAIL", "Not a directory"},
+        {"missing, made at start", [](Home &) { return std::string("spool"); }, "ok", ": will be created"},
+        {"there, lock free", [](Home &h) { kt::makeDirs(h.at("spool")); return std::string("spool"); }, "ok",
+         ": lock free, "},
+        {"held by a running handler",
+         [](Home &h) {
+             kt::makeDirs(h.at("spool"));
+             kt::writeFile(h.at("spool/lock"), std::to_string(getpid()));
+             return std::string("spool");
+         },
+         "ok", ": in use by the running process " + std::to_string(getpid())},
+    };
+    for (const Case &c : cases) {
+        Home h;
+        std::string dir = c.spoolDir(h);
+        h.append("config/kelaudit.conf", "SPOOL_DIR = " + dir + "\n");
+        int lock = -1;
+        if (std::string(c.what) == "held by a running handler") {
+            lock = open(h.at("spool/lock").c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(0, flock(lock, LOCK_EX));
+        }
+        kt::RunResult r = check(h);
+        if (lock >= 0)
+            close(lock);
+        EXPECT_EQ(std::string(c.verdict) == "ok" ? 0 : 2, r.status) << c.what << "\n" << r.out;
+        EXPECT_EQ(c.verdict, verdict(r.out, "audit journal")) << c.what << "\n" << r.out;
+        EXPECT_TRUE(contains(r.out, c.reason)) << c.what << "\n" << r.out;
+    }
+    /* A status file whose folder is missing: monitoring would go blind. */
+    {
+        Home h;
+        h.append("config/kelaudit.conf", "STATUS_FILE = " + h.at("gone/kelaudit.prom") + "\n");
+        kt::RunResult r = check(h);
+        EXPECT_EQ(1, r.status) << r.out;
+        EXPECT_EQ("warn", verdict(r.out, "status file")) << r.out;
+    }
+    /* Less room than SPOOL_MAX_MB asks for is worth a warning. */
+    Home h;
+    h.append("config/kelaudit.conf", "SPOOL_DIR = spool\nSPOOL_MAX_MB = 2000000000\n");
+    kt::makeDirs(h.at("spool"));
+    kt::RunResult r = check(h);
+    EXPECT_EQ(1, r.status) << r.out;
+    EXPECT_TRUE(contains(r.out, "a full disk stops it before its limit")) << r.out;
+}
+
 /* What the administrator wrote is used, never replaced: byte for byte. */
 TEST(AdminHome, LoadUsesItAsItIsAndAcceptsTheExistingTable)
 {
@@ -187,8 +288,17 @@ TEST(AdminHome, LoadUsesItAsItIsAndAcceptsTheExistingTable)
     h.sqlite("INSERT INTO smaccesslog4 (sm_username) VALUES ('kept')");
     std::string trace = kt::readFile(h.at("config/keltrace.conf"));
     std::string audit = kt::readFile(h.at("config/kelaudit.conf"));
+    /* A table with rows of others takes no test rows unless asked to. */
+    kt::RunResult refused = smhost({"load", "--threads", "2", "--logins", "20", "--home", h.dir.path()});
+    EXPECT_EQ(1, refused.status);
+    EXPECT_EQ("smhost load: smaccesslog4 in " + h.at("data/kelaudit.db") +
+                  " holds 1 rows that smhost load did not write: give another table, or --shared-table to "
+                  "add test rows to it anyway\n",
+              refused.err);
+    EXPECT_EQ(1, h.rows());
     for (int run = 0; run < 2; run++) {
-        kt::RunResult r = smhost({"load", "--threads", "2", "--logins", "20", "--home", h.dir.path()});
+        kt::RunResult r = smhost({"load", "--threads", "2", "--logins", "20", "--home", h.dir.path(),
+                                  "--shared-table"});
         ASSERT_EQ(0, r.status) << r.out << r.err;
         EXPECT_TRUE(contains(r.out, "check passed: 20 audited logins, 20 rows in smaccesslog4")) << r.out;
     }

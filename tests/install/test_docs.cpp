@@ -182,7 +182,7 @@ TEST(Docs, ManPageFormatsAndQuotesTheToolsMessages)
         int atLeast;
     } pages[] = {
         {"/docs/kelpasswd.1", {"/tools/kelpasswd.cpp", "/tools/kelpasswd_file.cpp"}, 9},
-        {"/docs/kelaudit.1", {"/tools/kelaudit.cpp"}, 10},
+        {"/docs/kelaudit.1", {"/tools/kelaudit.cpp", "/tools/kelauditcheck.cpp"}, 10},
     };
     for (const Page &p : pages) {
         std::string page = SRC + p.page;

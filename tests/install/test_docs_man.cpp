@@ -224,7 +224,9 @@ TEST(ManPages, KeysAreTheDocumentedKeysWithTheirBuiltInValues)
     }
 }
 
-TEST(ManPages, SmhostOptionsAreTheProgramsOptions)
+/* The long options a tool's usage or help lists are those its page's
+ * OPTIONS section describes, and those its SYNOPSIS shows. */
+TEST(ManPages, ToolOptionsAreTheProgramsOptions)
 {
     std::regex option(R"(--[a-z][a-z-]*)");
     auto options = [&](const std::string &text) {
@@ -233,14 +235,46 @@ TEST(ManPages, SmhostOptionsAreTheProgramsOptions)
             out.insert(it->str());
         return out;
     };
-    kt::RunResult usage = kt::runProgram(SMHOST_PATH, {});
-    ASSERT_EQ(1, usage.status);
-    std::string paged;
-    Page page = readPage("smhost.1");
-    for (const Item &item : page.sections["OPTIONS"])
-        for (const auto &tag : item.tags)
-            paged += joined(tag) + "\n";
-    EXPECT_EQ(options(usage.err), options(paged)) << usage.err << paged;
+    struct Case {
+        const char *page, *program, *arg;
+        int status;
+        bool onStderr;
+    } cases[] = {
+        {"smhost.1", SMHOST_PATH, nullptr, 1, true},
+        {"kelpasswd.1", KELPASSWD_PATH, "--help", 0, false},
+        {"kelaudit.1", KELAUDIT_PATH, "--help", 0, false},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args;
+        if (c.arg != nullptr)
+            args.push_back(c.arg);
+        kt::RunResult usage = kt::runProgram(c.program, args);
+        ASSERT_EQ(c.status, usage.status) << c.page;
+        std::string listed = c.onStderr ? usage.err : usage.out;
+        std::string paged, synopsis;
+        Page page = readPage(c.page);
+        for (const Item &item : page.sections["OPTIONS"])
+            for (const auto &tag : item.tags)
+                paged += joined(tag) + "\n";
+        std::set<std::string> want = options(listed);
+        if (c.onStderr == false)
+            want.insert("--version"); /* handled before the help, by main */
+        EXPECT_EQ(want, options(paged)) << c.page << "\n" << listed << paged;
+    }
+}
+
+/* Every tool answers --version alike, as its page says. */
+TEST(ManPages, EveryToolTellsItsVersion)
+{
+    struct {
+        const char *name, *path;
+    } tools[] = {{"smhost", SMHOST_PATH}, {"kelpasswd", KELPASSWD_PATH}, {"kelaudit", KELAUDIT_PATH}};
+    for (const auto &t : tools) {
+        kt::RunResult r = kt::runProgram(t.path, {"--version"});
+        EXPECT_EQ(0, r.status) << t.name;
+        EXPECT_EQ(std::string(t.name) + " (kel) " KEL_PROJECT_VERSION "\n", r.out);
+        EXPECT_NE(std::string::npos, readPage(std::string(t.name) + ".1").text.find("--version")) << t.name;
+    }
 }
 
 } // namespace

@@ -94,7 +94,8 @@ TEST_F(Installed, LaysOutAPolicyServerInstallation)
         "share/man/man8/libsmauthkel.8", "share/man/man8/libsmeventkel.8",
         "share/kel/config/sqlite/kelaudit.conf", "share/kel/config/postgresql/kelaudit.conf",
         "share/kel/config/oracle/kelaudit.conf", "share/kel/sql/grant.postgresql.sql",
-        "share/kel/sql/grant.oracle.sql", "share/doc/kel/operations.md",
+        "share/kel/sql/grant.oracle.sql", "share/doc/kel/operations.md", "share/kel/logrotate/kel",
+        "share/doc/kel/copyright", "share/doc/kel/changelog",
     };
     for (const char *f : files)
         EXPECT_TRUE(kt::fileExists(at(f))) << f;
@@ -115,7 +116,7 @@ TEST_F(Installed, BinariesDependOnNothingInTheBuildFolder)
         EXPECT_FALSE(contains(dyn.out, BUILD_DIR)) << bin << dyn.out;
         bool hasRunPath = contains(dyn.out, "(RUNPATH)") || contains(dyn.out, "(RPATH)");
         if (contains(bin, "/bin/smhost"))
-            EXPECT_TRUE(contains(dyn.out, "[$ORIGIN/../lib/standins]")) << bin << dyn.out;
+            EXPECT_FALSE(hasRunPath) << bin << dyn.out;
         else if (contains(bin, "/bin/"))
             EXPECT_TRUE(contains(dyn.out, "[$ORIGIN/../lib]")) << bin << dyn.out;
         else
@@ -126,12 +127,11 @@ TEST_F(Installed, BinariesDependOnNothingInTheBuildFolder)
         EXPECT_FALSE(contains(deps.out, "not found")) << bin << deps.out;
         EXPECT_FALSE(contains(deps.out, BUILD_DIR)) << bin << deps.out;
     }
-    /* smhost loads both stand-ins from their own folder; the plug-ins it
-     * loads then find them loaded. */
-    kt::RunResult deps = runClean({"ldd", at("bin/smhost")});
+    /* smhost check runs on a policy server host: nothing of the stand-ins
+     * is linked; demo and load open them at run time. */
+    kt::RunResult dyn = runClean({"readelf", "-d", at("bin/smhost")});
     for (const char *lib : {"libsmagentapi.so", "libclntsh.so"})
-        EXPECT_TRUE(contains(deps.out, std::string(lib) + " => " + prefix + "/bin/../lib/standins/" + lib))
-            << deps.out;
+        EXPECT_FALSE(contains(dyn.out, lib)) << dyn.out;
 }
 
 TEST_F(Installed, DemoRunsFromThePrefixAlone)
@@ -195,14 +195,16 @@ TEST(Packages, OneForThePluginsOneForTheStandIns)
     } cases[] = {
         {"kel-plugins\n",
          {"./opt/kel/lib/libsmauthkel.so", "./opt/kel/lib/libsmeventkel.so", "./opt/kel/lib/agent.o",
-          "./opt/kel/bin/kelpasswd", "./opt/kel/bin/kelaudit", "./opt/kel/include/smapi.h",
+          "./opt/kel/bin/kelpasswd", "./opt/kel/bin/kelaudit", "./opt/kel/bin/smhost", "./opt/kel/include/smapi.h",
           "./opt/kel/share/kel/sql/smaccesslog4.oracle.sql", "./opt/kel/share/man/man1/kelpasswd.1",
-          "./opt/kel/share/man/man1/kelaudit.1"},
-         {"standins", "smhost", "libclntsh", "libsmagentapi"}},
+          "./opt/kel/share/man/man1/kelaudit.1", "./opt/kel/share/man/man1/smhost.1",
+          "./opt/kel/share/kel/logrotate/kel", "./opt/kel/share/doc/kel/copyright",
+          "./opt/kel/share/doc/kel/changelog"},
+         {"standins", "libclntsh", "libsmagentapi"}},
         {"kel-standins\n",
          {"./opt/kel/lib/standins/libsmagentapi.so", "./opt/kel/lib/standins/libclntsh.so",
-          "./opt/kel/bin/smhost", "./opt/kel/include/oci.h", "./opt/kel/share/kel/users.sample"},
-         {"libsmauthkel", "kelpasswd", "bin/kelaudit"}},
+          "./opt/kel/include/oci.h", "./opt/kel/share/doc/kel-standins/copyright"},
+         {"libsmauthkel", "kelpasswd", "bin/kelaudit", "bin/smhost"}},
     };
     for (auto &c : cases) {
         ASSERT_TRUE(debs.count(c.package)) << c.package;
@@ -212,8 +214,18 @@ TEST(Packages, OneForThePluginsOneForTheStandIns)
         for (const std::string &f : c.hasNot)
             EXPECT_FALSE(contains(files, f)) << c.package << f << "\n" << files;
     }
+    std::string version = KEL_PROJECT_VERSION + std::string("-1\n");
+    EXPECT_EQ(version, runClean({"dpkg-deb", "-f", debs["kel-plugins\n"], "Version"}).out);
     EXPECT_TRUE(contains(runClean({"dpkg-deb", "-f", debs["kel-standins\n"], "Depends"}).out,
-                         "kel-plugins (= "));
+                         "kel-plugins (= " + version.substr(0, version.size() - 1) + ")"));
+    /* Each package says in its first line what it is. */
+    std::string first[2];
+    int i = 0;
+    for (auto &d : debs) {
+        std::string desc = runClean({"dpkg-deb", "-f", d.second, "Description"}).out;
+        first[i++] = desc.substr(0, desc.find('\n'));
+    }
+    EXPECT_NE(first[0], first[1]);
 }
 
 /* The installed pages link to each other, to the samples and to the
@@ -231,21 +243,50 @@ TEST_F(Installed, DocumentationLinksLeadToInstalledFiles)
     EXPECT_GT(links, 10);
 }
 
-/* smhost check from the prefix finds the platform libraries where the
- * installed plug-ins find them when smhost runs them: the stand-ins that
- * smhost itself has loaded from lib/standins, not beside the plug-ins, which
- * the check points out without failing. */
-TEST_F(Installed, CheckFindsTheStandInsSmhostLoaded)
+/* smhost check on a policy server host: it finds the platform libraries
+ * where the plug-ins find them (beside them, then on the loader's path),
+ * and reports a missing or wrong one with its path and the line the
+ * plug-in would trace; exit status 2 on failures, 0 when all is good. */
+TEST_F(Installed, CheckRunsWithoutTheStandInClient)
 {
-    kt::TempDir home;
+    kt::TempDir home, wrong;
     ASSERT_EQ(0, runClean({at("bin/smhost"), "demo", "--home", home.path()}).status);
-    kt::RunResult r = runClean({at("bin/smhost"), "check", "--home", home.path()});
-    EXPECT_EQ(0, r.status) << r.out << r.err;
+    std::filesystem::copy_file(at("lib/standins/libsmagentapi.so"), wrong / "libclntsh.so");
+    std::filesystem::copy_file(at("lib/standins/libsmagentapi.so"), wrong / "libsmagentapi.so");
     char *real = realpath(prefix.c_str(), nullptr);
-    std::string lib = std::string(real != nullptr ? real : prefix.c_str()) + "/lib/standins/";
+    std::string lib = std::string(real != nullptr ? real : prefix.c_str()) + "/lib/";
     free(real);
-    EXPECT_TRUE(contains(r.out, "warn  Agent API: loaded from " + lib + "libsmagentapi.so\n")) << r.out;
-    EXPECT_TRUE(contains(r.out, "warn  Oracle client: loaded from " + lib + "libclntsh.so\n")) << r.out;
+    struct {
+        const char *what;
+        std::string path;
+        int status;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"no client on the path", "", 2,
+         {"FAIL  Agent API: libsmagentapi.so not found\n",
+          "        beside the plug-in: " + prefix + "/lib/libsmagentapi.so: cannot open shared object file",
+          "        the plug-in would trace: Cannot load Agent API library libsmagentapi.so: ",
+          "FAIL  Oracle client: libclntsh.so not found\n",
+          "        through the loader's search path: libclntsh.so: cannot open shared object file",
+          "        the plug-in would trace: Can't load OCI library libclntsh.so: libclntsh.so: cannot open",
+          "skip  database logon: no Oracle client\n", "checks FAILED.\n"}},
+        {"stand-ins on the path", at("lib/standins"), 0,
+         {"ok    Agent API: loaded from " + lib + "standins/libsmagentapi.so (through the loader's search path)\n",
+          "ok    Oracle client: loaded from " + lib + "standins/libclntsh.so (through the loader's search path)\n",
+          "ok    audit INSERT: ", "checks passed.\n"}},
+        {"wrong library", wrong.path(), 2,
+         {"FAIL  Oracle client: wrong library: ", "        no function OCIEnvCreate: not the library the plug-in needs",
+          "        the plug-in would trace: Can't load OCI library libclntsh.so: no function OCIEnvCreate\n"}},
+    };
+    for (auto &c : cases) {
+        std::vector<std::string> env;
+        if (!c.path.empty())
+            env.push_back("LD_LIBRARY_PATH=" + c.path);
+        kt::RunResult r = runClean({at("bin/smhost"), "check", "--home", home.path()}, env);
+        EXPECT_EQ(c.status, r.status) << c.what << "\n" << r.out << r.err;
+        for (const std::string &l : c.lines)
+            EXPECT_TRUE(contains(r.out, l)) << c.what << ": " << l << "\n" << r.out;
+    }
 }
 
 } // namespace

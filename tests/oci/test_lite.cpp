@@ -141,8 +141,18 @@ TEST_F(Sqlite, ReaderHoldingTheFileDelaysButDoesNotFailAnInsert)
     Session s;
     ASSERT_EQ(s.open(db.path), OCI_SUCCESS) << s.diag();
 
-    std::thread release([reader] {
-        usleep(150 * 1000);
+    /* The reader lets go once the insert holds the write lock and waits
+     * for the reader: a probe that cannot take the write lock itself. */
+    std::thread release([reader, &db] {
+        sqlite3 *probe = nullptr;
+        sqlite3_open(db.path.c_str(), &probe);
+        for (int tries = 0; tries < 10000; tries++) {
+            if (sqlite3_exec(probe, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_BUSY)
+                break;
+            sqlite3_exec(probe, "ROLLBACK", nullptr, nullptr, nullptr);
+            usleep(1000);
+        }
+        sqlite3_close_v2(probe);
         sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
     });
     std::vector<std::string> values = ot::awkwardValues();

@@ -6,7 +6,10 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
+#include <filesystem>
+#include <time.h>
 #include <sqlite3.h>
 #include <string>
 #include <unistd.h>
@@ -33,6 +36,8 @@ std::string recordOf(const std::string &user, int64_t stamp, int type = JOURNAL_
     return out;
 }
 
+const std::string USAGE = "Usage: kelaudit {status [--json]|check [THRESHOLDS]|rejects|requeue}\n";
+
 TEST(Kelaudit, CommandLineAndMessages)
 {
     kt::TraceFiles files;
@@ -46,11 +51,11 @@ TEST(Kelaudit, CommandLineAndMessages)
         std::string err;
         std::string outStart;
     } cases[] = {
-        {{}, files.home(), 1, "Usage: kelaudit {status|rejects|requeue}\n", ""},
-        {{"status", "now"}, files.home(), 1, "Usage: kelaudit {status|rejects|requeue}\n", ""},
-        {{"purge"}, files.home(), 1, "Usage: kelaudit {status|rejects|requeue}\n", ""},
-        {{"-h"}, "", 0, "", "Usage: kelaudit {status|rejects|requeue}\n  status "},
-        {{"--help"}, "", 0, "", "Usage: kelaudit {status|rejects|requeue}\n  status "},
+        {{}, files.home(), 1, USAGE, ""},
+        {{"status", "now"}, files.home(), 1, USAGE, ""},
+        {{"purge"}, files.home(), 1, USAGE, ""},
+        {{"-h"}, "", 0, "", USAGE + "  status "},
+        {{"--help"}, "", 0, "", USAGE + "  status "},
         {{"status"}, "", 1, "SM_HOME not defined\n", ""},
         {{"status"}, empty.path(), 1, "Can't read configuration file " + empty.path() + "/config/kelaudit.conf\n", ""},
         {{"requeue"}, files.home(), 1, "requeue needs SPOOL_DIR in " + conf + "\n", ""},
@@ -81,6 +86,7 @@ TEST(Kelaudit, ReadsKelauditConfAsTheHandlerDoes)
         {"SPOOL_DIR = spool\n" + longComment, 0, "journal:   " + files.home() + "/spool\n"},
         {longComment, 0, "journal:   none (no SPOOL_DIR in " + conf + ")\n"},
     };
+    kt::makeDirs(files.home() + "/spool");
     for (const Case &c : cases) {
         files.writeConfig("kelaudit.conf", c.text);
         kt::RunResult r = kelaudit({"status"}, files.home());
@@ -165,6 +171,79 @@ TEST(Kelaudit, StatusFailsOnAnUnreadableFileAndWarnsWithoutAPosition)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("warning:   no valid position file: the handler writes all 2 waiting "
                                             "events again")) << r.out;
+}
+
+/* check and status --json on journals written by hand: the Nagios line's
+ * state for each threshold, and the JSON object's values. A missing or
+ * unreadable journal is never "0 events". */
+TEST(Kelaudit, CheckAndJsonForMonitoring)
+{
+    kt::TraceFiles files;
+    std::string spool = files.home() + "/spool";
+    files.writeConfig("kelaudit.conf", "SPOOL_DIR = spool\n");
+    char seg[JOURNAL_NAME_SIZE];
+    journalSegmentName(seg, sizeof seg, 1);
+    int64_t now = (int64_t)time(nullptr);
+
+    struct Case {
+        const char *what;
+        std::string segment; /* journal contents; "-" for no folder */
+        bool held;
+        std::vector<std::string> args;
+        int status;
+        std::string start; /* of the status line */
+    } cases[] = {
+        {"empty, held", "", true, {}, 0, "KELAUDIT OK - 0 events waiting, oldest 0 s, journal held by process 4321 |"},
+        {"empty, not held", "", false, {}, 0, "KELAUDIT OK - 0 events waiting, oldest 0 s, no process holds"},
+        {"backlog warning", recordOf("a", now) + recordOf("b", now), true, {"--warn-backlog", "2"}, 1,
+         "KELAUDIT WARNING - 2 events waiting"},
+        {"backlog critical", recordOf("a", now) + recordOf("b", now), true,
+         {"--warn-backlog", "1", "--crit-backlog", "2"}, 2, "KELAUDIT CRITICAL - 2 events waiting"},
+        {"age warning", recordOf("a", now - 400), true, {}, 1, "KELAUDIT WARNING - 1 events waiting, oldest 4"},
+        {"age critical", recordOf("a", now - 400), true, {"--crit-age", "60"}, 2, "KELAUDIT CRITICAL - 1 events"},
+        {"waiting, nobody writes", recordOf("a", now), false, {}, 2, "KELAUDIT CRITICAL - 1 events waiting"},
+        {"no folder", "-", true, {}, 3, "KELAUDIT UNKNOWN - Can't read journal " + spool + ": No such file"},
+        {"bad threshold", "", true, {"--warn-age", "soon"}, 3, "KELAUDIT UNKNOWN - bad value for --warn-age"},
+        {"unknown option", "", true, {"--warn"}, 3, "KELAUDIT UNKNOWN - unknown option --warn"},
+    };
+    for (const Case &c : cases) {
+        std::filesystem::remove_all(spool);
+        int held = -1;
+        if (c.segment != "-") {
+            kt::makeDirs(spool);
+            kt::writeFile(spool + "/" + seg, c.segment);
+            if (c.held) {
+                held = journalLockOpen(spool.c_str(), 1);
+                ASSERT_GE(held, 0);
+                ASSERT_EQ(5, pwrite(held, "4321\n", 5, 0));
+            }
+        }
+        std::vector<std::string> args{"check"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        kt::RunResult r = kelaudit(args, files.home());
+        kt::RunResult json = kelaudit({"status", "--json"}, files.home());
+        kt::RunResult text = kelaudit({"status"}, files.home());
+        if (held >= 0)
+            close(held);
+        EXPECT_EQ(c.status, r.status) << c.what << ": " << r.out;
+        EXPECT_EQ(0u, r.out.find(c.start)) << c.what << ": " << r.out;
+        EXPECT_EQ(1, std::count(r.out.begin(), r.out.end(), '\n')) << c.what << ": " << r.out;
+        if (c.status < 3) {
+            EXPECT_NE(std::string::npos, r.out.find(" | waiting=")) << r.out;
+            /* The records of a case are all of one size. */
+            long waiting = (long)(c.segment.size() / recordOf("a", now).size());
+            EXPECT_NE(std::string::npos, json.out.find("\"waiting\": " + std::to_string(waiting) + ",")) << json.out;
+            EXPECT_NE(std::string::npos, json.out.find(c.held ? "\"holder_pid\": 4321" : "\"holder_pid\": null"))
+                << json.out;
+            EXPECT_EQ(0, json.status);
+        } else if (c.segment == "-") {
+            /* Never "0 events": an error from every form. */
+            EXPECT_EQ(1, json.status);
+            EXPECT_EQ("", json.out);
+            EXPECT_EQ(1, text.status) << text.out;
+            EXPECT_EQ(std::string::npos, text.out.find("0 events")) << text.out;
+        }
+    }
 }
 
 /* The handler in this process, on SQLite, refusing users through a

@@ -49,8 +49,9 @@ TEST_F(PasswdCli, CommandLineMessages)
     EXPECT_EQ((ToolResult{1, "", "Usage: kelpasswd {password}\n"}), h.run({"a", "b", "c"}));
     EXPECT_EQ((ToolResult{1, "", "Password is too long\n"}), h.run({std::string(1000, 'x')}));
     EXPECT_EQ((ToolResult{1, "", "SM_HOME not defined\n"}), kt::runTool(noHome));
-    /* No argument and no terminal: the reader gives nothing, and so does the tool. */
-    EXPECT_EQ((ToolResult{1, "", ""}), h.run({}));
+    /* No argument and no terminal: the tool says how to give the password. */
+    EXPECT_EQ((ToolResult{1, "", "No terminal to ask for the password: give it on standard input with --stdin\n"}),
+              h.run({}));
     EXPECT_EQ(before, kt::readFile(h.conf));
 
     /* 999 characters pass the argument's limit, not the handler's line. */
@@ -87,6 +88,38 @@ TEST_F(PasswdCli, HelpAndEndOfOptions)
     }
     EXPECT_EQ(0, h.run({"-"}).status);
     EXPECT_EQ("-", kt::handlerPassword(h.conf));
+}
+
+/* --stdin: the first line of standard input, as chpasswd and htpasswd -i
+ * read it; what the handler reads back is that line. */
+TEST_F(PasswdCli, PasswordFromStandardInput)
+{
+    const std::string before = "user = u\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        ToolResult want;
+        std::string readBack; /* the handler's password after the run */
+    } cases[] = {
+        {{"--stdin"}, "Stdin-pw1\n", {0, "Password written to file " + h.conf + "\n", ""}, "Stdin-pw1"},
+        {{"--stdin"}, "No-newline2", {0, "Password written to file " + h.conf + "\n", ""}, "No-newline2"},
+        {{"--stdin"}, "First-line3\nsecond\n", {0, "Password written to file " + h.conf + "\n", ""},
+         "First-line3"},
+        {{"--stdin"}, "", {1, "", "No password on standard input\n"}, "<none>"},
+        {{"--stdin"}, "\n", {1, "", "Password is empty\n"}, "<none>"},
+        {{"--stdin"}, std::string(1000, 'x') + "\n", {1, "", "Password is too long\n"}, "<none>"},
+        {{"--stdin"}, "two words\n", {1, "", "Password contains white space, which the event handler does not read\n"},
+         "<none>"},
+        {{"--stdin", "pw"}, "Stdin-pw1\n", {1, "", "Usage: kelpasswd {password}\n"}, "<none>"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.input.substr(0, 20));
+        kt::writeFile(h.conf, before);
+        kt::ToolOptions o;
+        o.input = c.input;
+        EXPECT_EQ(c.want, h.run(c.args, o));
+        EXPECT_EQ(c.readBack, kt::handlerPassword(h.conf));
+    }
 }
 
 /* A password the event handler would not read back as it was given is

@@ -160,22 +160,28 @@ int waitStatus(pid_t pid)
 ToolResult runTool(const ToolOptions &opts)
 {
     Exec ex(opts);
-    int out[2], err[2];
+    int out[2], err[2], in[2];
     makePipe(out);
     makePipe(err);
+    makePipe(in);
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         int devnull = open("/dev/null", O_RDONLY);
         setsid(); /* no controlling terminal: /dev/tty cannot be opened */
-        dup2(devnull, 0);
+        dup2(opts.input ? in[0] : devnull, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         execChild(opts, ex);
     }
     close(out[1]);
     close(err[1]);
+    close(in[0]);
+    /* A few lines at most: the pipe holds them all. */
+    if (opts.input && write(in[1], opts.input->data(), opts.input->size()) != (ssize_t)opts.input->size())
+        throw std::runtime_error("cannot feed standard input");
+    close(in[1]);
     ToolResult r;
     /* Outputs are a few lines each: reading one pipe after the other cannot
      * fill the second. */

@@ -6,6 +6,7 @@
 #define KEL_TOOLRUN_H
 
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <sys/types.h>
@@ -36,6 +37,8 @@ struct ToolOptions {
      * unless given here. */
     std::map<std::string, std::string> env;
     bool unprivileged = false; /* as root, run as nobody (65534) */
+    /* runTool only: fed to the child's standard input (else /dev/null). */
+    std::optional<std::string> input;
     long fileSizeLimit = -1;   /* RLIMIT_FSIZE in bytes, SIGXFSZ ignored */
     mode_t umask = 022;
     /* TtyRun only: the tool runs as a job of a small shell that owns the

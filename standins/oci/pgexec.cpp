@@ -1,0 +1,360 @@
+/*
+ * pgexec.cpp - the PostgreSQL back end of the stand-in libclntsh, its
+ * statement side: statements in the open transaction (each in a savepoint,
+ * so a failed one is undone alone), and an INSERT run as its own
+ * transaction in one round trip whose commit, when the connection is lost
+ * at that moment, is settled by asking the server before the retry runs.
+ *
+ * Threading: a connection is used under its environment's lock only; the
+ * commit in doubt has a short lock of its own.
+ */
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+#include "charset.h"
+#include "pg.h"
+
+namespace ocistandin {
+
+namespace {
+
+/*
+ * A commit in doubt. An INSERT runs as one implicit transaction that the
+ * server commits after it has sent the row's transaction id back; when the
+ * connection is lost after that and before the server's final answer, the
+ * row may or may not be committed. The writer then retries the same event
+ * on a new connection. Before running it, the same statement with the same
+ * values asks the server what became of the first attempt, so a committed
+ * row is not written twice.
+ *
+ * The transaction id alone does not answer that after a server crash. An
+ * id is durable only once a WAL record carrying it reaches the disk; a
+ * crash before then makes the restarted server hand the same id out again.
+ * So txid_status may call the id "in the future" (never committed: insert
+ * again), or report the fate of another client's transaction that reused
+ * it. A commit of the row's own transaction is durable, so its id is never
+ * reused; "committed" is therefore believed only when the row itself is
+ * there: a visible row of the table written by that transaction id (xmin)
+ * with exactly the statement's values. Anything else means the row was not
+ * committed, and the statement runs again.
+ *
+ * The row lookup needs SELECT on the table. Without it (or for a statement
+ * whose shape the lookup cannot mirror) a "committed" answer cannot be
+ * checked, and the row is inserted again: an audit trail may then hold a
+ * duplicate after a crash, never lose a row.
+ */
+struct InDoubt {
+    bool set = false;
+    std::string server; /* host:port/database/user */
+    std::string sql;
+    size_t perRow = 0; /* values of one row; values holds every row's */
+    std::vector<std::string> values;
+    std::vector<bool> present;
+    std::string txid;
+};
+std::mutex inDoubtLock;
+InDoubt inDoubt;
+std::atomic<long> loseAcks{0};    /* test control: answers to drop after a commit */
+
+bool isPlainInsert(const std::string &sql)
+{
+    size_t i = sql.find_first_not_of(" \t\r\n");
+    if (i == std::string::npos || strncasecmp(sql.c_str() + i, "INSERT", 6) != 0)
+        return false;
+    for (size_t j = 0; j + 9 <= sql.size(); j++)
+        if (strncasecmp(sql.c_str() + j, "RETURNING", 9) == 0)
+            return false;
+    return true;
+}
+
+/* What the server says of a transaction id: "committed", "aborted",
+ * "in progress", "future" (never handed out, or not since the last crash),
+ * "" when it no longer knows; false when it could not answer. */
+bool pgTxidFate(PGconn *pg, const std::string &txid, std::string &fate, Deadline &dl, Diags &d)
+{
+    const char *param[] = {txid.c_str()};
+    PGresult *r = pgQuery(pg, "SELECT txid_status($1::bigint)", 1, param, dl, d);
+    bool answered = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
+    const char *state = r != nullptr ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    if (answered)
+        fate = PQgetisnull(r, 0, 0) ? "" : PQgetvalue(r, 0, 0);
+    else if (state != nullptr && strcmp(state, "22023") == 0 && PQstatus(pg) == CONNECTION_OK)
+        fate = "future", answered = true; /* "transaction ID ... is in the future" */
+    else
+        pgResultDiag(d, pg, r, &dl);
+    PQclear(r);
+    return answered;
+}
+
+/* 1: a row of the statement written by transaction txid is there (for a
+ * group, its first row: the group committed whole or not at all); 0: it
+ * is not, or that cannot be checked (no SELECT right, another shape of
+ * statement); -1: the connection failed (the diagnostic says why). */
+int pgRowOfTxid(PGconn *pg, const InDoubt &was, Deadline &dl, Diags &d)
+{
+    std::string sql = ocisql::rowLookup(was.sql, (int)was.perRow + 1);
+    if (sql.empty())
+        return 0;
+    std::string xmin = std::to_string(strtoull(was.txid.c_str(), nullptr, 10) & 0xffffffffULL);
+    std::vector<const char *> params;
+    for (size_t i = 0; i < was.perRow; i++)
+        params.push_back(was.present[i] ? was.values[i].c_str() : nullptr);
+    params.push_back(xmin.c_str());
+    PGresult *r = pgQuery(pg, sql.c_str(), (int)params.size(), params.data(), dl, d);
+    bool answered = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK;
+    int found = answered && PQntuples(r) > 0 ? 1 : 0;
+    if (!answered && PQstatus(pg) != CONNECTION_OK) {
+        pgResultDiag(d, pg, r, &dl);
+        found = -1;
+    }
+    PQclear(r);
+    return found;
+}
+
+/* 1: this statement's earlier attempt committed; 0: it did not, or nothing
+ * is in doubt; -1: the server cannot tell yet (the diagnostic says why). */
+int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Deadline &dl, Diags &d)
+{
+    InDoubt was;
+    {
+        std::lock_guard<std::mutex> hold(inDoubtLock);
+        if (!inDoubt.set || inDoubt.server != now.server)
+            return 0;
+        was = inDoubt;
+        if (was.sql != now.sql || was.values != now.values || was.present != now.present) {
+            inDoubt.set = false; /* another statement: that attempt was given up */
+            return 0;
+        }
+    }
+    std::string fate;
+    if (!pgTxidFate(pg, was.txid, fate, dl, d))
+        return -1;
+    if (fate == "in progress") {
+        pgDiag(d, "40001", "transaction " + was.txid + " of an earlier attempt is still in progress");
+        return -1;
+    }
+    int committed = fate == "committed" ? pgRowOfTxid(pg, was, dl, d) : 0;
+    if (committed < 0)
+        return -1;
+    std::lock_guard<std::mutex> hold(inDoubtLock);
+    inDoubt.set = false;
+    return committed;
+}
+
+/* Runs one row of a statement (values of that row); adds the rows it
+ * changed to *count. */
+bool pgStatement(PGconn *pg, const std::string &sql, const char *const *values, int perRow,
+                 ub4 *count, Deadline &dl, Diags &d)
+{
+    PGresult *r = pgQuery(pg, sql.c_str(), perRow, values, dl, d);
+    ExecStatusType status = r != nullptr ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+    bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    if (!ok)
+        pgResultDiag(d, pg, r, &dl);
+    else
+        *count += (ub4)strtoul(PQcmdTuples(r), nullptr, 10);
+    PQclear(r);
+    return ok;
+}
+
+/*
+ * Runs an INSERT for rows 0..iters-1 as one implicit transaction, in one
+ * pipeline: the INSERT of each row returning its transaction id (a group's
+ * rows share one compiled statement), a flush, and the sync at which the
+ * server commits. The flush makes the server send the id before it
+ * commits, so whenever the commit may have happened the id is known (see
+ * InDoubt). One round trip, like a plain INSERT. A failed row aborts the
+ * pipeline: nothing of the group remains. With dropBeforeCommit (a test
+ * control) the connection is cut once the id has arrived, before the sync
+ * is sent: nothing is committed.
+ */
+bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *> &values,
+              int perRow, ub4 iters, ub4 *count, std::string &txid, Deadline &dl, Diags &d,
+              bool dropBeforeCommit)
+{
+    size_t end = sql.find_last_not_of(" \t\r\n;"); /* a trailing ";" ends the text */
+    std::string run = sql.substr(0, end == std::string::npos ? 0 : end + 1) + " RETURNING txid_current()";
+    bool sent = PQenterPipelineMode(pg) == 1;
+    if (iters == 1)
+        sent = sent && PQsendQueryParams(pg, run.c_str(), perRow, nullptr, values.data(), nullptr,
+                                         nullptr, 0) == 1;
+    else
+        sent = sent && PQsendPrepare(pg, "", run.c_str(), perRow, nullptr) == 1;
+    for (ub4 r = 0; iters > 1 && sent && r < iters; r++)
+        sent = PQsendQueryPrepared(pg, "", perRow, values.data() + (size_t)r * perRow, nullptr,
+                                   nullptr, 0) == 1;
+    sent = sent && PQsendFlushRequest(pg) == 1 && (dropBeforeCommit || PQpipelineSync(pg) == 1) &&
+           pgFlush(pg, dl, d);
+    bool ok = sent;
+    if (!sent)
+        pgResultDiag(d, pg, nullptr, &dl);
+    /* Each command's results end with a null (the prepare of a group is a
+     * command of its own); the sync (the commit) ends the pipeline. A lost
+     * connection ends it too. */
+    ub4 commands = iters == 1 ? 1 : iters + 1;
+    for (ub4 ended = 0; sent && ended <= commands + 1;) {
+        PGresult *r = pgNextResult(pg, dl, d);
+        if (r == nullptr) {
+            if (PQstatus(pg) != CONNECTION_OK || (++ended >= commands && dropBeforeCommit))
+                break;
+            continue;
+        }
+        ExecStatusType status = PQresultStatus(r);
+        if (status == PGRES_TUPLES_OK && PQnfields(r) == 1) {
+            if (txid.empty() && PQntuples(r) > 0)
+                txid = PQgetvalue(r, 0, 0);
+            if (ok)
+                *count += (ub4)PQntuples(r);
+        } else if (status == PGRES_FATAL_ERROR) {
+            if (ok)
+                pgResultDiag(d, pg, r, &dl);
+            ok = false;
+        } else if (status == PGRES_PIPELINE_ABORTED) {
+            ok = false;
+        }
+        PQclear(r);
+        if (status == PGRES_PIPELINE_SYNC || PQstatus(pg) != CONNECTION_OK)
+            break;
+        if (dropBeforeCommit && !txid.empty()) {
+            shutdown(PQsocket(pg), SHUT_RDWR);
+            pgDiag(d, "08006", "connection lost before the commit was sent (test control)");
+            ok = false;
+            break;
+        }
+    }
+    if (PQstatus(pg) != CONNECTION_OK) {
+        if (ok)
+            pgResultDiag(d, pg, nullptr, &dl);
+        ok = false;
+    } else {
+        PQexitPipelineMode(pg);
+    }
+    return ok;
+}
+
+/* Rows 0..iters-1 of a statement inside the open transaction (begun here
+ * if none is), each in a savepoint: a failed row is undone alone, as
+ * Oracle does, and the rows before it stay in the transaction. Nothing
+ * commits here unless commit is set, so no commit can be in doubt but that
+ * final one. */
+bool pgInOpenTransaction(PGconn *pg, const std::string &sql, const std::vector<const char *> &values,
+                         int perRow, ub4 iters, ub4 *count, bool commit, Deadline &dl, Diags &d)
+{
+    if (!pgInTransaction(pg) && !pgCommand(pg, "BEGIN", dl, &d))
+        return false;
+    bool ok = true;
+    for (ub4 r = 0; ok && r < iters; r++) {
+        if (!pgCommand(pg, "SAVEPOINT kel_statement", dl, &d))
+            return false;
+        ok = pgStatement(pg, sql, values.data() + (size_t)r * perRow, perRow, count, dl, d);
+        if (PQstatus(pg) != CONNECTION_OK)
+            return false;
+        pgCommand(pg, ok ? "RELEASE SAVEPOINT kel_statement" : "ROLLBACK TO SAVEPOINT kel_statement",
+                  dl, nullptr);
+    }
+    if (ok && commit && !pgCommand(pg, "COMMIT", dl, &d)) {
+        if (PQstatus(pg) == CONNECTION_OK && pgInTransaction(pg))
+            pgCommand(pg, "ROLLBACK", dl, nullptr);
+        ok = false;
+    }
+    return ok;
+}
+
+} // namespace
+
+bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, ub4 iters, Diags &d, bool commit)
+{
+    PGconn *pg = svc->pg;
+    Deadline dl(svc->callTimeout);
+    std::vector<std::string> names;
+    std::string sql = ocisql::toNumbered(stmt->text, stmt->places, names);
+    /* Texts go to the server in its character set, converted as a real
+     * client converts them: what the database cannot hold is replaced. */
+    std::string encoding = pg_encoding_to_char(PQclientEncoding(pg));
+    InDoubt now;
+    now.server = pgServer(pg);
+    now.sql = sql;
+    now.perRow = names.size();
+    int perRow = (int)names.size();
+    size_t all = names.size() * iters;
+    now.values.resize(all);
+    now.present.resize(all);
+    std::vector<OCIBind *> binds;
+    for (const std::string &name : names)
+        binds.push_back(findBind(stmt, name));
+    for (size_t i = 0; i < all; i++) {
+        now.present[i] = boundValue(binds[i % names.size()], (ub4)(i / names.size()), now.values[i]);
+        if (now.present[i])
+            now.values[i] = ocitext::toEncoding(now.values[i], encoding);
+    }
+    /* Pointers taken once every value is in place. */
+    std::vector<const char *> values(all, nullptr);
+    for (size_t i = 0; i < all; i++)
+        values[i] = now.present[i] ? now.values[i].c_str() : nullptr;
+    ub4 *count = &stmt->rowCount;
+    if (!commit || pgInTransaction(pg))
+        return pgInOpenTransaction(pg, sql, values, perRow, iters, count, commit, dl, d);
+
+    if (pgEndAbandoned(pg, now.server, dl, d) < 0)
+        return false;
+    int resolved = pgResolveInDoubt(pg, now, dl, d);
+    if (resolved > 0)
+        *count = iters; /* committed before: the rows are there already */
+    if (resolved != 0)
+        return resolved > 0;
+
+    /* Extended protocol: one statement per text, values never spliced in. */
+    bool insert = isPlainInsert(sql);
+    std::string txid;
+    bool dropBeforeCommit = insert && takeLostCommit();
+    bool ok;
+    if (insert)
+        ok = pgInsert(pg, sql, values, perRow, iters, count, txid, dl, d, dropBeforeCommit);
+    else if (iters == 1)
+        ok = pgStatement(pg, sql, values.data(), perRow, count, dl, d);
+    else
+        return pgInOpenTransaction(pg, sql, values, perRow, iters, count, true, dl, d);
+    if (ok && !txid.empty() && takeLostAck()) {
+        /* Test control: the commit went through, its answer is "lost". */
+        shutdown(PQsocket(pg), SHUT_RDWR);
+        pgDiag(d, "08006", "connection lost before the commit was confirmed (test control)");
+        ok = false;
+    }
+    if (!ok && !txid.empty()) {
+        now.txid = txid;
+        now.set = true;
+        std::lock_guard<std::mutex> hold(inDoubtLock);
+        inDoubt = now;
+    }
+    if (ok) {
+        PGTransactionStatusType tx = PQtransactionStatus(pg);
+        if (tx == PQTRANS_INTRANS)
+            ok = pgCommand(pg, "COMMIT", dl, &d);
+    } else if (PQstatus(pg) == CONNECTION_OK) {
+        PGTransactionStatusType tx = PQtransactionStatus(pg);
+        if (tx == PQTRANS_INTRANS || tx == PQTRANS_INERROR)
+            pgCommand(pg, "ROLLBACK", dl, nullptr);
+    }
+    return ok;
+}
+
+bool pgEnd(OCISvcCtx *svc, bool commit, Diags &d)
+{
+    if (svc->pg == nullptr || !pgInTransaction(svc->pg))
+        return true;
+    Deadline dl(svc->callTimeout);
+    return pgCommand(svc->pg, commit ? "COMMIT" : "ROLLBACK", dl, &d);
+}
+
+bool pgForgeInDoubt(const char *txid)
+{
+    std::lock_guard<std::mutex> hold(inDoubtLock);
+    if (!inDoubt.set)
+        return false;
+    inDoubt.txid = txid;
+    return true;
+}
+
+} // namespace ocistandin
