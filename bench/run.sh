@@ -61,7 +61,7 @@ if [ "$PG_UP" = 1 ]; then
     "$BUILD/bin/bench_writer" --catchup 100000 --batch 1,512 --only PostgreSQL "${PG_ARGS[@]}" |
         tee "$WORK/catchup.jsonl"
 fi
-"$BUILD/bin/bench_writer" --journal --rows 300 --rounds 6 | tee "$WORK/journalwriter.jsonl"
+"$BUILD/bin/bench_writer" --journal --rows 2000 --rounds 6 | tee "$WORK/journalwriter.jsonl"
 uptime >"$WORK/load-after.txt"
 
 python3 "$ROOT/bench/report.py" "$WORK" "$OUT"
