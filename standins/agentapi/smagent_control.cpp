@@ -78,7 +78,7 @@ extern "C" SMAGENT_EXPORT int smagentCreateSession(const SmAgentCtl_Session_t *r
 
     /* The token begins with the id's first two digits: one shard for both. */
     for (;;) {
-        std::string hex = randomHex(64); /* spec, id, token: 256, 128 and 120 bits */
+        std::string hex = randomHex(64); /* sessionSpec, sessionId, token: 256, 128 and 120 bits */
         s.sessionSpec = "ss:" + hex.substr(0, 64);
         s.sessionId = hex.substr(64, 32);
         s.token = s.sessionId.substr(0, 2) + hex.substr(98, 30);
