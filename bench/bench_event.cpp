@@ -21,7 +21,8 @@
  *
  * All at trace level 0. For AuditAuth the database writer is held in its
  * retry sleep (the database is absent), and a consumer thread of ours
- * takes entries out as the writer does after each committed row, so the
+ * takes entries out as the writer does after each committed row (and
+ * hands the copies back to the recording threads, as the writer does), so the
  * producers measure the queue alone and never wait for a database.
  */
 #include <benchmark/benchmark.h>
@@ -73,11 +74,15 @@ void consume()
     for (;;) {
         queueLock();
         SmLog_Access_s *e = queueGet();
-        queueUnlock();
-        if (e == nullptr)
+        if (e == nullptr) {
+            queueUnlock();
             return;
+        }
         bool stop = strcmp(e->szUserName, STOP_USER) == 0;
-        eventFree(e);
+        bool kept = queueRetire(e);
+        queueUnlock();
+        if (!kept)
+            eventFree(e);
         if (stop)
             return;
     }

@@ -180,10 +180,12 @@ def main():
                     ("SmEventRecordLowLevel", "accepted login below MIN_LEVEL")):
         f = cpu(e, k)
         L.append("| `SmEventRecord`, not audited: %s, trace level 0 | %s | | %s | < 200 ns | %s |" % (what, ns(f), ns(f), verdict(f < 200)))
-    for th in (1, 2):
+    # One producer is the recording path's own cost; two add the wait for
+    # the one queue lock between them.
+    for th, limit in ((1, 1000), (2, 2000)):
         f = cpu(e, "AuditAuth/1000/real_time/threads:%d" % th)
-        L.append("| `auditAuth` enqueue, room in the ring (1000 places), %d producer%s, trace level 0 | %s | %s (malloc + 15 strdup + frees) | %s | < 2 µs | %s |"
-                 % (th, "s" if th > 1 else "", ns(f), ns(cpu(e, "CopyBaseline")), ns(f), verdict(f < 2000)))
+        L.append("| `auditAuth` enqueue, room in the ring (1000 places), %d producer%s, trace level 0 | %s | %s (malloc + 15 strdup + frees) | %s | < %d µs | %s |"
+                 % (th, "s" if th > 1 else "", ns(f), ns(cpu(e, "CopyBaseline")), ns(f), limit // 1000, verdict(f < limit)))
     real = lambda d, k: d[k][1]
     f, b = COUNTERS[("JournalAlwaysPaired/0/real_time", "journal_ns")], COUNTERS[("JournalAlwaysPaired/0/real_time", "baseline_ns")]
     L.append("| `SmEventRecord` with the audit journal, SPOOL_SYNC always (measured in turn with its baseline) | %s | %s (pwrite + fdatasync of the same %d bytes) | %.2f | ≤ 1.2 | %s |"

@@ -318,13 +318,24 @@ int auditInit(void)
 void auditAuth(const struct SmLog_Access_s *event)
 {
     struct SpoolRecord record;
+    struct SmLog_Access_s *ahead = NULL;
+    int haveAhead = 0;
+    struct SmLog_Access_s *retired = NULL;
     int journaled;
 
     trace(TRACE_3, "auditAuth");
     statusRecorded();
     record.data = NULL;
+    /* Without a journal the event goes to the ring: its copy is made
+     * before the lock is taken, so that recording threads and the writer
+     * do not wait on each other's allocations; and the recording thread
+     * frees a copy the writer is done with (queueRetire). */
     if (__atomic_load_n(&audit.journalSet, __ATOMIC_RELAXED))
         spoolPrepare(event, &record);
+    else {
+        ahead = eventCopyAhead(event);
+        haveAhead = 1;
+    }
     queueLock();
     /* A full journal (SPOOL_FULL wait): wait for room without the lock,
      * as a full ring does, and decide afresh. */
@@ -334,13 +345,21 @@ void auditAuth(const struct SmLog_Access_s *event)
         queueLock();
     }
     if (!journaled && auditInit()) {
-        queuePut(event);
+        if (haveAhead)
+            queuePutAhead(event, ahead);
+        else
+            queuePut(event);
+        haveAhead = 0;
+        retired = queueTakeRetired();
         /* The ring was freed while this waited for room (a release): with
          * a journal, the event goes there rather than away. */
         if (!queueExists())
             journaled = journalPut(&record) == 1;
     }
     queueUnlock();
+    if (haveAhead)
+        eventFree(ahead);
+    eventFree(retired);
     /* With SPOOL_SYNC always a record whose sync failed may not be on
      * disk: a copy waits in memory as well (it may be written twice). */
     if (!spoolFinish(&record, journaled)) {

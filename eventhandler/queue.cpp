@@ -21,6 +21,7 @@
  */
 #include "queue.h"
 
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -28,6 +29,12 @@
 #include "smeventkel.h"
 #include "synch.h"
 #include "trace.h"
+
+/* Times a consumer finding the ring empty yields its processor, watching
+ * the count, before it sleeps on queueCondEmpty (see queueWaitEntry). */
+#define QUEUE_SPINS 100
+/* Copies a consumer is done with, kept for recording threads to free. */
+#define QUEUE_RETIRED_MAX 64
 
 static mutex_t queueMutex = DEFAULTMUTEX;
 /* Both live as long as the library, so a ring created after a release
@@ -48,6 +55,10 @@ static struct Ring {
     int stallActive = 0;                  /* a stall has been traced as begun */
     struct timeval stallStart = {0, 0};
     int stallWaits = 0;                   /* puts that waited during this stall */
+    /* Copies the writer is done with, left for recording threads to free
+     * (see queueRetire); kept across rings, freed by queueFree. */
+    struct SmLog_Access_s *retired[QUEUE_RETIRED_MAX] = {};
+    int retiredCount = 0;
     /* What the last queueFree threw away. */
     int freedEntries = 0;
     int sentAway = 0;
@@ -55,16 +66,14 @@ static struct Ring {
 
 /* ---- event copies ----------------------------------------------------- */
 
-struct SmLog_Access_s *eventCopy(const struct SmLog_Access_s *event)
+struct SmLog_Access_s *eventCopyAhead(const struct SmLog_Access_s *event)
 {
     struct SmLog_Access_s *copy;
     int failed = 0;
 
     copy = (struct SmLog_Access_s *)kelSys.malloc(sizeof *copy);
-    if (copy == NULL) {
-        trace(TRACE_ERROR, "Can't allocate memory for event copy");
+    if (copy == NULL)
         return NULL;
-    }
     copy->nVersion = event->nVersion;
     copy->nCurrentTime = event->nCurrentTime;
     copy->nReason = event->nReason;
@@ -77,9 +86,17 @@ struct SmLog_Access_s *eventCopy(const struct SmLog_Access_s *event)
     }
     if (failed) {
         eventFree(copy);
-        trace(TRACE_ERROR, "Can't allocate memory for event copy");
         return NULL;
     }
+    return copy;
+}
+
+struct SmLog_Access_s *eventCopy(const struct SmLog_Access_s *event)
+{
+    struct SmLog_Access_s *copy = eventCopyAhead(event);
+
+    if (copy == NULL)
+        trace(TRACE_ERROR, "Can't allocate memory for event copy");
     return copy;
 }
 
@@ -166,7 +183,7 @@ int queueCreate(void)
         trace(TRACE_ERROR, "Can't allocate space for event queue");
     ring.first = 0;
     ring.next = 0;
-    ring.count = 0;
+    __atomic_store_n(&ring.count, 0, __ATOMIC_RELAXED);
     return ring.slots != NULL;
 }
 
@@ -217,10 +234,11 @@ static void stallEndIfOver(void)
     ring.stallWaits = 0;
 }
 
-void queuePut(const struct SmLog_Access_s *event)
+/* Waits for room, then stores a copy of event: the one made ahead when
+ * ahead is set (NULL when it failed), else one made now. A copy made ahead
+ * is freed here when the ring went while this waited. */
+static void queueStore(const struct SmLog_Access_s *event, struct SmLog_Access_s *copy, int ahead)
 {
-    struct SmLog_Access_s *copy;
-
     trace(TRACE_4, "queuePut: entry %d, user %s, %d already in queue", ring.next,
           event->szUserName, ring.count);
     if (ring.slots != NULL && ring.count >= ring.capacity)
@@ -231,21 +249,68 @@ void queuePut(const struct SmLog_Access_s *event)
         cond_wait(&queueCondFull, &queueMutex);
         ring.putWaiters--;
     }
-    if (ring.slots == NULL)
+    if (ring.slots == NULL) {
+        eventFree(copy);
         return;
-    copy = eventCopy(event);
+    }
+    if (!ahead)
+        copy = eventCopy(event);
+    else if (copy == NULL)
+        trace(TRACE_ERROR, "Can't allocate memory for event copy");
     if (copy == NULL)
         return;
     ring.slots[ring.next] = copy;
-    ring.count++;
+    __atomic_store_n(&ring.count, ring.count + 1, __ATOMIC_RELAXED);
     if (++ring.next == ring.capacity)
         ring.next = 0;
     cond_signal(&queueCondEmpty);
 }
 
-/* Waits while the ring is empty; returns 0 when there is no ring. */
+void queuePut(const struct SmLog_Access_s *event)
+{
+    queueStore(event, NULL, 0);
+}
+
+void queuePutAhead(const struct SmLog_Access_s *event, struct SmLog_Access_s *copy)
+{
+    queueStore(event, copy, 1);
+}
+
+/* The allocator keeps a cache of freed blocks per thread: blocks freed on
+ * the writer's thread fill the writer's cache, while the recording thread
+ * that allocates the next copy finds its own empty and takes the arena's
+ * slow path. Handing the writer's finished copies back to the recording
+ * threads keeps each block cycling through one thread's cache. */
+int queueRetire(struct SmLog_Access_s *copy)
+{
+    if (ring.retiredCount == QUEUE_RETIRED_MAX)
+        return 0;
+    ring.retired[ring.retiredCount++] = copy;
+    return 1;
+}
+
+struct SmLog_Access_s *queueTakeRetired(void)
+{
+    if (ring.retiredCount == 0)
+        return NULL;
+    return ring.retired[--ring.retiredCount];
+}
+
+/* Waits while the ring is empty; returns 0 when there is no ring. Before
+ * it sleeps it lets the lock go and yields its processor a while, watching
+ * the count: under a steady stream of events the next one comes within
+ * that while, and the recording thread that puts it finds nobody to wake
+ * (a wake-up is a system call on the recording thread, and the sleep and
+ * wake-up two context switches for the writer). The count is stored
+ * atomically under the lock for this look without it. */
 static int queueWaitEntry(const char *waitMessage)
 {
+    if (ring.count == 0 && ring.slots != NULL) {
+        queueUnlock();
+        for (int i = 0; i < QUEUE_SPINS && __atomic_load_n(&ring.count, __ATOMIC_RELAXED) == 0; i++)
+            sched_yield();
+        queueLock();
+    }
     while (ring.count == 0) {
         if (ring.slots == NULL)
             return 0;
@@ -264,7 +329,7 @@ struct SmLog_Access_s *queueGet(void)
     entry = ring.slots[ring.first];
     trace(TRACE_4, "queueGet: entry %d, user %s", ring.first, entry->szUserName);
     ring.slots[ring.first] = NULL;
-    ring.count--;
+    __atomic_store_n(&ring.count, ring.count - 1, __ATOMIC_RELAXED);
     if (++ring.first == ring.capacity)
         ring.first = 0;
     cond_signal(&queueCondFull);
@@ -302,6 +367,8 @@ void queueFree(void)
         }
     }
     ring.inFlight = 0;
+    while (ring.retiredCount > 0)
+        eventFree(ring.retired[--ring.retiredCount]);
     free(ring.slots);
     ring.slots = NULL;
     ring.sentAway = ring.putWaiters;

@@ -16,6 +16,10 @@
  * (traced, nothing leaked) when any part cannot be had. eventFree
  * (accessfields.h) frees it. */
 struct SmLog_Access_s *eventCopy(const struct SmLog_Access_s *event);
+/* eventCopy without the trace line, for a copy made before queueMutex is
+ * taken (so the lock is not held over its sixteen allocations); NULL when
+ * it failed, which queuePutAhead then traces where queuePut would. */
+struct SmLog_Access_s *eventCopyAhead(const struct SmLog_Access_s *event);
 
 /* Allocates a ring of param.maxQueue (at least 1) empty slots; 0 when the
  * memory cannot be had (traced). */
@@ -25,6 +29,16 @@ int queueCreate(void);
  * first wait of a stall, and the stall's end (in queueGet), are traced at
  * level 1. */
 void queuePut(const struct SmLog_Access_s *event);
+/* queuePut with a copy from eventCopyAhead (NULL: it failed), which the
+ * queue owns from here on: it is freed when the ring is freed meanwhile. */
+void queuePutAhead(const struct SmLog_Access_s *event, struct SmLog_Access_s *copy);
+/* A consumer hands over a copy it got and is done with, for a recording
+ * thread to free (so that memory returns to the thread that allocates
+ * it); 0 when enough are kept already: the caller frees it. */
+int queueRetire(struct SmLog_Access_s *copy);
+/* A recording thread takes one kept copy, to free once it has let
+ * queueMutex go; NULL when none is kept. */
+struct SmLog_Access_s *queueTakeRetired(void);
 /* Waits while the ring is empty; removes and returns the head, which the
  * caller then owns. NULL once the ring is freed. */
 struct SmLog_Access_s *queueGet(void);

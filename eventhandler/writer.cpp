@@ -3,8 +3,10 @@
  *
  * One writer thread of ours (dbThreadFn) takes the journal's events first
  * (journalTurn, audit.cpp), then peeks at the ring's head, inserts it
- * outside queueMutex, and removes and frees it once its row is committed,
- * or sleeps retryDelay and tries the same event again. With BATCH_MAX
+ * outside queueMutex, and removes it once its row is committed (its copy
+ * goes to the recording threads to free, or is freed here when they have
+ * enough: queueRetire), or sleeps retryDelay and tries the same event
+ * again. With BATCH_MAX
  * above 1 it takes up to that many events waiting at the head (never
  * waiting for more) and inserts them with one execute and one commit; a
  * failed group is tried again whole, in order, and a group refused for its
@@ -186,11 +188,14 @@ static void *dbThreadFn(void *)
         }
         if (done > 0)
             writerAttempted(1, 0, queueLength());
-        for (int i = 0; i < done; i++)
+        for (int i = 0; i < done; i++) {
             queueGet();
+            if (queueRetire(g.events[i]))
+                g.events[i] = NULL;
+        }
         queueUnlock();
         for (int i = 0; i < done; i++)
-            eventFree(g.events[i]);
+            eventFree(g.events[i]); /* those not retired */
         if (failed) {
             writerAttempted(0, 0, 0);
             kelSys.sleep((unsigned int)param.retryDelay);

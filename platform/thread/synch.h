@@ -12,7 +12,10 @@
 typedef pthread_mutex_t mutex_t;
 typedef pthread_cond_t cond_t;
 
-#define DEFAULTMUTEX PTHREAD_MUTEX_INITIALIZER
+/* Adaptive, as the Solaris default mutex is: a thread finding it held spins
+ * a little before it sleeps, since the holder is most often about to let
+ * it go, and a sleep and wake-up cost far more than the wait. */
+#define DEFAULTMUTEX PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP
 #define DEFAULTCV PTHREAD_COND_INITIALIZER
 
 static inline int mutex_lock(mutex_t *mp) { return pthread_mutex_lock(mp); }

@@ -263,6 +263,79 @@ TEST_F(QueueTest, CopyFailureAtEachAllocationLeavesTheRingUnchanged)
     EXPECT_EQ("b", getUser());
 }
 
+/* A copy made before the lock: its failure is traced where the put would
+ * have made it, and a copy whose ring went meanwhile is freed (ASan)
+ * without a word. */
+TEST_F(QueueTest, CopyMadeAheadIsTracedAndFreedAsThePutsOwn)
+{
+    struct Case {
+        const char *name;
+        bool copyFails;
+        bool ringFreedWhileWaiting;
+    } cases[] = {
+        {"copy failed", true, false},
+        {"ring freed", false, true},
+        {"both", true, true},
+    };
+    const std::string failed = "Can't allocate memory for event copy";
+    for (const Case &c : cases) {
+        kt::Event a("a"), b("b");
+        queueLock();
+        queueFree();
+        ASSERT_TRUE(queueCreate());
+        queueUnlock();
+        for (int i = 0; i < (c.ringFreedWhileWaiting ? 3 : 1); i++)
+            put(a);
+        files.clear();
+        SmLog_Access_s *ahead = c.copyFails ? nullptr : eventCopyAhead(b.get());
+        std::thread producer([&] {
+            queueLock();
+            queuePutAhead(b.get(), ahead);
+            queueUnlock();
+        });
+        if (c.ringFreedWhileWaiting) {
+            ASSERT_TRUE(kt::eventually([&] { return files.has("queuePut: waiting - queue full"); }));
+            queueLock();
+            queueFree();
+            queueUnlock();
+        }
+        producer.join();
+        std::vector<std::string> m = files.messages();
+        if (c.ringFreedWhileWaiting) {
+            EXPECT_EQ(0, files.count(failed)) << c.name;
+        } else {
+            std::vector<std::string> want = {"queuePut: entry 1, user b, 1 already in queue", failed};
+            EXPECT_EQ(want, m) << c.name;
+        }
+        int first, next, count;
+        state(first, next, count);
+        EXPECT_EQ(c.ringFreedWhileWaiting ? 0 : 1, count) << c.name;
+    }
+}
+
+/* The writer hands finished copies to the recording threads up to a
+ * limit; what is kept is freed with the ring (ASan finds a leak). */
+TEST_F(QueueTest, RetiredCopiesAreKeptUpToALimitAndFreedWithTheRing)
+{
+    kt::Event a("a");
+    int kept = 0;
+    queueLock();
+    EXPECT_EQ(nullptr, queueTakeRetired());
+    for (int i = 0; i < 100; i++) {
+        SmLog_Access_s *copy = eventCopy(a.get());
+        if (queueRetire(copy))
+            kept++;
+        else
+            eventFree(copy);
+    }
+    EXPECT_EQ(64, kept);
+    SmLog_Access_s *one = queueTakeRetired();
+    queueUnlock();
+    ASSERT_NE(nullptr, one);
+    EXPECT_STREQ("a", one->szUserName);
+    eventFree(one);
+}
+
 TEST_F(QueueTest, RingAllocationFailure)
 {
     queueLock();
