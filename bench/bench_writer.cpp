@@ -50,6 +50,7 @@
 #include "benchutil.h"
 #include "delayproxy.h"
 #include "journal.h"
+#include "oci_standin.h"
 #include "scrypt.h"
 #include "smeventkel.h"
 #include "trace.h"
@@ -277,12 +278,25 @@ double writerRun(int rows, int round)
     for (int r = 0; r < rows; r++)
         events.push_back(std::make_unique<kb::Event>(
             "uid=load0,ou=people,o=kel", "authlevel=3;round=" + std::to_string(round) + ";seq=" + std::to_string(r)));
-    Clock::time_point t0 = Clock::now();
-    for (auto &e : events)
-        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e->get());
+    Clock::time_point t0;
+    if (getenv("BACKLOG")) {
+        queueLock();
+        for (auto &e : events)
+            queuePut(e->get());
+        t0 = Clock::now();
+        queueUnlock();
+    } else {
+        t0 = Clock::now();
+        for (auto &e : events)
+            SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e->get());
+    }
     if (!waitEmpty(600))
         throw std::runtime_error("writer did not finish");
-    return rows / std::chrono::duration<double>(Clock::now() - t0).count();
+    /* Up to the last commit, as the bare client is timed: the poll above
+     * notices the empty ring up to a poll's pause later. */
+    long long end = ociStandinLastCommitNs();
+    long long start = std::chrono::duration_cast<std::chrono::nanoseconds>(t0.time_since_epoch()).count();
+    return rows / ((double)(end - start) / 1e9);
 }
 
 std::string auditConf(const std::string &dataSource, const std::string &password, int maxQueue, int batch,

@@ -389,6 +389,8 @@ sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iter
         st->rowCount = 0;
         bool ok = svc->lite != nullptr ? liteExecute(svc->lite, st, iters, err->diags, commit)
                                        : pgExecute(svc, st, iters, err->diags, commit);
+        if (ok && commit)
+            noteCommit();
         return withInjectedInfo(EXECUTE, injected, ok ? OCI_SUCCESS : OCI_ERROR, &err->diags);
     });
 }

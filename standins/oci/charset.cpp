@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <iconv.h>
+#include <stdint.h>
 #include <string.h>
 
 namespace ocitext {
@@ -38,6 +39,33 @@ int sequenceOf(unsigned char lead, unsigned char *lo, unsigned char *hi)
             *hi = 0x8f; /* nothing past U+10FFFF */
         return 4;
     }
+    return 0;
+}
+
+/* The character at text[i]: its length when it is well formed (1 for
+ * ASCII); 0 when it is not, with *bad the length of its maximal ill-formed
+ * part (the longest start of a well-formed sequence, at least 1), which
+ * one U+FFFD replaces. */
+size_t charAt(const char *text, size_t len, size_t i, size_t *bad)
+{
+    unsigned char lead = (unsigned char)text[i];
+    unsigned char lo, hi;
+    int n;
+    size_t j;
+
+    if (lead < 0x80)
+        return 1;
+    n = sequenceOf(lead, &lo, &hi);
+    /* The longest start of a well-formed sequence: lead, then bytes in
+     * range (the second one in its own range). */
+    for (j = 1; n > 0 && j < (size_t)n && i + j < len; j++) {
+        unsigned char c = (unsigned char)text[i + j];
+        if (c < (j == 1 ? lo : 0x80) || c > (j == 1 ? hi : 0xbf))
+            break;
+    }
+    if (n > 0 && j == (size_t)n)
+        return j;
+    *bad = j;
     return 0;
 }
 
@@ -135,33 +163,40 @@ std::string validUtf8(const std::string &text)
 
     out.reserve(text.size());
     while (i < text.size()) {
-        unsigned char lead = (unsigned char)text[i];
-        unsigned char lo, hi;
-        int n;
-        size_t j;
-
-        if (lead < 0x80) {
-            out += (char)lead;
-            i++;
-            continue;
-        }
-        n = sequenceOf(lead, &lo, &hi);
-        /* The longest start of a well-formed sequence: lead, then bytes in
-         * range (the second one in its own range). */
-        for (j = 1; n > 0 && j < (size_t)n && i + j < text.size(); j++) {
-            unsigned char c = (unsigned char)text[i + j];
-            if (c < (j == 1 ? lo : 0x80) || c > (j == 1 ? hi : 0xbf))
-                break;
-        }
-        if (n > 0 && j == (size_t)n) {
-            out.append(text, i, (size_t)n);
-            i += (size_t)n;
+        size_t bad;
+        size_t n = charAt(text.data(), text.size(), i, &bad);
+        if (n > 0) {
+            out.append(text, i, n);
+            i += n;
         } else {
             out += REPLACEMENT;
-            i += j;
+            i += bad;
         }
     }
     return out;
+}
+
+bool isValidUtf8(const char *text, size_t len)
+{
+    size_t i = 0;
+
+    while (i < len) {
+        uint64_t eight;
+        size_t bad;
+        /* ASCII, eight bytes at a time: the common case. */
+        if (len - i >= 8) {
+            memcpy(&eight, text + i, 8);
+            if ((eight & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        size_t n = charAt(text, len, i, &bad);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
 }
 
 std::string toEncoding(const std::string &text, const std::string &encoding)

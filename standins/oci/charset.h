@@ -16,6 +16,9 @@ namespace ocitext {
  * U+FFFD, per maximal ill-formed part as Unicode recommends. */
 std::string validUtf8(const std::string &text);
 
+/* text is well-formed UTF-8 throughout (validUtf8 would keep it as it is). */
+bool isValidUtf8(const char *text, size_t len);
+
 /*
  * text (UTF-8, made valid first) in the PostgreSQL encoding named
  * (server_encoding/client_encoding names: "UTF8", "LATIN1", "WIN1252",

@@ -11,6 +11,7 @@
  */
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #pragma GCC visibility push(default)
 #include "oci_standin.h"
@@ -38,6 +39,7 @@ std::mutex controlLock;
 Control controls[FN_COUNT];
 std::atomic<long> loseAcks{0};    /* answers to drop after a commit */
 std::atomic<long> loseCommits{0}; /* connections to drop before a commit */
+std::atomic<long long> lastCommitNs{0};
 
 int fnByName(const char *name)
 {
@@ -68,6 +70,13 @@ void countCall(Fn f)
 {
     std::lock_guard<std::mutex> hold(controlLock);
     controls[f].calls++;
+}
+
+void noteCommit()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    lastCommitNs.store((long long)ts.tv_sec * 1000000000LL + ts.tv_nsec);
 }
 
 sword takeInjected(Fn f)
@@ -165,4 +174,9 @@ long ociStandinLiveHandles(void)
 long ociStandinLiveConnections(void)
 {
     return liveConnections.load();
+}
+
+long long ociStandinLastCommitNs(void)
+{
+    return lastCommitNs.load();
 }

@@ -202,10 +202,7 @@ template <class T> static T *element(T *base, ub4 skip, ub4 r)
     return reinterpret_cast<T *>(reinterpret_cast<Byte *>(base) + (size_t)skip * r);
 }
 
-/* The text bound for row r, read now (binds are by reference), in place:
- * its start and length (up to its first NUL, value_sz bytes or its actual
- * length, whichever is first); false for NULL. */
-static bool boundText(const OCIBind *b, ub4 r, const char **text, size_t *len)
+bool boundText(const OCIBind *b, ub4 r, const char **text, size_t *len, bool *terminated)
 {
     if ((b->ind != nullptr && *element(b->ind, b->indSkip, r) < 0) || b->value == nullptr)
         return false;
@@ -214,17 +211,8 @@ static bool boundText(const OCIBind *b, ub4 r, const char **text, size_t *len)
         most = *element(b->alen, b->alenSkip, r);
     *text = element(static_cast<const char *>(b->value), b->valueSkip, r);
     *len = strnlen(*text, most);
-    return true;
-}
-
-bool boundValue(const OCIBind *b, ub4 r, std::string &out)
-{
-    const char *p;
-    size_t len;
-
-    if (!boundText(b, r, &p, &len))
-        return false;
-    out.assign(p, len);
+    if (terminated != nullptr)
+        *terminated = *len < most;
     return true;
 }
 

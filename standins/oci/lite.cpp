@@ -99,14 +99,22 @@ static bool liteBinds(sqlite3_stmt *st, OCIStmt *stmt, std::vector<OCIBind *> &b
 /* Binds row r's values to the parameters of st. */
 static bool liteBindRow(sqlite3_stmt *st, const std::vector<OCIBind *> &binds, ub4 r, Diags &d)
 {
-    std::string value;
     for (size_t i = 0; i < binds.size(); i++) {
-        /* SQLite keeps text in UTF-8: bytes that are not are replaced, as
-         * a client converting into the database's character set does. */
-        int rc = boundValue(binds[i], r, value)
-                     ? sqlite3_bind_text(st, (int)i + 1, ocitext::validUtf8(value).c_str(), -1,
-                                         SQLITE_TRANSIENT)
-                     : sqlite3_bind_null(st, (int)i + 1);
+        const char *text;
+        size_t len;
+        int rc;
+        if (!boundText(binds[i], r, &text, &len))
+            rc = sqlite3_bind_null(st, (int)i + 1);
+        else if (ocitext::isValidUtf8(text, len))
+            /* From the caller's buffer, which stays as it is for the whole
+             * execute: the statement is finalized before it returns. */
+            rc = sqlite3_bind_text(st, (int)i + 1, text, (int)len, SQLITE_STATIC);
+        else
+            /* SQLite keeps text in UTF-8: bytes that are not are replaced,
+             * as a client converting into the database's character set
+             * does. */
+            rc = sqlite3_bind_text(st, (int)i + 1, ocitext::validUtf8(std::string(text, len)).c_str(), -1,
+                                   SQLITE_TRANSIENT);
         if (rc != SQLITE_OK) {
             liteDiag(d, sqlite3_db_handle(st));
             return false;

@@ -71,6 +71,11 @@ long ociStandinLiveHandles(void);
 /* Open database connections. */
 long ociStandinLiveConnections(void);
 
+/* When the last OCIStmtExecute with OCI_COMMIT_ON_SUCCESS returned its
+ * commit, in nanoseconds of CLOCK_MONOTONIC; 0 before the first. Lets a
+ * benchmark time a writer to its last commit without polling for it. */
+long long ociStandinLastCommitNs(void);
+
 #ifdef __cplusplus
 }
 #endif

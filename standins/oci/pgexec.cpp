@@ -8,6 +8,7 @@
  * Threading: a connection is used under its environment's lock only; the
  * commit in doubt has a short lock of its own.
  */
+#include <deque>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -113,9 +114,67 @@ int pgRowOfTxid(PGconn *pg, const InDoubt &was, Deadline &dl, Diags &d)
     return found;
 }
 
+/* The values of an execute as the server is sent them, one per bind and
+ * row (NULL for a NULL): in the caller's buffers when a NUL ends them there
+ * and they need no conversion, else converted copies kept in converted. */
+struct SentValues {
+    std::vector<const char *> values;
+    std::deque<std::string> converted;
+};
+
+/* Texts go to the server in its character set, converted as a real client
+ * converts them: what the database cannot hold is replaced. */
+void pgSentValues(OCIStmt *stmt, const std::vector<std::string> &names, ub4 iters, const std::string &encoding,
+                  SentValues &sent)
+{
+    bool raw = encoding == "SQL_ASCII", utf8 = encoding == "UTF8";
+    std::vector<OCIBind *> binds;
+    for (const std::string &name : names)
+        binds.push_back(findBind(stmt, name));
+    size_t all = names.size() * iters;
+    sent.values.assign(all, nullptr);
+    for (size_t i = 0; i < all; i++) {
+        const char *text;
+        size_t len;
+        bool terminated;
+        if (!boundText(binds[i % names.size()], (ub4)(i / names.size()), &text, &len, &terminated))
+            continue;
+        bool asIs = raw || (utf8 && ocitext::isValidUtf8(text, len));
+        if (asIs && terminated) {
+            sent.values[i] = text;
+            continue;
+        }
+        std::string copy(text, len);
+        sent.converted.push_back(asIs ? copy : ocitext::toEncoding(copy, encoding));
+        sent.values[i] = sent.converted.back().c_str();
+    }
+}
+
+/* now with a copy of the values sent, to be settled after a lost commit. */
+void pgKeepValues(InDoubt &now, const std::vector<const char *> &values)
+{
+    now.values.resize(values.size());
+    now.present.resize(values.size());
+    for (size_t i = 0; i < values.size(); i++) {
+        now.present[i] = values[i] != nullptr;
+        now.values[i] = values[i] != nullptr ? values[i] : "";
+    }
+}
+
+bool sameValues(const InDoubt &was, const std::vector<const char *> &values)
+{
+    if (was.values.size() != values.size())
+        return false;
+    for (size_t i = 0; i < values.size(); i++)
+        if (was.present[i] != (values[i] != nullptr) || (values[i] != nullptr && was.values[i] != values[i]))
+            return false;
+    return true;
+}
+
 /* 1: this statement's earlier attempt committed; 0: it did not, or nothing
  * is in doubt; -1: the server cannot tell yet (the diagnostic says why). */
-int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Deadline &dl, Diags &d)
+int pgResolveInDoubt(PGconn *pg, const InDoubt &now, const std::vector<const char *> &values, Deadline &dl,
+                     Diags &d)
 {
     InDoubt was;
     {
@@ -123,7 +182,7 @@ int pgResolveInDoubt(PGconn *pg, const InDoubt &now, Deadline &dl, Diags &d)
         if (!inDoubt.set || inDoubt.server != now.server)
             return 0;
         was = inDoubt;
-        if (was.sql != now.sql || was.values != now.values || was.present != now.present) {
+        if (was.sql != now.sql || !sameValues(was, values)) {
             inDoubt.set = false; /* another statement: that attempt was given up */
             return 0;
         }
@@ -161,9 +220,11 @@ bool pgStatement(PGconn *pg, const std::string &sql, const char *const *values, 
 
 /*
  * Runs an INSERT for rows 0..iters-1 as one implicit transaction, in one
- * pipeline: the INSERT of each row returning its transaction id (a group's
- * rows share one compiled statement), a flush, and the sync at which the
- * server commits. The flush makes the server send the id before it
+ * pipeline: a single row's INSERT returning its transaction id; or for a
+ * group, a query of the transaction's id and then the rows through one
+ * compiled statement (an id returned with every row would cost the server
+ * and the client a result row each); then a flush, and the sync at which
+ * the server commits. The flush makes the server send the id before it
  * commits, so whenever the commit may have happened the id is known (see
  * InDoubt). One round trip, like a plain INSERT. A failed row aborts the
  * pipeline: nothing of the group remains. With dropBeforeCommit (a test
@@ -175,14 +236,16 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
               bool dropBeforeCommit)
 {
     size_t end = sql.find_last_not_of(" \t\r\n;"); /* a trailing ";" ends the text */
-    std::string run = sql.substr(0, end == std::string::npos ? 0 : end + 1) + " RETURNING txid_current()";
+    bool group = iters > 1;
+    std::string run = sql.substr(0, end == std::string::npos ? 0 : end + 1);
     bool sent = PQenterPipelineMode(pg) == 1;
-    if (iters == 1)
-        sent = sent && PQsendQueryParams(pg, run.c_str(), perRow, nullptr, values.data(), nullptr,
-                                         nullptr, 0) == 1;
+    if (!group)
+        sent = sent && PQsendQueryParams(pg, (run + " RETURNING txid_current()").c_str(), perRow, nullptr,
+                                         values.data(), nullptr, nullptr, 0) == 1;
     else
-        sent = sent && PQsendPrepare(pg, "", run.c_str(), perRow, nullptr) == 1;
-    for (ub4 r = 0; iters > 1 && sent && r < iters; r++)
+        sent = sent && PQsendQueryParams(pg, "SELECT txid_current()", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+               PQsendPrepare(pg, "", run.c_str(), perRow, nullptr) == 1;
+    for (ub4 r = 0; group && sent && r < iters; r++)
         sent = PQsendQueryPrepared(pg, "", perRow, values.data() + (size_t)r * perRow, nullptr,
                                    nullptr, 0) == 1;
     sent = sent && PQsendFlushRequest(pg) == 1 && (dropBeforeCommit || PQpipelineSync(pg) == 1) &&
@@ -190,10 +253,10 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
     bool ok = sent;
     if (!sent)
         pgResultDiag(d, pg, nullptr, &dl);
-    /* Each command's results end with a null (the prepare of a group is a
-     * command of its own); the sync (the commit) ends the pipeline. A lost
-     * connection ends it too. */
-    ub4 commands = iters == 1 ? 1 : iters + 1;
+    /* Each command's results end with a null (the id's query and the
+     * prepare of a group are commands of their own); the sync (the commit)
+     * ends the pipeline. A lost connection ends it too. */
+    ub4 commands = group ? iters + 2 : 1;
     for (ub4 ended = 0; sent && ended <= commands + 1;) {
         PGresult *r = pgNextResult(pg, dl, d);
         if (r == nullptr) {
@@ -205,8 +268,11 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
         if (status == PGRES_TUPLES_OK && PQnfields(r) == 1) {
             if (txid.empty() && PQntuples(r) > 0)
                 txid = PQgetvalue(r, 0, 0);
-            if (ok)
+            if (ok && !group)
                 *count += (ub4)PQntuples(r);
+        } else if (status == PGRES_COMMAND_OK && group) {
+            if (ok)
+                *count += (ub4)strtoul(PQcmdTuples(r), nullptr, 10); /* "" for the prepare */
         } else if (status == PGRES_FATAL_ERROR) {
             if (ok)
                 pgResultDiag(d, pg, r, &dl);
@@ -270,36 +336,21 @@ bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, ub4 iters, Diags &d, bool commit)
     Deadline dl(svc->callTimeout);
     std::vector<std::string> names;
     std::string sql = ocisql::toNumbered(stmt->text, stmt->places, names);
-    /* Texts go to the server in its character set, converted as a real
-     * client converts them: what the database cannot hold is replaced. */
-    std::string encoding = pg_encoding_to_char(PQclientEncoding(pg));
+    SentValues sent;
+    pgSentValues(stmt, names, iters, pg_encoding_to_char(PQclientEncoding(pg)), sent);
+    const std::vector<const char *> &values = sent.values;
+    int perRow = (int)names.size();
     InDoubt now;
     now.server = pgServer(pg);
     now.sql = sql;
     now.perRow = names.size();
-    int perRow = (int)names.size();
-    size_t all = names.size() * iters;
-    now.values.resize(all);
-    now.present.resize(all);
-    std::vector<OCIBind *> binds;
-    for (const std::string &name : names)
-        binds.push_back(findBind(stmt, name));
-    for (size_t i = 0; i < all; i++) {
-        now.present[i] = boundValue(binds[i % names.size()], (ub4)(i / names.size()), now.values[i]);
-        if (now.present[i])
-            now.values[i] = ocitext::toEncoding(now.values[i], encoding);
-    }
-    /* Pointers taken once every value is in place. */
-    std::vector<const char *> values(all, nullptr);
-    for (size_t i = 0; i < all; i++)
-        values[i] = now.present[i] ? now.values[i].c_str() : nullptr;
     ub4 *count = &stmt->rowCount;
     if (!commit || pgInTransaction(pg))
         return pgInOpenTransaction(pg, sql, values, perRow, iters, count, commit, dl, d);
 
     if (pgEndAbandoned(pg, now.server, dl, d) < 0)
         return false;
-    int resolved = pgResolveInDoubt(pg, now, dl, d);
+    int resolved = pgResolveInDoubt(pg, now, values, dl, d);
     if (resolved > 0)
         *count = iters; /* committed before: the rows are there already */
     if (resolved != 0)
@@ -323,6 +374,7 @@ bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, ub4 iters, Diags &d, bool commit)
         ok = false;
     }
     if (!ok && !txid.empty()) {
+        pgKeepValues(now, values);
         now.txid = txid;
         now.set = true;
         std::lock_guard<std::mutex> hold(inDoubtLock);

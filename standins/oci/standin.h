@@ -98,6 +98,8 @@ enum Fn { ENVCREATE, HANDLEALLOC, HANDLEFREE, LOGON, LOGOFF, PREPARE, BIND, EXEC
           ROLLBACK, BINDARRAY, ATTRGET, FN_COUNT };
 
 void countCall(Fn f);
+/* An execute has committed: its time is noted for ociStandinLastCommitNs. */
+void noteCommit();
 /* The status injected for this call, OCI_SUCCESS when none. */
 sword takeInjected(Fn f);
 bool isFailure(sword status);
@@ -165,8 +167,12 @@ void oraDiag(Diags &d, int ora, const std::string &text);
 void copyCut(OraText *buf, ub4 size, const std::string &text);
 
 OCIBind *findBind(OCIStmt *stmt, const std::string &name);
-/* The value bound for row r of the execute, copied; false for NULL. */
-bool boundValue(const OCIBind *b, ub4 r, std::string &out);
+/* The text bound for row r of the execute, read now (binds are by
+ * reference) in the caller's buffer: its start and length (up to its first
+ * NUL, value_sz bytes or its actual length, whichever is first); false for
+ * NULL. *terminated (when asked): a NUL ends it within the buffer.
+ */
+bool boundText(const OCIBind *b, ub4 r, const char **text, size_t *len, bool *terminated = nullptr);
 
 /* ---- SQLite (lite.cpp) ---- */
 
