@@ -64,9 +64,9 @@ void statusRecorded(void)
     recordedTotal.fetch_add(1, std::memory_order_relaxed);
 }
 
-void statusWritten(time_t commitTime)
+void statusWritten(time_t commitTime, int rows)
 {
-    writtenTotal.fetch_add(1, std::memory_order_relaxed);
+    writtenTotal.fetch_add((unsigned long long)rows, std::memory_order_relaxed);
     lastCommit.store((long long)commitTime, std::memory_order_relaxed);
 }
 

@@ -32,7 +32,7 @@ typedef void (*StatusSampler)(struct StatusGauges *gauges);
 
 /* The counters. */
 void statusRecorded(void);               /* an event taken for the audit */
-void statusWritten(time_t commitTime);   /* a row committed */
+void statusWritten(time_t commitTime, int rows); /* rows committed */
 void statusWriteFailed(void);            /* an attempt to write a row failed */
 void statusRejected(void);               /* an event the database refused, put aside */
 

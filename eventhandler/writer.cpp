@@ -52,7 +52,7 @@ int writerWriteEvent(const struct SmLog_Access_s *event)
 
     if (dbInsertAuth(event)) {
         rejectForget();
-        statusWritten(kelTime());
+        statusWritten(kelTime(), 1);
         return 1;
     }
     statusWriteFailed();
@@ -76,8 +76,10 @@ static int writerWriteGroup(struct SmLog_Access_s *const *events, int n, int *da
     *dataRefused = 0;
     if (dbInsertGroup(events, n, &rows)) {
         rejectForget();
+        statusWritten(kelTime(), rows);
         return rows;
     }
+    statusWriteFailed();
     failure = dbLastFailure();
     if (!failure.executeRefused || !rejectIsDataError(failure.code, failure.text))
         return 0;

@@ -97,8 +97,8 @@ TEST_F(StatusTest, CountersAndGaugesParseBack)
     sampled = {7, 42, 123456};
     for (int i = 0; i < 5; i++)
         statusRecorded();
-    statusWritten(1700000100);
-    statusWritten(1700000200);
+    statusWritten(1700000100, 1);
+    statusWritten(1700000200, 1);
     statusWriteFailed();
     statusRejected();
     ASSERT_EQ(1, statusStart(path.c_str(), sampleFixed));
@@ -168,14 +168,28 @@ protected:
         SqliteHandler::SetUp();
         statusReset();
     }
+
+    void countsTheRows(const std::string &settings);
 };
 
+/* Rows written one at a time and in groups (the two ways the writer
+ * commits) are counted alike. */
 TEST_F(StatusHandler, CountsTheRowsWhileEventsFlow)
+{
+    countsTheRows("");
+}
+
+TEST_F(StatusHandler, CountsTheRowsOfGroupsWhileEventsFlow)
+{
+    countsTheRows("BATCH_MAX = 64\n");
+}
+
+void StatusHandler::countsTheRows(const std::string &settings)
 {
     const int threads = 4, each = 50;
     std::string prom = files.home() + "/kelaudit.prom";
     kt::createAuditDb(db);
-    start("SPOOL_DIR = spool\nSTATUS_FILE = " + prom + "\n");
+    start(settings + "SPOOL_DIR = spool\nSTATUS_FILE = " + prom + "\n");
     EXPECT_TRUE(kt::fileExists(prom)); /* there from the start */
     std::atomic<bool> done(false);
     std::thread writerOfTheFile([&] {
@@ -197,6 +211,7 @@ TEST_F(StatusHandler, CountsTheRowsWhileEventsFlow)
     std::map<std::string, long long> m = parseMetrics(kt::readFile(prom));
     EXPECT_EQ(threads * each, m["kelaudit_events_recorded_total"]);
     EXPECT_EQ((long long)kt::auditRows(db).size(), m["kelaudit_rows_written_total"]);
+    EXPECT_LT(0, m["kelaudit_last_commit_timestamp_seconds"]);
     EXPECT_EQ(0, m["kelaudit_events_waiting"]);
     EXPECT_EQ(0, m["kelaudit_oldest_waiting_seconds"]);
 }
