@@ -11,6 +11,7 @@ same program run.
 import json
 import os
 import platform
+import re
 import subprocess
 import sys
 
@@ -126,6 +127,22 @@ def scaling(scale):
     return L + [""]
 
 
+def read_load(path):
+    """The figures of an `smhost load` run's output, or None."""
+    if not os.path.exists(path):
+        return None
+    text = open(path).read()
+    found = {}
+    for key, pattern in (("logins", r"logins per second\s+(\d+)"),
+                         ("rows", r"rows per second\s+(\d+) \((\d+) rows in ([\d.]+) s\)"),
+                         ("record", r"SmEventRecord\s+p50 ([\d.]+) us\s+p99 ([\d.]+) us"),
+                         ("check", r"check passed: (\d+) audited logins, (\d+) rows")):
+        m = re.search(pattern, text)
+        if m:
+            found[key] = m.groups()
+    return found if "logins" in found and "rows" in found else None
+
+
 def main():
     work, out = sys.argv[1], sys.argv[2]
     ctx, t = load_gb(os.path.join(work, "trace.json"))
@@ -136,6 +153,7 @@ def main():
     jwriter = read_jsonl(jpath) if os.path.exists(jpath) else []
     catchup = read_jsonl(os.path.join(work, "catchup.jsonl")) if os.path.exists(os.path.join(work, "catchup.jsonl")) else []
     scale = read_jsonl(os.path.join(work, "scale.jsonl"))
+    load = read_load(os.path.join(work, "load.txt"))
 
     cpu = lambda d, k: d[k][0]
     L = ["# Benchmarks", "",
@@ -204,6 +222,11 @@ def main():
         if w["db"] == "PostgreSQL" and w.get("batch_max") == 512 and w.get("delay_us") == 1000:
             L.append("| database writer, %s, events recorded while it runs | %.0f rows/s | | | ≥ 20000 rows/s | %s |"
                      % (case(w), w["recorded_rows_per_s"], verdict(w["recorded_rows_per_s"] >= 20000)))
+    if load:
+        logins, rows = float(load["logins"][0]), float(load["rows"][0])
+        once = "check" in load and load["check"][0] == load["check"][1]
+        L.append("| `smhost load --threads 4`, PostgreSQL 1 ms each way, BATCH_MAX 512: rows/s against logins/s, every row once | %.0f rows/s%s | %.0f logins/s | %.2f | ≥ 1, every row once | %s |"
+                 % (rows, "" if once else " (**row check failed**)", logins, rows / logins, verdict(rows >= logins and once)))
     if not any(w["db"] == "PostgreSQL" for w in writer):
         L.append("| database writer, PostgreSQL | not run: no server could be started | | | ≥ 0.9 | |")
     for w in jwriter:
@@ -310,6 +333,18 @@ def main():
         L.append("| %s | %d | %s | %d | %.0f rows/s | %.0f rows/s | %.2f | %.0f rows/s | %.2f | %s |"
                  % (w["db"], w.get("batch_max", 1), delay(w), w["rows"], w["bare_rows_per_s"], w["writer_rows_per_s"],
                     w["ratio"], w["recorded_rows_per_s"], w["recorded_ratio"], "yes" if w["rows_checked"] else "**NO**"))
+    if load:
+        L += ["", "### The policy server simulator across the delay", "",
+              "`smhost load --threads 4 --seconds 10 --batch-max 512 --max-queue 100000` on PostgreSQL",
+              "through the delay proxy (1 ms each way): four threads log in and record as fast as",
+              "they can, on the same two processors as the writer, the proxy and the database server.",
+              "The rows' rate runs until the last row is in, after the logins have ended.", "",
+              "| logins/s | rows/s | rows | in | `SmEventRecord` p50 | p99 | every row once |",
+              "|---|---|---|---|---|---|---|",
+              "| %s | %s | %s | %s s | %s µs | %s µs | %s |"
+              % (load["logins"][0], load["rows"][0], load["rows"][1], load["rows"][2],
+                 load["record"][0] if "record" in load else "?", load["record"][1] if "record" in load else "?",
+                 "yes" if "check" in load and load["check"][0] == load["check"][1] else "**NO**")]
     if catchup:
         L += ["", "### Catching up with a journal backlog", "",
               "Events recorded while the database could not be reached wait in the journal; then the",

@@ -28,7 +28,8 @@ trap cleanup EXIT
 
 cd "$ROOT"
 cmake --preset bench -B "$BUILD" >/dev/null
-cmake --build "$BUILD" -j2 --target bench_trace bench_auth bench_event bench_writer bench_scale
+cmake --build "$BUILD" -j2 --target bench_trace bench_auth bench_event bench_writer bench_scale \
+    smhost smauthkel smeventkel smagentapi clntsh kel_delayproxy_tool
 
 uptime >"$WORK/load-before.txt"
 # Five repetitions of each microbenchmark, interleaved at random so that a
@@ -62,6 +63,19 @@ if [ "$PG_UP" = 1 ]; then
         tee "$WORK/catchup.jsonl"
 fi
 "$BUILD/bin/bench_writer" --journal --rows 2000 --rounds 6 | tee "$WORK/journalwriter.jsonl"
+if [ "$PG_UP" = 1 ]; then
+    # The policy server simulator at full speed, its database 1 ms away each
+    # way: does the writer keep pace with the logins?
+    echo "== smhost load: 4 threads, BATCH_MAX 512, 1 ms each way"
+    mkdir -p "$WORK/load/home"
+    "$BUILD/bin/kel_delayproxy" --to "$PG_PORT" --delay-us 1000 --seconds 600 >"$WORK/load/proxy.port" &
+    PROXY_PID=$!
+    for _ in $(seq 50); do [ -s "$WORK/load/proxy.port" ] && break; sleep 0.1; done
+    "$BUILD/bin/smhost" load --datasource "postgresql://127.0.0.1:$(cat "$WORK/load/proxy.port")/kel" \
+        --db-user kel --db-password kelpw --table loadbench --create-table --threads 4 --seconds 10 \
+        --batch-max 512 --max-queue 100000 --home "$WORK/load/home" | tee "$WORK/load.txt" || true
+    kill "$PROXY_PID" 2>/dev/null || true
+fi
 uptime >"$WORK/load-after.txt"
 
 python3 "$ROOT/bench/report.py" "$WORK" "$OUT"
