@@ -9,7 +9,7 @@
  * mode, and PostgreSQL when --pg is given), each BATCH_MAX B (default 1)
  * and, on PostgreSQL, each one-way delay D added by the loopback delay
  * proxy (default 0), it alternates R rounds of:
- *  - bare: N rows (at least 4 B) in groups of B, each group with its own
+ *  - bare: N rows (at least 4 B, and 200 without a delay) in groups of B, each group with its own
  *    prepare of the INSERT, fourteen text binds per row and one commit,
  *    straight through sqlite3 (one transaction) or libpq (one pipeline, one
  *    round trip; a single row is a plain autocommitted INSERT);
@@ -393,7 +393,10 @@ std::vector<Case> cases(const Options &o, bool network)
     std::vector<Case> out;
     for (int b : o.batches)
         for (long d : network ? o.delaysUs : std::vector<long>{0})
-            out.push_back({b, d, std::max(o.rows, 4 * b)});
+            /* Rounds without an added delay take milliseconds: at least
+             * 200 rows, so that one late wake-up on a shared machine
+             * does not decide a round. */
+            out.push_back({b, d, std::max(std::max(o.rows, 4 * b), d == 0 ? 200 : 0)});
     return out;
 }
 

@@ -471,7 +471,10 @@ static int groupBindAll(const struct GroupBinds *g)
         if (g->values[c] == NULL)
             continue;
         snprintf(placeholder, sizeof placeholder, ":%s", auditColumns[c].name);
-        for (int r = 0; r < g->rows; r++)
+        /* The first row's line takes trace's look at its settings; the
+         * rest are formatted only when that level is on. */
+        trace(TRACE_5, "dbBindString %s %s", placeholder, g->values[c]);
+        for (int r = 1; r < g->rows && traceGetLevel() >= TRACE_5; r++)
             trace(TRACE_5, "dbBindString %s %s", placeholder, g->values[c] + g->width[c] * (size_t)r);
         if (!dbCheckStatus("OCI bind string",
                            ociLib.calls.bindByName(db.stmthp, &bind, db.errhp, (const OraText *)placeholder,
