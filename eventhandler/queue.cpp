@@ -13,6 +13,11 @@
  * ring down to half its capacity with nobody waiting (so a ring that
  * stays full under load is one stall, not one per event).
  *
+ * A recording thread makes its copy before it takes the lock, and frees
+ * one the writer is done with after it lets the lock go (queueRetire);
+ * the writer yields a while before it sleeps on an empty ring. Why:
+ * docs/internals.md, "The recording path".
+ *
  * Ownership at release: the entries the writer is inserting (the head, or
  * a group from the head) are marked in flight. queueFree discards every
  * entry but those; the writer, back under the lock and finding the ring

@@ -2,8 +2,8 @@
  * queue.h - event copies and the bounded ring that holds them between the
  * recording threads and the database writer (queue.cpp).
  *
- * Every function below but eventCopy, queueLock and queueTryLock expects
- * queueMutex held; the waits inside them let it go while they wait. The
+ * Every function below but eventCopy, eventCopyAhead, queueLock and
+ * queueTryLock expects queueMutex held; the waits inside them let it go while they wait. The
  * locks and their order: docs/internals.md, "Locks".
  */
 #ifndef KEL_QUEUE_H
