@@ -9,10 +9,12 @@
  * mode, and PostgreSQL when --pg is given), each BATCH_MAX B (default 1)
  * and, on PostgreSQL, each one-way delay D added by the loopback delay
  * proxy (default 0), it alternates R rounds of:
- *  - bare: N rows (at least 4 B, and 200 without a delay) in groups of B, each group with its own
- *    prepare of the INSERT, fourteen text binds per row and one commit,
- *    straight through sqlite3 (one transaction) or libpq (one pipeline, one
- *    round trip; a single row is a plain autocommitted INSERT);
+ *  - bare: N rows (at least 4 B, and 200 without a delay) in groups of B,
+ *    fourteen text binds per row and one commit per group, straight
+ *    through sqlite3 (a prepare of the INSERT per group, one transaction)
+ *    or libpq (one pipeline, one round trip: multi-row INSERTs of up to 512
+ *    rows in powers of two, each size prepared once, as the stand-in sends
+ *    a group; a single row is a plain autocommitted INSERT);
  *  - writer, events waiting: N audited logins put in a ring large enough
  *    to hold them all before the writer may take any, timed until its last
  *    commit: the writer inserting the same groups as the bare client;
@@ -36,6 +38,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <chrono>
 #include <libpq-fe.h>
@@ -106,10 +109,17 @@ std::string sqliteInsert(const std::string &table)
            ":sm_authdirnamespace, :sm_resource, :sm_action, 0, :sm_transactionid)";
 }
 
-std::string pgInsert(const std::string &table)
+/* The insert of rows rows in one statement, 14 parameters a row. */
+std::string pgInsert(const std::string &table, int rows = 1)
 {
-    return "INSERT INTO " + table + " (" + COLUMNS +
-           ") VALUES (1, 1, $1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, 0, $14)";
+    std::string sql = "INSERT INTO " + table + " (" + COLUMNS + ") VALUES ";
+    for (int r = 0; r < rows; r++) {
+        sql += r > 0 ? ", (1, 1" : "(1, 1";
+        for (int i = 1; i <= 14; i++)
+            sql += (i == 14 ? ", 0, $" : ", $") + std::to_string(r * 14 + i);
+        sql += ")";
+    }
+    return sql;
 }
 
 /* ---- the bare clients ---- */
@@ -172,15 +182,35 @@ PGconn *barePgOpen(const std::string &uri)
     return pg;
 }
 
-/* One group in one pipeline: a prepare, the rows, and the sync at which
- * the server commits them together. Non-blocking, so that a large group
- * never has both sides waiting to write. */
-void barePgGroup(PGconn *pg, const std::string &sql, const char *const *params, int group)
+/* A connection of the bare client and the multi-row inserts prepared on
+ * it, by their row counts. */
+struct BarePg {
+    PGconn *pg;
+    std::set<int> prepared;
+};
+
+/* One group in one pipeline, as the stand-in sends it: multi-row inserts of
+ * power-of-two sizes up to 512 rows, the largest first, each size prepared
+ * on its first use, and the sync at which the server commits them
+ * together. Non-blocking, so that a large group never has both sides
+ * waiting to write. */
+void barePgGroup(BarePg &bare, const std::string &table, const char *const *params, int group)
 {
-    bool ok = PQsetnonblocking(pg, 1) == 0 && PQenterPipelineMode(pg) == 1 &&
-              PQsendPrepare(pg, "", sql.c_str(), 14, nullptr) == 1;
-    for (int g = 0; ok && g < group; g++)
-        ok = PQsendQueryPrepared(pg, "", 14, params, nullptr, nullptr, 0) == 1;
+    PGconn *pg = bare.pg;
+    std::vector<const char *> all;
+    for (int g = 0; g < std::min(group, 512); g++)
+        all.insert(all.end(), params, params + 14);
+    bool ok = PQsetnonblocking(pg, 1) == 0 && PQenterPipelineMode(pg) == 1;
+    for (int left = group; ok && left > 0;) {
+        int rows = 1;
+        while (rows * 2 <= left && rows * 2 <= 512)
+            rows *= 2;
+        std::string name = "bare_" + std::to_string(rows);
+        if (bare.prepared.insert(rows).second)
+            ok = PQsendPrepare(pg, name.c_str(), pgInsert(table, rows).c_str(), rows * 14, nullptr) == 1;
+        ok = ok && PQsendQueryPrepared(pg, name.c_str(), rows * 14, all.data(), nullptr, nullptr, 0) == 1;
+        left -= rows;
+    }
     ok = ok && PQpipelineSync(pg) == 1;
     while (ok) {
         int rc = PQflush(pg);
@@ -208,8 +238,9 @@ void barePgGroup(PGconn *pg, const std::string &sql, const char *const *params, 
         throw std::runtime_error(std::string("bare: group insert: ") + PQerrorMessage(pg));
 }
 
-double barePg(PGconn *pg, const std::string &table, int rows, int batch, const std::string &host)
+double barePg(BarePg &bare, const std::string &table, int rows, int batch, const std::string &host)
 {
+    PGconn *pg = bare.pg;
     std::string sql = pgInsert(table);
     kb::Event e("uid=bare,ou=people,o=kel", "authlevel=3;bare");
     std::vector<std::string> v = rowValues(e, host);
@@ -220,7 +251,7 @@ double barePg(PGconn *pg, const std::string &table, int rows, int batch, const s
     for (int r = 0; r < rows;) {
         int group = std::min(batch, rows - r);
         if (group > 1) {
-            barePgGroup(pg, sql, params, group);
+            barePgGroup(bare, table, params, group);
         } else {
             PGresult *res = PQexecParams(pg, sql.c_str(), 14, nullptr, params, nullptr, nullptr, 0);
             if (PQresultStatus(res) != PGRES_COMMAND_OK)
@@ -545,9 +576,9 @@ void runPg(kb::Home &home, const Options &o, const std::string &host)
         }
         startWriter(home, uri, "kelpw", c.rows, c.batch);
         Rates rates;
-        PGconn *barePgConn = barePgOpen(uri);
-        roundsInTurn(o.rounds, c.rows, rates, [&] { return barePg(barePgConn, "bare_log", c.rows, c.batch, host); });
-        PQfinish(barePgConn);
+        BarePg bare{barePgOpen(uri), {}};
+        roundsInTurn(o.rounds, c.rows, rates, [&] { return barePg(bare, "bare_log", c.rows, c.batch, host); });
+        PQfinish(bare.pg);
         SmEventRelease();
         long bareRows = pgExec(pg, "SELECT count(*) FROM bare_log");
         long writerRows = pgExec(pg, "SELECT count(*) FROM smaccesslog4");

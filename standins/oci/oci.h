@@ -59,6 +59,11 @@
  *    of an array execute, the rows before the failing one stay in the open
  *    transaction as Oracle keeps them (on PostgreSQL, an array INSERT run
  *    as its own transaction leaves nothing), so a caller rolls back.
+ *    On PostgreSQL an array INSERT ... VALUES whose placeholders are all in
+ *    its VALUES list goes as multi-row statements of up to 512 rows
+ *    (powers of two, each size prepared once per connection); when the
+ *    server refuses one, the array runs again a row per statement, so the
+ *    row count and the records name the failing row.
  *    On PostgreSQL an INSERT run on its own this way (one row, or an array
  *    sent in one pipeline: one round trip) learns its transaction id
  *    before the commit; when the connection is lost while the commit's

@@ -141,6 +141,7 @@ bool pgOpen(OCISvcCtx *svc, const std::string &source, const std::string &user,
     PQsetNoticeProcessor(pg, ignoreNotice, nullptr);
     svc->pg = pg;
     svc->callTimeout = callTimeout;
+    svc->pgGroups.clear();
     liveConnections++;
     return true;
 }
@@ -335,6 +336,7 @@ void pgClose(OCISvcCtx *svc)
     if (svc->pg != nullptr) {
         PQfinish(svc->pg);
         svc->pg = nullptr;
+        svc->pgGroups.clear();
         liveConnections--;
     }
 }

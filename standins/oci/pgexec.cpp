@@ -9,6 +9,7 @@
  * commit in doubt has a short lock of its own.
  */
 #include <deque>
+#include <unordered_map>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -218,46 +219,127 @@ bool pgStatement(PGconn *pg, const std::string &sql, const char *const *values, 
     return ok;
 }
 
+/* Rows of one multi-row statement at most: a chunk of a group is a power
+ * of two up to this, so a connection prepares a handful of sizes once. */
+const ub4 CHUNK_ROWS_MAX = 512;
+/* The server takes at most this many parameters in one statement. */
+const size_t PG_PARAMS_MAX = 65535;
+/* Multi-row statements kept prepared per connection; beyond them a chunk
+ * is prepared unnamed each time. */
+const size_t GROUP_STATEMENTS_MAX = 64;
+
+/* Rows of the next chunk when left rows remain: the largest power of two
+ * within left, CHUNK_ROWS_MAX and the server's parameter limit. */
+ub4 chunkRows(ub4 left, int perRow)
+{
+    ub4 n = 1;
+    while (n * 2 <= left && n * 2 <= CHUNK_ROWS_MAX && (size_t)n * 2 * (size_t)perRow <= PG_PARAMS_MAX)
+        n *= 2;
+    return n;
+}
+
+/* A command of an insert's pipeline, in the order it was sent; the results
+ * come back in that order, each command's ending with a null. */
+struct PipeCommand {
+    enum Kind { TXID, PREPARE, ROWS, ROW_WITH_TXID } kind;
+    std::string key, name; /* PREPARE: the cache entry its success adds */
+};
+
+/* Queues a group's rows one statement each through one unnamed prepare, or
+ * a single row returning its transaction's id. */
+bool sendEachRow(PGconn *pg, const std::string &run, const std::vector<const char *> &values, int perRow,
+                 ub4 iters, std::vector<PipeCommand> &cmds)
+{
+    if (iters == 1) {
+        cmds.push_back({PipeCommand::ROW_WITH_TXID, "", ""});
+        return PQsendQueryParams(pg, (run + " RETURNING txid_current()").c_str(), perRow, nullptr,
+                                 values.data(), nullptr, nullptr, 0) == 1;
+    }
+    cmds.push_back({PipeCommand::TXID, "", ""});
+    cmds.push_back({PipeCommand::PREPARE, "", ""});
+    bool sent = PQsendQueryParams(pg, "SELECT txid_current()", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+                PQsendPrepare(pg, "", run.c_str(), perRow, nullptr) == 1;
+    for (ub4 r = 0; sent && r < iters; r++) {
+        cmds.push_back({PipeCommand::ROWS, "", ""});
+        sent = PQsendQueryPrepared(pg, "", perRow, values.data() + (size_t)r * perRow, nullptr, nullptr, 0) == 1;
+    }
+    return sent;
+}
+
+/* Queues a group as multi-row statements of chunkRows rows each, the
+ * largest first, each size prepared on the connection on its first use and
+ * kept: the server then parses and plans a size once, and runs a chunk as
+ * one statement rather than one per row. */
+bool sendInChunks(OCISvcCtx *svc, const OCIStmt *stmt, const std::string &sql,
+                  const std::vector<const char *> &values, int perRow, ub4 iters, std::vector<PipeCommand> &cmds)
+{
+    PGconn *pg = svc->pg;
+    cmds.push_back({PipeCommand::TXID, "", ""});
+    bool sent = PQsendQueryParams(pg, "SELECT txid_current()", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+    std::unordered_map<std::string, std::string> queued; /* prepared in this pipeline */
+    for (ub4 r = 0; sent && r < iters;) {
+        ub4 rows = chunkRows(iters - r, perRow);
+        std::string key = sql + '\n' + std::to_string(rows), name;
+        auto kept = svc->pgGroups.find(key);
+        auto now = queued.find(key);
+        if (kept != svc->pgGroups.end()) {
+            name = kept->second;
+        } else if (now != queued.end()) {
+            name = now->second;
+        } else {
+            if (svc->pgGroups.size() + queued.size() < GROUP_STATEMENTS_MAX)
+                name = "kel_group_" + std::to_string(++svc->pgGroupSerial);
+            std::string text = ocisql::multiRowInsert(stmt->text, stmt->places, rows);
+            cmds.push_back({PipeCommand::PREPARE, name.empty() ? "" : key, name});
+            sent = PQsendPrepare(pg, name.c_str(), text.c_str(), (int)(rows * (ub4)perRow), nullptr) == 1;
+            if (!name.empty())
+                queued[key] = name;
+        }
+        cmds.push_back({PipeCommand::ROWS, "", ""});
+        sent = sent && PQsendQueryPrepared(pg, name.c_str(), (int)(rows * (ub4)perRow),
+                                           values.data() + (size_t)r * perRow, nullptr, nullptr, 0) == 1;
+        r += rows;
+    }
+    return sent;
+}
+
 /*
  * Runs an INSERT for rows 0..iters-1 as one implicit transaction, in one
  * pipeline: a single row's INSERT returning its transaction id; or for a
- * group, a query of the transaction's id and then the rows through one
- * compiled statement (an id returned with every row would cost the server
- * and the client a result row each); then a flush, and the sync at which
- * the server commits. The flush makes the server send the id before it
- * commits, so whenever the commit may have happened the id is known (see
- * InDoubt). One round trip, like a plain INSERT. A failed row aborts the
- * pipeline: nothing of the group remains. With dropBeforeCommit (a test
- * control) the connection is cut once the id has arrived, before the sync
- * is sent: nothing is committed.
+ * group, a query of the transaction's id and then the rows, in multi-row
+ * statements when the text is a plain INSERT ... VALUES with its
+ * placeholders in the VALUES list (else one compiled statement per row);
+ * then a flush, and the sync at which the server commits. The flush makes
+ * the server send the id before it commits, so whenever the commit may
+ * have happened the id is known (see InDoubt). One round trip, like a
+ * plain INSERT. A failed row aborts the pipeline: nothing of the group
+ * remains. A group of multi-row statements that the server refuses is run
+ * again a row per statement, which names the row refused and its own
+ * error, as a real client's array insert does. With dropBeforeCommit (a
+ * test control) the connection is cut once the id has arrived, before the
+ * sync is sent: nothing is committed.
  */
-bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *> &values,
+bool pgInsert(OCISvcCtx *svc, const OCIStmt *stmt, const std::string &sql, const std::vector<const char *> &values,
               int perRow, ub4 iters, ub4 *count, std::string &txid, Deadline &dl, Diags &d,
-              bool dropBeforeCommit)
+              bool dropBeforeCommit, bool chunked)
 {
+    PGconn *pg = svc->pg;
+    size_t diagsBefore = d.size();
     size_t end = sql.find_last_not_of(" \t\r\n;"); /* a trailing ";" ends the text */
-    bool group = iters > 1;
     std::string run = sql.substr(0, end == std::string::npos ? 0 : end + 1);
-    bool sent = PQenterPipelineMode(pg) == 1;
-    if (!group)
-        sent = sent && PQsendQueryParams(pg, (run + " RETURNING txid_current()").c_str(), perRow, nullptr,
-                                         values.data(), nullptr, nullptr, 0) == 1;
-    else
-        sent = sent && PQsendQueryParams(pg, "SELECT txid_current()", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
-               PQsendPrepare(pg, "", run.c_str(), perRow, nullptr) == 1;
-    for (ub4 r = 0; group && sent && r < iters; r++)
-        sent = PQsendQueryPrepared(pg, "", perRow, values.data() + (size_t)r * perRow, nullptr,
-                                   nullptr, 0) == 1;
+    std::vector<PipeCommand> cmds;
+    bool sent = PQenterPipelineMode(pg) == 1 &&
+                (chunked ? sendInChunks(svc, stmt, run, values, perRow, iters, cmds)
+                         : sendEachRow(pg, run, values, perRow, iters, cmds));
     sent = sent && PQsendFlushRequest(pg) == 1 && (dropBeforeCommit || PQpipelineSync(pg) == 1) &&
            pgFlush(pg, dl, d);
-    bool ok = sent;
+    bool ok = sent, refused = false;
     if (!sent)
         pgResultDiag(d, pg, nullptr, &dl);
-    /* Each command's results end with a null (the id's query and the
-     * prepare of a group are commands of their own); the sync (the commit)
-     * ends the pipeline. A lost connection ends it too. */
-    ub4 commands = group ? iters + 2 : 1;
-    for (ub4 ended = 0; sent && ended <= commands + 1;) {
+    /* Each command's results end with a null; the sync (the commit) ends
+     * the pipeline. A lost connection ends it too. */
+    size_t commands = cmds.size();
+    for (size_t ended = 0; sent && ended <= commands + 1;) {
         PGresult *r = pgNextResult(pg, dl, d);
         if (r == nullptr) {
             if (PQstatus(pg) != CONNECTION_OK || (++ended >= commands && dropBeforeCommit))
@@ -265,18 +347,22 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
             continue;
         }
         ExecStatusType status = PQresultStatus(r);
+        const PipeCommand *cmd = ended < commands ? &cmds[ended] : nullptr;
         if (status == PGRES_TUPLES_OK && PQnfields(r) == 1) {
             if (txid.empty() && PQntuples(r) > 0)
                 txid = PQgetvalue(r, 0, 0);
-            if (ok && !group)
+            if (ok && cmd != nullptr && cmd->kind == PipeCommand::ROW_WITH_TXID)
                 *count += (ub4)PQntuples(r);
-        } else if (status == PGRES_COMMAND_OK && group) {
-            if (ok)
-                *count += (ub4)strtoul(PQcmdTuples(r), nullptr, 10); /* "" for the prepare */
+        } else if (status == PGRES_COMMAND_OK && cmd != nullptr) {
+            if (cmd->kind == PipeCommand::PREPARE && !cmd->key.empty())
+                svc->pgGroups[cmd->key] = cmd->name;
+            else if (ok && cmd->kind == PipeCommand::ROWS)
+                *count += (ub4)strtoul(PQcmdTuples(r), nullptr, 10);
         } else if (status == PGRES_FATAL_ERROR) {
             if (ok)
                 pgResultDiag(d, pg, r, &dl);
             ok = false;
+            refused = true;
         } else if (status == PGRES_PIPELINE_ABORTED) {
             ok = false;
         }
@@ -293,11 +379,16 @@ bool pgInsert(PGconn *pg, const std::string &sql, const std::vector<const char *
     if (PQstatus(pg) != CONNECTION_OK) {
         if (ok)
             pgResultDiag(d, pg, nullptr, &dl);
-        ok = false;
-    } else {
-        PQexitPipelineMode(pg);
+        return false;
     }
-    return ok;
+    PQexitPipelineMode(pg);
+    if (ok || !refused || !chunked)
+        return ok;
+    /* Refused, and nothing of it committed: again a row per statement. */
+    d.resize(diagsBefore);
+    *count = 0;
+    txid.clear();
+    return pgInsert(svc, stmt, sql, values, perRow, iters, count, txid, dl, d, false, false);
 }
 
 /* Rows 0..iters-1 of a statement inside the open transaction (begun here
@@ -361,8 +452,9 @@ bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, ub4 iters, Diags &d, bool commit)
     std::string txid;
     bool dropBeforeCommit = insert && takeLostCommit();
     bool ok;
+    bool chunked = iters > 1 && !ocisql::multiRowInsert(stmt->text, stmt->places, 1).empty();
     if (insert)
-        ok = pgInsert(pg, sql, values, perRow, iters, count, txid, dl, d, dropBeforeCommit);
+        ok = pgInsert(svc, stmt, sql, values, perRow, iters, count, txid, dl, d, dropBeforeCommit, chunked);
     else if (iters == 1)
         ok = pgStatement(pg, sql, values.data(), perRow, count, dl, d);
     else

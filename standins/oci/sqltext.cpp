@@ -206,40 +206,87 @@ static size_t skipParens(const std::string &s, size_t i)
     return std::string::npos;
 }
 
-std::string rowLookup(const std::string &s, int xminParam)
+/* Offsets in a plain "INSERT INTO t (columns) VALUES (expressions)" text:
+ * the table's name, the column list and the VALUES list with their
+ * parentheses. */
+struct InsertShape {
+    size_t tableFrom, tableTo, colsFrom, colsTo, valsFrom, valsTo;
+};
+
+/* False for any other shape: a SELECT source, several rows, DEFAULT
+ * VALUES, RETURNING, a second statement. */
+static bool plainInsertShape(const std::string &s, InsertShape &out)
 {
     size_t i = keyword(s, skipSpace(s, 0), "INSERT");
     if (i != std::string::npos)
         i = keyword(s, skipSpace(s, i), "INTO");
     if (i == std::string::npos)
-        return "";
+        return false;
     size_t tableFrom = skipSpace(s, i), tableTo = tableFrom;
     while (tableTo < s.size() && (isIdentChar(s[tableTo]) || s[tableTo] == '.' || s[tableTo] == '"'))
         tableTo = s[tableTo] == '"' ? skipQuoted(s, tableTo, '"', false) : tableTo + 1;
     size_t colsFrom = skipSpace(s, tableTo);
     if (tableTo == tableFrom || colsFrom >= s.size() || s[colsFrom] != '(')
-        return "";
+        return false;
     size_t colsTo = skipParens(s, colsFrom);
     if (colsTo == std::string::npos)
-        return "";
+        return false;
     size_t valsFrom = keyword(s, skipSpace(s, colsTo), "VALUES");
     if (valsFrom == std::string::npos)
-        return "";
+        return false;
     valsFrom = skipSpace(s, valsFrom);
     if (valsFrom >= s.size() || s[valsFrom] != '(')
-        return "";
+        return false;
     size_t valsTo = skipParens(s, valsFrom);
     if (valsTo == std::string::npos)
-        return "";
+        return false;
     size_t end = skipSpace(s, valsTo);
     if (end < s.size() && s[end] == ';')
         end = skipSpace(s, end + 1);
     if (end != s.size())
+        return false;
+    out = {tableFrom, tableTo, colsFrom, colsTo, valsFrom, valsTo};
+    return true;
+}
+
+std::string rowLookup(const std::string &s, int xminParam)
+{
+    InsertShape sh;
+    if (!plainInsertShape(s, sh))
         return "";
-    return "SELECT 1 FROM " + s.substr(tableFrom, tableTo - tableFrom) +
+    return "SELECT 1 FROM " + s.substr(sh.tableFrom, sh.tableTo - sh.tableFrom) +
            " AS kel_row WHERE kel_row.xmin::text = $" + std::to_string(xminParam) + " AND ROW" +
-           s.substr(colsFrom, colsTo - colsFrom) + " IS NOT DISTINCT FROM ROW" +
-           s.substr(valsFrom, valsTo - valsFrom) + " LIMIT 1";
+           s.substr(sh.colsFrom, sh.colsTo - sh.colsFrom) + " IS NOT DISTINCT FROM ROW" +
+           s.substr(sh.valsFrom, sh.valsTo - sh.valsFrom) + " LIMIT 1";
+}
+
+std::string multiRowInsert(const std::string &s, const std::vector<Placeholder> &places, size_t rows)
+{
+    InsertShape sh;
+    if (rows == 0 || !plainInsertShape(s, sh))
+        return "";
+    for (const Placeholder &p : places)
+        if (p.pos < sh.valsFrom || p.pos >= sh.valsTo)
+            return "";
+    std::vector<std::string> names;
+    std::string out = s.substr(0, sh.valsFrom);
+    for (size_t r = 0; r < rows; r++) {
+        if (r > 0)
+            out += ", ";
+        size_t from = sh.valsFrom;
+        for (const Placeholder &p : places) {
+            size_t n = 0;
+            while (n < names.size() && names[n] != p.name)
+                n++;
+            if (n == names.size())
+                names.push_back(p.name);
+            out.append(s, from, p.pos - from);
+            out += "$" + std::to_string(r * names.size() + n + 1);
+            from = p.pos + p.len;
+        }
+        out.append(s, from, sh.valsTo - from);
+    }
+    return out;
 }
 
 } // namespace ocisql

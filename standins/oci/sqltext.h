@@ -37,6 +37,16 @@ std::string toNumbered(const std::string &text, const std::vector<Placeholder> &
  */
 std::string rowLookup(const std::string &insert, int xminParam);
 
+/*
+ * For a plain insert (the shape rowLookup takes) whose placeholders are
+ * all in its VALUES list, the same insert of rows rows in one statement:
+ * the VALUES list repeated, row r's placeholders numbered from
+ * r * (distinct names) + 1, each row numbered as toNumbered numbers one.
+ * Returns "" for any other shape.
+ */
+std::string multiRowInsert(const std::string &insert, const std::vector<Placeholder> &places,
+                           size_t rows);
+
 } // namespace ocisql
 
 #endif

@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -66,6 +67,10 @@ struct OCISvcCtx : ocistandin::Handle {
     sqlite3 *lite = nullptr;
     pg_conn *pg = nullptr;
     int callTimeout = 0; /* seconds each PostgreSQL call may take */
+    /* Multi-row inserts prepared on this PostgreSQL connection: the
+     * numbered one-row text and the row count, to the statement's name. */
+    std::unordered_map<std::string, std::string> pgGroups;
+    unsigned long pgGroupSerial = 0; /* names of those statements */
 };
 
 /* A bind reads row r of an array bind at value + r * valueSkip (and the

@@ -143,6 +143,46 @@ TEST_F(Arrays, RefusedRowStopsTheGroupAndCommitsNothing)
     EXPECT_EQ(db->count(), 5);
 }
 
+/* Groups larger than one statement of the server takes, and of sizes that
+ * split unevenly, land whole and in order, again and again on the same
+ * connection; a refused row deep in such a group is still the one named. */
+TEST_F(Arrays, LargeGroupsLandInOrderAndNameTheirRefusedRow)
+{
+    db->exec("CREATE UNIQUE INDEX smaccesslog4_sid ON smaccesslog4 (sm_sessionid)");
+    struct Case {
+        ub4 rows;
+        int bad; /* -1: none */
+    } cases[] = {{1300, -1}, {3, -1}, {1300, 700}, {1300, -1}, {517, 516}};
+    int landed = 0;
+    for (size_t c = 0; c < sizeof cases / sizeof cases[0]; c++) {
+        SCOPED_TRACE(c);
+        std::vector<std::string> sids;
+        for (ub4 i = 0; i < cases[c].rows; i++)
+            sids.push_back("c" + std::to_string(c) + "-" + std::to_string(i));
+        if (cases[c].bad >= 0)
+            sids[(size_t)cases[c].bad] = "c0-0"; /* taken by the first case */
+        std::vector<Row> rows = makeRows(sids);
+        ASSERT_EQ(bindRows(rows), OCI_SUCCESS) << s.diag();
+        if (cases[c].bad >= 0) {
+            EXPECT_EQ(execute(cases[c].rows), OCI_ERROR);
+            EXPECT_EQ(rowCount(), (ub4)cases[c].bad);
+            EXPECT_EQ(OCITransRollback(s.svc, s.err, OCI_DEFAULT), OCI_SUCCESS) << s.diag();
+        } else {
+            ASSERT_EQ(execute(cases[c].rows), OCI_SUCCESS) << s.diag();
+            EXPECT_EQ(rowCount(), cases[c].rows);
+            landed += (int)cases[c].rows;
+        }
+        EXPECT_EQ(db->count(), landed);
+    }
+    Rows got = db->query("SELECT sm_sessionid FROM smaccesslog4 ORDER BY id");
+    ASSERT_EQ(got.size(), (size_t)landed);
+    EXPECT_EQ(got[0], (std::vector<Value>{Value("c0-0")}));
+    EXPECT_EQ(got[1299], (std::vector<Value>{Value("c0-1299")}));
+    EXPECT_EQ(got[1300], (std::vector<Value>{Value("c1-0")}));
+    EXPECT_EQ(got[1303], (std::vector<Value>{Value("c3-0")}));
+    EXPECT_EQ(got[2602], (std::vector<Value>{Value("c3-1299")}));
+}
+
 TEST_F(Arrays, ExecutesBeyondTheArraysAreRefused)
 {
     std::vector<Row> rows = makeRows({"a", "b"});
