@@ -436,6 +436,64 @@ bool readAuditRows(const AuditDb &db, const std::string &prefix,
 }
 
 
+void AuditRowCounter::close()
+{
+    if (pg_ != nullptr)
+        PQfinish(pg_);
+    if (lite_ != nullptr)
+        sqlite3_close(lite_);
+    pg_ = nullptr;
+    lite_ = nullptr;
+}
+
+AuditRowCounter::~AuditRowCounter()
+{
+    close();
+}
+
+bool AuditRowCounter::poll(long &count)
+{
+    const char *sql = "SELECT count(*), max(id) FROM %s WHERE id > %ld AND "
+                      "substr(sm_transactionid, 1, length(%s)) = %s";
+    char text[1024];
+    long n = 0, last = after_;
+    bool ok;
+    std::string error;
+    if (isPostgres(db_.dataSource)) {
+        if (pg_ == nullptr)
+            pg_ = pgConnect(db_, error);
+        snprintf(text, sizeof text, sql, db_.table.c_str(), after_, "$1", "$1");
+        const char *params[] = {prefix_.c_str()};
+        PGresult *r = pg_ != nullptr ? PQexecParams(pg_, text, 1, nullptr, params, nullptr, nullptr, 0) : nullptr;
+        ok = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
+        if (ok) {
+            n = atol(PQgetvalue(r, 0, 0));
+            last = PQgetisnull(r, 0, 1) ? after_ : atol(PQgetvalue(r, 0, 1));
+        }
+        PQclear(r);
+    } else {
+        if (lite_ == nullptr && sqlite3_open_v2(db_.dataSource.c_str(), &lite_, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+            sqlite3_busy_timeout(lite_, 5000);
+        snprintf(text, sizeof text, sql, db_.table.c_str(), after_, "?1", "?1");
+        sqlite3_stmt *st = nullptr;
+        ok = lite_ != nullptr && sqlite3_prepare_v2(lite_, text, -1, &st, nullptr) == SQLITE_OK &&
+             sqlite3_bind_text(st, 1, prefix_.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+             sqlite3_step(st) == SQLITE_ROW;
+        if (ok) {
+            n = (long)sqlite3_column_int64(st, 0);
+            last = sqlite3_column_type(st, 1) == SQLITE_NULL ? after_ : (long)sqlite3_column_int64(st, 1);
+        }
+        sqlite3_finalize(st);
+    }
+    if (!ok) {
+        close();
+        return false;
+    }
+    count += n;
+    after_ = last;
+    return true;
+}
+
 const char *const LOAD_ROW_PATTERN = "authlevel=%;run=%;thread=%;seq=%";
 
 bool otherAuditRows(const AuditDb &db, long &count, std::string &error)

@@ -13,6 +13,9 @@
 #include "kelcommon.h"
 #include "smapi.h"
 
+struct pg_conn;
+struct sqlite3;
+
 namespace smhost {
 
 /* Where the installation's pieces are, found from the program's own path:
@@ -104,6 +107,30 @@ bool createAuditTable(const AuditDb &db, const std::string &sqlDir, std::string 
 bool readAuditRows(const AuditDb &db, const std::string &prefix,
                    std::vector<std::pair<std::string, std::string>> &rows, std::string &error,
                    bool *lasting = nullptr);
+
+/* Counts the rows whose transaction id starts with prefix while a writer
+ * adds them: each poll reads only the rows above the highest id it has
+ * seen (through the id's index), on a connection kept open, so polling
+ * costs the database little however large the table is. A writer commits
+ * its rows in id order, so none is passed over. */
+class AuditRowCounter {
+public:
+    AuditRowCounter(const AuditDb &db, const std::string &prefix) : db_(db), prefix_(prefix) {}
+    ~AuditRowCounter();
+    AuditRowCounter(const AuditRowCounter &) = delete;
+    AuditRowCounter &operator=(const AuditRowCounter &) = delete;
+    /* Adds the new rows to count; false on a database error (the
+     * connection is then opened again at the next poll). */
+    bool poll(long &count);
+
+private:
+    AuditDb db_;
+    std::string prefix_;
+    long after_ = 0;
+    ::pg_conn *pg_ = nullptr;
+    ::sqlite3 *lite_ = nullptr;
+    void close();
+};
 
 /* How smhost load marks its rows: the transaction id starts with
  * "authlevel=N;run=ID;" and goes on with "thread=T;seq=S". */
