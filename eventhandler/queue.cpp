@@ -55,15 +55,16 @@ static struct Ring {
     int next = 0;                         /* the slot the next put fills */
     int count = 0;
     int inFlight = 0;                     /* entries from the head the writer is inserting */
+    /* Copies the writer is done with, left for recording threads to free
+     * (see queueRetire); kept across rings, freed by queueFree. The count
+     * sits beside the ring's own: a put reads both. */
+    int retiredCount = 0;
     /* Recording threads held up by a full ring. */
     int putWaiters = 0;                   /* waiting for room now */
     int stallActive = 0;                  /* a stall has been traced as begun */
     struct timeval stallStart = {0, 0};
     int stallWaits = 0;                   /* puts that waited during this stall */
-    /* Copies the writer is done with, left for recording threads to free
-     * (see queueRetire); kept across rings, freed by queueFree. */
     struct SmLog_Access_s *retired[QUEUE_RETIRED_MAX] = {};
-    int retiredCount = 0;
     /* What the last queueFree threw away. */
     int freedEntries = 0;
     int sentAway = 0;
