@@ -363,6 +363,11 @@ bool pgInsert(OCISvcCtx *svc, const OCIStmt *stmt, const std::string &sql, const
                 pgResultDiag(d, pg, r, &dl);
             ok = false;
             refused = true;
+            /* The session's prepared statements were dropped (DEALLOCATE,
+             * DISCARD ALL): the sizes are prepared again from the next group. */
+            const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+            if (state != nullptr && strcmp(state, "26000") == 0)
+                svc->pgGroups.clear();
         } else if (status == PGRES_PIPELINE_ABORTED) {
             ok = false;
         }

@@ -183,6 +183,24 @@ TEST_F(Arrays, LargeGroupsLandInOrderAndNameTheirRefusedRow)
     EXPECT_EQ(got[2602], (std::vector<Value>{Value("c3-1299")}));
 }
 
+/* Statements the session prepared for groups may be dropped behind the
+ * client's back; the groups after that still land, each once. */
+TEST_F(Arrays, GroupsLandAfterTheSessionsStatementsAreDropped)
+{
+    if (db->source().rfind("postgres", 0) != 0)
+        GTEST_SKIP() << "prepared statements of the session are PostgreSQL's";
+    std::vector<Row> rows = makeRows({"a", "b", "c"});
+    ASSERT_EQ(bindRows(rows), OCI_SUCCESS) << s.diag();
+    ASSERT_EQ(execute(3), OCI_SUCCESS) << s.diag();
+    ASSERT_TRUE(s.prepare("DEALLOCATE ALL") == OCI_SUCCESS && s.execute() == OCI_SUCCESS) << s.diag();
+    for (int round = 0; round < 2; round++) {
+        ASSERT_EQ(bindRows(rows), OCI_SUCCESS) << s.diag();
+        ASSERT_EQ(execute(3), OCI_SUCCESS) << s.diag();
+        EXPECT_EQ(rowCount(), 3u);
+    }
+    EXPECT_EQ(db->count(), 9);
+}
+
 TEST_F(Arrays, ExecutesBeyondTheArraysAreRefused)
 {
     std::vector<Row> rows = makeRows({"a", "b"});
