@@ -453,7 +453,9 @@ AuditRowCounter::~AuditRowCounter()
 
 bool AuditRowCounter::poll(long &count)
 {
-    const char *sql = "SELECT count(*), max(id) FROM %s WHERE id > %ld AND "
+    /* The insertion order is id on PostgreSQL, rowid on SQLite (as for
+     * readAuditRows). */
+    const char *sql = "SELECT count(*), max(%s) FROM %s WHERE %s > %ld AND "
                       "substr(sm_transactionid, 1, length(%s)) = %s";
     char text[1024];
     long n = 0, last = after_;
@@ -462,7 +464,7 @@ bool AuditRowCounter::poll(long &count)
     if (isPostgres(db_.dataSource)) {
         if (pg_ == nullptr)
             pg_ = pgConnect(db_, error);
-        snprintf(text, sizeof text, sql, db_.table.c_str(), after_, "$1", "$1");
+        snprintf(text, sizeof text, sql, "id", db_.table.c_str(), "id", after_, "$1", "$1");
         const char *params[] = {prefix_.c_str()};
         PGresult *r = pg_ != nullptr ? PQexecParams(pg_, text, 1, nullptr, params, nullptr, nullptr, 0) : nullptr;
         ok = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
@@ -474,7 +476,7 @@ bool AuditRowCounter::poll(long &count)
     } else {
         if (lite_ == nullptr && sqlite3_open_v2(db_.dataSource.c_str(), &lite_, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
             sqlite3_busy_timeout(lite_, 5000);
-        snprintf(text, sizeof text, sql, db_.table.c_str(), after_, "?1", "?1");
+        snprintf(text, sizeof text, sql, "rowid", db_.table.c_str(), "rowid", after_, "?1", "?1");
         sqlite3_stmt *st = nullptr;
         ok = lite_ != nullptr && sqlite3_prepare_v2(lite_, text, -1, &st, nullptr) == SQLITE_OK &&
              sqlite3_bind_text(st, 1, prefix_.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
