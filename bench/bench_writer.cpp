@@ -101,22 +101,34 @@ std::vector<std::string> rowValues(const kb::Event &e, const std::string &host)
     return v;
 }
 
-std::string sqliteInsert(const std::string &table)
+/* The values a group binds, as the writer's group statement does: the
+ * reason too, before the transaction id (a single row has it written into
+ * the statement). */
+std::vector<std::string> groupValues(std::vector<std::string> v)
+{
+    v.insert(v.end() - 1, "0");
+    return v;
+}
+
+std::string sqliteInsert(const std::string &table, bool group)
 {
     return "INSERT INTO " + table + " (" + COLUMNS +
            ") VALUES (1, 1, :sm_hostname, :sm_sessionid, :sm_username, :sm_agentname, :sm_realmname, "
            ":sm_realmoid, :sm_clientip, :sm_domainoid, :sm_authdirname, :sm_authdirserver, "
-           ":sm_authdirnamespace, :sm_resource, :sm_action, 0, :sm_transactionid)";
+           ":sm_authdirnamespace, :sm_resource, :sm_action, " + (group ? ":sm_reason" : "0") +
+           ", :sm_transactionid)";
 }
 
-/* The insert of rows rows in one statement, 14 parameters a row. */
-std::string pgInsert(const std::string &table, int rows = 1)
+/* The insert of rows rows in one statement: 14 parameters a row, or 15
+ * with the reason bound for a group. */
+std::string pgInsert(const std::string &table, int rows, bool group)
 {
+    int per = group ? 15 : 14;
     std::string sql = "INSERT INTO " + table + " (" + COLUMNS + ") VALUES ";
     for (int r = 0; r < rows; r++) {
         sql += r > 0 ? ", (1, 1" : "(1, 1";
-        for (int i = 1; i <= 14; i++)
-            sql += (i == 14 ? ", 0, $" : ", $") + std::to_string(r * 14 + i);
+        for (int i = 1; i <= per; i++)
+            sql += (i == 14 && !group ? ", 0, $" : ", $") + std::to_string(r * per + i);
         sql += ")";
     }
     return sql;
@@ -146,21 +158,23 @@ void sqliteDo(sqlite3 *db, const char *sql)
  * single row commits on its own). */
 double bareSqlite(sqlite3 *db, const std::string &table, int rows, int batch, const std::string &host)
 {
-    std::string sql = sqliteInsert(table);
+    std::string sql = sqliteInsert(table, batch > 1), one = sqliteInsert(table, false);
     kb::Event e("uid=bare,ou=people,o=kel", "authlevel=3;bare");
-    std::vector<std::string> v = rowValues(e, host);
+    std::vector<std::string> single = rowValues(e, host), grouped = groupValues(single);
     Clock::time_point t0 = Clock::now();
     for (int r = 0; r < rows;) {
         int group = std::min(batch, rows - r);
+        const std::string &text = group > 1 ? sql : one;
+        const std::vector<std::string> &v = group > 1 ? grouped : single;
         sqlite3_stmt *st = nullptr;
         if (group > 1)
             sqliteDo(db, "BEGIN");
-        if (sqlite3_prepare_v2(db, sql.c_str(), (int)sql.size(), &st, nullptr) != SQLITE_OK)
+        if (sqlite3_prepare_v2(db, text.c_str(), (int)text.size(), &st, nullptr) != SQLITE_OK)
             throw std::runtime_error(std::string("bare: prepare: ") + sqlite3_errmsg(db));
         for (int g = 0; g < group; g++, r++) {
             sqlite3_reset(st);
-            for (int i = 0; i < 14; i++)
-                sqlite3_bind_text(st, i + 1, v[(size_t)i].data(), (int)v[(size_t)i].size(), SQLITE_TRANSIENT);
+            for (size_t i = 0; i < v.size(); i++)
+                sqlite3_bind_text(st, (int)i + 1, v[i].data(), (int)v[i].size(), SQLITE_TRANSIENT);
             if (sqlite3_step(st) != SQLITE_DONE)
                 throw std::runtime_error(std::string("bare: insert: ") + sqlite3_errmsg(db));
         }
@@ -199,7 +213,7 @@ void barePgGroup(BarePg &bare, const std::string &table, const char *const *para
     PGconn *pg = bare.pg;
     std::vector<const char *> all;
     for (int g = 0; g < std::min(group, 512); g++)
-        all.insert(all.end(), params, params + 14);
+        all.insert(all.end(), params, params + 15);
     bool ok = PQsetnonblocking(pg, 1) == 0 && PQenterPipelineMode(pg) == 1;
     for (int left = group; ok && left > 0;) {
         int rows = 1;
@@ -207,8 +221,8 @@ void barePgGroup(BarePg &bare, const std::string &table, const char *const *para
             rows *= 2;
         std::string name = "bare_" + std::to_string(rows);
         if (bare.prepared.insert(rows).second)
-            ok = PQsendPrepare(pg, name.c_str(), pgInsert(table, rows).c_str(), rows * 14, nullptr) == 1;
-        ok = ok && PQsendQueryPrepared(pg, name.c_str(), rows * 14, all.data(), nullptr, nullptr, 0) == 1;
+            ok = PQsendPrepare(pg, name.c_str(), pgInsert(table, rows, true).c_str(), rows * 15, nullptr) == 1;
+        ok = ok && PQsendQueryPrepared(pg, name.c_str(), rows * 15, all.data(), nullptr, nullptr, 0) == 1;
         left -= rows;
     }
     ok = ok && PQpipelineSync(pg) == 1;
@@ -241,17 +255,19 @@ void barePgGroup(BarePg &bare, const std::string &table, const char *const *para
 double barePg(BarePg &bare, const std::string &table, int rows, int batch, const std::string &host)
 {
     PGconn *pg = bare.pg;
-    std::string sql = pgInsert(table);
+    std::string sql = pgInsert(table, 1, false);
     kb::Event e("uid=bare,ou=people,o=kel", "authlevel=3;bare");
-    std::vector<std::string> v = rowValues(e, host);
-    const char *params[14];
+    std::vector<std::string> v = rowValues(e, host), g = groupValues(v);
+    const char *params[14], *groupParams[15];
     for (int i = 0; i < 14; i++)
         params[i] = v[(size_t)i].c_str();
+    for (int i = 0; i < 15; i++)
+        groupParams[i] = g[(size_t)i].c_str();
     Clock::time_point t0 = Clock::now();
     for (int r = 0; r < rows;) {
         int group = std::min(batch, rows - r);
         if (group > 1) {
-            barePgGroup(bare, table, params, group);
+            barePgGroup(bare, table, groupParams, group);
         } else {
             PGresult *res = PQexecParams(pg, sql.c_str(), 14, nullptr, params, nullptr, nullptr, 0);
             if (PQresultStatus(res) != PGRES_COMMAND_OK)
