@@ -66,6 +66,7 @@ inline void traceLevel(Home &home, int level)
     home.traceConf(level);
     openGates();
     trace(TRACE_ERROR, "level %d", level);
+    useTableClock();
     unlink(home.logPath().c_str());
 }
 

@@ -93,6 +93,7 @@ void traceLevel(int level)
     home->traceConf(level);
     kb::openGates();
     trace(TRACE_ERROR, "level %d", level);
+    kb::useTableClock();
     unlink(home->logPath().c_str());
 }
 
