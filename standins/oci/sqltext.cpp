@@ -133,12 +133,12 @@ std::string normaliseName(const char *name, size_t len)
     return out;
 }
 
-std::string toNumbered(const std::string &text, const std::vector<Placeholder> &places,
-                       std::vector<std::string> &names)
+/* Appends text[from, to) to out with each of places (all within it)
+ * replaced by $n: n counts the distinct names in order of first
+ * appearance, which names collects, from base + 1. */
+static void appendNumbered(std::string &out, const std::string &text, size_t from, size_t to,
+                           const std::vector<Placeholder> &places, std::vector<std::string> &names, size_t base)
 {
-    std::string out;
-    size_t from = 0;
-    names.clear();
     for (const Placeholder &p : places) {
         size_t n = 0;
         while (n < names.size() && names[n] != p.name)
@@ -146,10 +146,18 @@ std::string toNumbered(const std::string &text, const std::vector<Placeholder> &
         if (n == names.size())
             names.push_back(p.name);
         out.append(text, from, p.pos - from);
-        out += "$" + std::to_string(n + 1);
+        out += "$" + std::to_string(base + n + 1);
         from = p.pos + p.len;
     }
-    out.append(text, from, std::string::npos);
+    out.append(text, from, to - from);
+}
+
+std::string toNumbered(const std::string &text, const std::vector<Placeholder> &places,
+                       std::vector<std::string> &names)
+{
+    std::string out;
+    names.clear();
+    appendNumbered(out, text, 0, text.size(), places, names, 0);
     return out;
 }
 
@@ -268,23 +276,14 @@ std::string multiRowInsert(const std::string &s, const std::vector<Placeholder> 
     for (const Placeholder &p : places)
         if (p.pos < sh.valsFrom || p.pos >= sh.valsTo)
             return "";
+    /* Every row names the same placeholders, so after the first the
+     * count of distinct names is known. */
     std::vector<std::string> names;
     std::string out = s.substr(0, sh.valsFrom);
     for (size_t r = 0; r < rows; r++) {
         if (r > 0)
             out += ", ";
-        size_t from = sh.valsFrom;
-        for (const Placeholder &p : places) {
-            size_t n = 0;
-            while (n < names.size() && names[n] != p.name)
-                n++;
-            if (n == names.size())
-                names.push_back(p.name);
-            out.append(s, from, p.pos - from);
-            out += "$" + std::to_string(r * names.size() + n + 1);
-            from = p.pos + p.len;
-        }
-        out.append(s, from, sh.valsTo - from);
+        appendNumbered(out, s, sh.valsFrom, sh.valsTo, places, names, r * names.size());
     }
     return out;
 }
