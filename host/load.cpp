@@ -222,7 +222,9 @@ void runLogins(const Options &o, Plugins &p, const char *params, const std::stri
 
 /* Waits until the table holds at least want rows of the run and the
  * journal nothing, for up to o.drainSeconds; a lasting error (a table the
- * user may not read) ends the wait at once. */
+ * user may not read) ends the wait at once. rows gets the run's rows;
+ * allIn the time of the last count, which is when the rows were all in
+ * once the wait succeeds. */
 bool waitRows(const Options &o, const AuditDb &db, const std::string &prefix, long want,
               const std::string &journal, std::vector<std::pair<std::string, std::string>> &rows,
               std::string &error, Clock::time_point &allIn)
