@@ -312,6 +312,9 @@ sword OCIStmtPrepare(OCIStmt *stmtp, OCIError *errhp, const OraText *stmt, ub4 s
             st->places.clear();
             st->text.assign(reinterpret_cast<const char *>(stmt), stmt_len);
             st->places = ocisql::findPlaceholders(st->text);
+            st->names.clear();
+            st->numbered = ocisql::toNumbered(st->text, st->places, st->names);
+            st->multiRow = !ocisql::multiRowInsert(st->text, st->places, 1).empty();
         }
         st->prepared = true;
         return withInjectedInfo(PREPARE, injected, OCI_SUCCESS, &err->diags);

@@ -245,6 +245,22 @@ struct PipeCommand {
     std::string key, name; /* PREPARE: the cache entry its success adds */
 };
 
+/* Queues the query of the transaction's id, prepared on the connection
+ * on its first use and kept, like the group statements. */
+bool sendTxidQuery(OCISvcCtx *svc, std::vector<PipeCommand> &cmds)
+{
+    static const char *const TXID_SQL = "SELECT txid_current()";
+    auto kept = svc->pgGroups.find(TXID_SQL);
+    std::string name = kept != svc->pgGroups.end() ? kept->second : "kel_txid";
+    bool sent = true;
+    if (kept == svc->pgGroups.end()) {
+        cmds.push_back({PipeCommand::PREPARE, TXID_SQL, name});
+        sent = PQsendPrepare(svc->pg, name.c_str(), TXID_SQL, 0, nullptr) == 1;
+    }
+    cmds.push_back({PipeCommand::TXID, "", ""});
+    return sent && PQsendQueryPrepared(svc->pg, name.c_str(), 0, nullptr, nullptr, nullptr, 0) == 1;
+}
+
 /* Queues a group's rows one statement each through one unnamed prepare, or
  * a single row returning its transaction's id. */
 bool sendEachRow(PGconn *pg, const std::string &run, const std::vector<const char *> &values, int perRow,
@@ -274,8 +290,7 @@ bool sendInChunks(OCISvcCtx *svc, const OCIStmt *stmt, const std::string &sql,
                   const std::vector<const char *> &values, int perRow, ub4 iters, std::vector<PipeCommand> &cmds)
 {
     PGconn *pg = svc->pg;
-    cmds.push_back({PipeCommand::TXID, "", ""});
-    bool sent = PQsendQueryParams(pg, "SELECT txid_current()", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+    bool sent = sendTxidQuery(svc, cmds);
     std::unordered_map<std::string, std::string> queued; /* prepared in this pipeline */
     for (ub4 r = 0; sent && r < iters;) {
         ub4 rows = chunkRows(iters - r, perRow);
@@ -430,8 +445,8 @@ bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, ub4 iters, Diags &d, bool commit)
 {
     PGconn *pg = svc->pg;
     Deadline dl(svc->callTimeout);
-    std::vector<std::string> names;
-    std::string sql = ocisql::toNumbered(stmt->text, stmt->places, names);
+    const std::vector<std::string> &names = stmt->names;
+    const std::string &sql = stmt->numbered;
     SentValues sent;
     pgSentValues(stmt, names, iters, pg_encoding_to_char(PQclientEncoding(pg)), sent);
     const std::vector<const char *> &values = sent.values;
@@ -457,7 +472,7 @@ bool pgExecute(OCISvcCtx *svc, OCIStmt *stmt, ub4 iters, Diags &d, bool commit)
     std::string txid;
     bool dropBeforeCommit = insert && takeLostCommit();
     bool ok;
-    bool chunked = iters > 1 && !ocisql::multiRowInsert(stmt->text, stmt->places, 1).empty();
+    bool chunked = iters > 1 && stmt->multiRow;
     if (insert)
         ok = pgInsert(svc, stmt, sql, values, perRow, iters, count, txid, dl, d, dropBeforeCommit, chunked);
     else if (iters == 1)

@@ -67,8 +67,9 @@ struct OCISvcCtx : ocistandin::Handle {
     sqlite3 *lite = nullptr;
     pg_conn *pg = nullptr;
     int callTimeout = 0; /* seconds each PostgreSQL call may take */
-    /* Multi-row inserts prepared on this PostgreSQL connection: the
-     * numbered one-row text and the row count, to the statement's name. */
+    /* Statements a group prepares on this PostgreSQL connection, to
+     * their names: its multi-row inserts (the numbered one-row text, a
+     * newline and the row count) and the query of its transaction id. */
     std::unordered_map<std::string, std::string> pgGroups;
     unsigned long pgGroupSerial = 0; /* names of those statements */
 };
@@ -87,10 +88,14 @@ struct OCIBind : ocistandin::Handle {
 
 struct OCIStmt : ocistandin::Handle {
     bool prepared = false;
-    /* The last text given and its placeholders, always kept together: a
-     * prepare of the same text again (the writer's every row) reuses them. */
+    /* The last text given and what is derived from it, always kept
+     * together: a prepare of the same text again (the writer's every row
+     * or group) reuses them. */
     std::string text;
     std::vector<ocisql::Placeholder> places;
+    std::string numbered;           /* the text with $n placeholders */
+    std::vector<std::string> names; /* the placeholder of each $n */
+    bool multiRow = false;          /* a group can be sent as multi-row inserts */
     std::vector<OCIBind *> binds;
     ub4 rowCount = 0; /* rows processed by the last execute (OCI_ATTR_ROW_COUNT) */
 };
