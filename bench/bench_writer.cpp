@@ -2,13 +2,14 @@
  * bench_writer.cpp - rows per second of the event handler's database
  * writer against a bare client that inserts the same rows the same way.
  *
- *   bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L]
- *                [--batch B,B,...] [--delays-us D,D,...] [--catchup EVENTS] [--journal]
+ *   bench_writer [--rows N] [--rounds R] [--min-seconds S] [--pg URI] [--only NAME]
+ *                [--trace-level L] [--batch B,B,...] [--delays-us D,D,...] [--catchup EVENTS] [--journal]
  *
  * For each database (SQLite in its default rollback journal, SQLite in WAL
  * mode, and PostgreSQL when --pg is given), each BATCH_MAX B (default 1)
  * and, on PostgreSQL, each one-way delay D added by the loopback delay
- * proxy (default 0), it alternates R rounds of:
+ * proxy (default 0), it alternates R rounds (and more, up to 2000, until
+ * the bare client's rounds add up to S seconds; default 0) of:
  *  - bare: N rows (at least 4 B, and 200 without a delay) in groups of B,
  *    fourteen text binds per row and one commit per group, straight
  *    through sqlite3 (a prepare of the INSERT per group, one transaction)
@@ -73,6 +74,7 @@ const char *const COLUMNS =
 struct Options {
     int rows = 30;
     int rounds = 10;
+    double minSeconds = 0; /* the bare client's timed seconds a case takes at least */
     int traceLevel = 1;
     std::string pg;
     std::string only; /* run only the databases whose name contains this */
@@ -361,14 +363,23 @@ struct Rates {
     std::vector<double> bare, waiting, recorded;
 };
 
-/* A round of each side in turn. */
-template <class Bare> void roundsInTurn(int rounds, int rows, Rates &rates, Bare &&bareRound)
+/* Rounds of a case at most, however short they are. */
+const int ROUNDS_MAX = 2000;
+
+/* A round of each side in turn: rounds rounds, and more while the bare
+ * client's rounds add up to less than minSeconds (short rounds, each open
+ * to a late wake-up, then weigh less in the rates). Returns the rounds. */
+template <class Bare> int roundsInTurn(int rounds, double minSeconds, int rows, Rates &rates, Bare &&bareRound)
 {
-    for (int r = 0; r < rounds; r++) {
+    double bareSeconds = 0;
+    int r = 0;
+    for (; r < ROUNDS_MAX && (r < rounds || bareSeconds < minSeconds); r++) {
         rates.bare.push_back(besidePoller(bareRound));
         rates.waiting.push_back(writerRun(rows, r, true));
         rates.recorded.push_back(writerRun(rows, r, false));
+        bareSeconds += rows / rates.bare.back();
     }
+    return r;
 }
 
 std::string auditConf(const std::string &dataSource, const std::string &password, int maxQueue, int batch,
@@ -465,13 +476,13 @@ void runSqlite(kb::Home &home, const Options &o, bool wal, const std::string &ho
         startWriter(home, path, "", c.rows, c.batch);
         Rates rates;
         sqlite3 *bareDb = bareSqliteOpen(path);
-        roundsInTurn(o.rounds, c.rows, rates, [&] { return bareSqlite(bareDb, "bare_log", c.rows, c.batch, host); });
+        int rounds = roundsInTurn(o.rounds, o.minSeconds, c.rows, rates,
+                                  [&] { return bareSqlite(bareDb, "bare_log", c.rows, c.batch, host); });
         sqlite3_close(bareDb);
         SmEventRelease();
         long bareRows = sqliteCount(db, "bare_log"), writerRows = sqliteCount(db, "smaccesslog4");
         sqlite3_close(db);
-        report(label, c, o.rounds, rates,
-               bareRows == (long)c.rows * o.rounds && writerRows == 2L * c.rows * o.rounds + 1);
+        report(label, c, rounds, rates, bareRows == (long)c.rows * rounds && writerRows == 2L * c.rows * rounds + 1);
     }
 }
 
@@ -593,13 +604,14 @@ void runPg(kb::Home &home, const Options &o, const std::string &host)
         startWriter(home, uri, "kelpw", c.rows, c.batch);
         Rates rates;
         BarePg bare{barePgOpen(uri), {}};
-        roundsInTurn(o.rounds, c.rows, rates, [&] { return barePg(bare, "bare_log", c.rows, c.batch, host); });
+        int rounds = roundsInTurn(o.rounds, o.minSeconds, c.rows, rates,
+                                  [&] { return barePg(bare, "bare_log", c.rows, c.batch, host); });
         PQfinish(bare.pg);
         SmEventRelease();
         long bareRows = pgExec(pg, "SELECT count(*) FROM bare_log");
         long writerRows = pgExec(pg, "SELECT count(*) FROM smaccesslog4");
-        report("PostgreSQL", c, o.rounds, rates,
-               bareRows == (long)c.rows * o.rounds && writerRows == 2L * c.rows * o.rounds + 1);
+        report("PostgreSQL", c, rounds, rates,
+               bareRows == (long)c.rows * rounds && writerRows == 2L * c.rows * rounds + 1);
     }
     PQfinish(pg);
 }
@@ -698,6 +710,8 @@ int main(int argc, char **argv)
             o.rows = std::max(1, atoi(argv[i + 1]));
         else if (a == "--rounds")
             o.rounds = std::max(1, atoi(argv[i + 1]));
+        else if (a == "--min-seconds")
+            o.minSeconds = std::max(0.0, atof(argv[i + 1]));
         else if (a == "--pg")
             o.pg = argv[i + 1];
         else if (a == "--only")
@@ -713,8 +727,8 @@ int main(int argc, char **argv)
         else if (a == "--catchup")
             o.catchup = std::max(0L, atol(argv[i + 1]));
         else {
-            fprintf(stderr, "usage: bench_writer [--rows N] [--rounds R] [--pg URI] [--only NAME] [--trace-level L]\n"
-                            "                    [--batch B,B,...] [--delays-us D,D,...] [--catchup EVENTS] [--journal]\n");
+            fprintf(stderr, "usage: bench_writer [--rows N] [--rounds R] [--min-seconds S] [--pg URI] [--only NAME]\n"
+                            "                    [--trace-level L] [--batch B,B,...] [--delays-us D,D,...] [--catchup EVENTS] [--journal]\n");
             return 2;
         }
         i++;

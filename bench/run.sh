@@ -55,7 +55,7 @@ else
     echo "PostgreSQL not started (see below); its figures are left out" >&2
     cat "$WORK/pg.log" >&2
 fi
-"$BUILD/bin/bench_writer" --rows 20 --rounds 30 --batch 1,64,512 --delays-us 0,1000,5000 "${PG_ARGS[@]}" |
+"$BUILD/bin/bench_writer" --rows 20 --rounds 30 --min-seconds 2 --batch 1,64,512 --delays-us 0,1000,5000 "${PG_ARGS[@]}" |
     tee "$WORK/writer.jsonl"
 if [ "$PG_UP" = 1 ]; then
     echo "== bench_writer: catching up with a journal backlog"
