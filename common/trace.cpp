@@ -91,6 +91,7 @@ static mutex_t fileLock = DEFAULTMUTEX;
  * its milliseconds go (-1: nowhere, the local time could not be had). */
 static time_t stampSecond = (time_t)-1;
 static char stampText[CFTIME_MAX];
+static size_t stampLen = 0;
 static int stampMillis = -1;
 /* Bumped in the child after fork, so every thread's " pid tid: " is made
  * again there. */
@@ -98,6 +99,7 @@ static std::atomic<unsigned> forkGeneration(1);
 static pthread_once_t forkHandlersOnce = PTHREAD_ONCE_INIT;
 /* Per thread: " pid tid: " and the fork generation it was made in. */
 static thread_local char threadIds[IDS_SIZE];
+static thread_local size_t threadIdsLen = 0;
 static thread_local unsigned threadIdsGeneration = 0;
 
 static void closeLog(void)
@@ -318,21 +320,26 @@ static void stampFor(time_t sec)
     if (sec == stampSecond)
         return;
     stampSecond = sec;
-    cftime(stampText, "%d/%m/%y %T.000", &sec);
+    stampLen = (size_t)cftime(stampText, "%d/%m/%y %T.000", &sec);
+    stampText[stampLen] = '\0'; /* empty when the local time could not be had */
     dot = strchr(stampText, '.');
     stampMillis = dot != NULL && strlen(dot + 1) >= 3 ? (int)(dot + 1 - stampText) : -1;
 }
 
 /* " 815    7: " of the calling thread: process id in 5 columns, thread id
- * in 4. Both stay for the life of the thread, except in a fork child. */
-static const char *threadIdText(void)
+ * in 4. Both stay for the life of the thread, except in a fork child.
+ * *len receives its length. */
+static const char *threadIdText(size_t *len)
 {
     unsigned generation = forkGeneration.load(std::memory_order_relaxed);
 
     if (threadIdsGeneration != generation) {
-        snprintf(threadIds, sizeof threadIds, " %5lu %4u: ", (unsigned long)getpid(), thr_self());
+        int n = snprintf(threadIds, sizeof threadIds, " %5lu %4u: ", (unsigned long)getpid(), thr_self());
+        threadIdsLen = n < 0 ? 0 : (size_t)n < sizeof threadIds ? (size_t)n : sizeof threadIds - 1;
+        threadIds[threadIdsLen] = '\0';
         threadIdsGeneration = generation;
     }
+    *len = threadIdsLen;
     return threadIds;
 }
 
@@ -340,16 +347,24 @@ static const char *threadIdText(void)
 static size_t buildPrefix(char *prefix, size_t size, const struct timeval *tv)
 {
     unsigned long ms = (unsigned long)((tv->tv_usec / 1000) % 1000);
-    int n;
+    size_t idsLen;
+    const char *ids = threadIdText(&idsLen);
+    size_t n;
 
     stampFor(tv->tv_sec);
-    n = snprintf(prefix, size, "%s%s", stampText, threadIdText());
-    if (stampMillis >= 0) {
+    /* Two copies of known lengths: this runs for every line written. */
+    n = stampLen < size ? stampLen : size - 1;
+    memcpy(prefix, stampText, n);
+    idsLen = idsLen < size - 1 - n ? idsLen : size - 1 - n;
+    memcpy(prefix + n, ids, idsLen);
+    n += idsLen;
+    prefix[n] = '\0';
+    if (stampMillis >= 0 && (size_t)stampMillis + 3 <= n) {
         prefix[stampMillis] = (char)('0' + ms / 100);
         prefix[stampMillis + 1] = (char)('0' + ms / 10 % 10);
         prefix[stampMillis + 2] = (char)('0' + ms % 10);
     }
-    return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
+    return n;
 }
 
 /* 1 for a character that the log shows escaped: a control character other
