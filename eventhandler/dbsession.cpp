@@ -64,6 +64,7 @@ static struct Session {
     sb4 diagCode = 0;
     char diagText[DIAG_SIZE] = "";
     int executeRefused = 0;
+    int executed = 0; /* the last insert reached its execute */
 } db;
 
 /* ---- the Oracle client library ---------------------------------------- */
@@ -356,6 +357,7 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
     sword status;
 
     db.executeRefused = 0;
+    db.executed = 0;
     if (!dbConnect())
         return 0;
     hostName(host, sizeof host);
@@ -371,6 +373,7 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
         return 0;
     if (!dbBindAll(e, host))
         return 0;
+    db.executed = 1;
     status = ociLib.calls.stmtExecute(db.svchp, db.stmthp, db.errhp, 1, 0, NULL, NULL, OCI_COMMIT_ON_SUCCESS);
     db.executeRefused = status == OCI_ERROR;
     return dbCheckStatus("OCI execute statement", status, TRACE_3);
@@ -511,6 +514,7 @@ int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows)
     sword status;
 
     db.executeRefused = 0;
+    db.executed = 0;
     *rows = 0;
     if (!dbConnect())
         return 0;
@@ -534,6 +538,7 @@ int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows)
                            TRACE_3) &&
              groupBindAll(&g);
     if (ok) {
+        db.executed = 1;
         status = ociLib.calls.stmtExecute(db.svchp, db.stmthp, db.errhp, (ub4)g.rows, 0, NULL, NULL,
                                           OCI_COMMIT_ON_SUCCESS);
         db.executeRefused = status == OCI_ERROR;
@@ -554,6 +559,7 @@ struct DbFailure dbLastFailure(void)
     struct DbFailure f;
 
     f.executeRefused = db.executeRefused;
+    f.executed = db.executed;
     f.code = (int)db.diagCode;
     f.text = db.diagText;
     return f;

@@ -60,9 +60,11 @@ int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows);
 
 /* What the last dbInsertAuth or dbInsertGroup left for REJECT_AFTER to judge: whether the
  * execute itself failed, and the first diagnostic record of the last
- * failure. */
+ * failure; and for the writer's retry, whether the execute was called at
+ * all (its commit may then be in doubt). */
 struct DbFailure {
     int executeRefused;
+    int executed;
     int code;
     const char *text;
 };

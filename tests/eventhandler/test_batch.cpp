@@ -139,7 +139,9 @@ TEST_F(BatchTest, FailedGroupIsTriedAgainWholeAndARefusedOneEventByEvent)
             std::lock_guard<std::mutex> hold(gateLock);
             gateOpen = false;
         }
-        ociStandinFail("OCIStmtExecute", OCI_ERROR, 1);
+        /* It fails before its execute, so nothing of it can have been
+         * committed: the next try may take it with what waits behind it. */
+        ociStandinFail("OCIStmtPrepare", OCI_ERROR, 1);
         record("hold");
         {
             std::unique_lock<std::mutex> hold(gateLock);

@@ -188,4 +188,33 @@ TEST_F(PgWriterTest, GroupsWhoseCommitIsInDoubtLandOnceInOrder)
     ociStandinReset();
 }
 
+/* A lone event whose commit answer is lost is tried again alone, though
+ * more events wait by then: a group holding it would not be the statement
+ * whose commit is in doubt, and would write it twice. */
+TEST_F(PgWriterTest, LoneEventWhoseCommitIsInDoubtIsTriedAgainAlone)
+{
+    SmEventRelease();
+    configure("BATCH_MAX = 16\nMAX_QUEUE = 200\nRETRY_DELAY = 1\n");
+    SmEventInit();
+    ociStandinReset();
+    ociStandinLoseAcks(1);
+    const int events = 10;
+    auto record = [](int i) {
+        kt::Event e("uid=lone", "authlevel=5;seq=" + std::to_string(i));
+        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
+    };
+    record(0);
+    /* The answer is lost; the writer waits its retry delay. */
+    ASSERT_TRUE(kt::eventually([] { return ociStandinCalls("OCIStmtExecute") >= 1; }, 10));
+    for (int i = 1; i < events; i++)
+        record(i);
+    ASSERT_TRUE(waitRows(events));
+    SmEventRelease();
+    kt::pg::Rows r = rows("sm_transactionid");
+    ASSERT_EQ((size_t)events, r.size());
+    for (int i = 0; i < events; i++)
+        EXPECT_EQ("authlevel=5;seq=" + std::to_string(i), *r[(size_t)i][0]);
+    ociStandinReset();
+}
+
 } // namespace
