@@ -52,6 +52,17 @@ static struct OciLibrary {
     int groupLoaded = 0;
 } ociLib;
 
+/* A group's values bound as arrays: per bound column (width above 0), the
+ * rows' texts side by side, one place of width[c] bytes each. Kept from
+ * group to group while connected, and made anew only for a group that
+ * needs more rows or wider places. */
+struct GroupBinds {
+    int capacity; /* rows the arrays hold */
+    size_t width[AUDIT_COLUMN_COUNT];
+    char *values[AUDIT_COLUMN_COUNT];
+    sb2 *inds;
+};
+
 /* The session; writer thread only. */
 static struct Session {
     OCIEnv *envhp = NULL; /* set while connected */
@@ -65,7 +76,11 @@ static struct Session {
     char diagText[DIAG_SIZE] = "";
     int executeRefused = 0;
     int executed = 0; /* the last insert reached its execute */
+    struct GroupBinds group = {};
+    int groupBound = 0; /* the statement handle holds the group insert, bound to group */
 } db;
+
+static void groupRelease(void);
 
 /* ---- the Oracle client library ---------------------------------------- */
 
@@ -154,6 +169,7 @@ void dbTraceDiag(int level)
 void dbDisconnect(void)
 {
     trace(TRACE_2, "dbDisconnect");
+    groupRelease();
     if (db.stmthp != NULL) {
         ociLib.calls.handleFree(db.stmthp, OCI_HTYPE_STMT);
         db.stmthp = NULL;
@@ -360,6 +376,7 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
     db.executed = 0;
     if (!dbConnect())
         return 0;
+    db.groupBound = 0; /* the handle is prepared for this row alone */
     hostName(host, sizeof host);
     /* A table name too long for the statement cuts it; the database then
      * refuses it and the writer retries, as with any failed insert. */
@@ -385,109 +402,193 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
 /* Bytes the bound values of one group may take; a group of long values is
  * cut to fit (its rest is the next group). */
 #define GROUP_BYTES (8u * 1024u * 1024u)
+/* A column's place in its array is its longest text rounded up to this,
+ * so that a text a little longer than the ones before it still fits. */
+#define GROUP_WIDTH_STEP 64u
 #define REASON_SIZE 16
 
-/* A group's values bound as arrays: per bound column, the rows' texts side
- * by side, one every width[c] bytes (the longest text of the column and its
- * terminator). */
-struct GroupBinds {
-    int rows;
-    size_t width[AUDIT_COLUMN_COUNT];
-    char *values[AUDIT_COLUMN_COUNT];
-    sb2 *inds;
-};
-
-static const char *groupText(const struct SmLog_Access_s *e, const struct AuditColumn *c, const char *host,
-                             char *reason)
+/* Bytes a bound column's text takes in its array, its terminator included;
+ * 0 for a column given as a literal. */
+static size_t groupWidth(const struct SmLog_Access_s *e, const struct AuditColumn *c, size_t hostLen)
 {
-    if (c->source == AUDIT_HOST)
-        return host;
-    if (c->source == AUDIT_REASON) {
-        snprintf(reason, REASON_SIZE, "%d", (int)e->nReason);
-        return reason;
+    size_t len;
+
+    switch (c->source) {
+    case AUDIT_REASON:
+        return REASON_SIZE;
+    case AUDIT_HOST:
+        len = hostLen;
+        break;
+    case AUDIT_FIELD:
+        len = strlen(accessFieldText(e, c->field));
+        break;
+    default:
+        return 0;
     }
-    return accessFieldText(e, c->field);
+    return (len / GROUP_WIDTH_STEP + 1) * GROUP_WIDTH_STEP;
 }
 
-static int isBound(const struct AuditColumn *c)
+/* How many of the first n events go in one group: as many as the places
+ * their columns need fit GROUP_BYTES, one at least. width receives those
+ * places, *rowBytes their sum. */
+static int groupMeasure(struct SmLog_Access_s *const *events, int n, size_t hostLen,
+                        size_t width[AUDIT_COLUMN_COUNT], size_t *rowBytes)
 {
-    return c->source == AUDIT_HOST || c->source == AUDIT_FIELD || c->source == AUDIT_REASON;
-}
+    int rows = 0;
 
-static void groupFree(struct GroupBinds *g)
-{
-    for (int c = 0; c < AUDIT_COLUMN_COUNT; c++)
-        free(g->values[c]);
-    free(g->inds);
-}
-
-/* Fills g with the first rows of events that fit GROUP_BYTES (one at
- * least); 0 when the memory cannot be had (traced). */
-static int groupBuild(struct GroupBinds *g, struct SmLog_Access_s *const *events, int n, const char *host)
-{
-    char reason[REASON_SIZE];
-    size_t total = 0;
-
-    memset(g, 0, sizeof *g);
-    /* Rows are taken while the widths they need still fit. */
+    memset(width, 0, AUDIT_COLUMN_COUNT * sizeof *width);
+    *rowBytes = 0;
     for (int r = 0; r < n; r++) {
-        size_t width[AUDIT_COLUMN_COUNT];
-        size_t need = 0;
+        size_t next[AUDIT_COLUMN_COUNT];
+        size_t sum = 0;
         for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
-            const struct AuditColumn *col = &auditColumns[c];
-            size_t len = isBound(col) ? strlen(groupText(events[r], col, host, reason)) + 1 : 0;
-            width[c] = len > g->width[c] ? len : g->width[c];
-            need += width[c] * (size_t)(r + 1);
+            size_t w = groupWidth(events[r], &auditColumns[c], hostLen);
+            next[c] = w > width[c] ? w : width[c];
+            sum += next[c];
         }
-        if (r > 0 && need > GROUP_BYTES)
+        if (r > 0 && sum * (size_t)(r + 1) > GROUP_BYTES)
             break;
-        memcpy(g->width, width, sizeof width);
-        g->rows = r + 1;
-        total = need;
+        memcpy(width, next, sizeof next);
+        *rowBytes = sum;
+        rows = r + 1;
     }
-    g->inds = (sb2 *)kelSys.calloc((size_t)g->rows, sizeof *g->inds);
-    int ok = g->inds != NULL;
+    return rows;
+}
+
+/* The arrays the session keeps are freed and no longer bound. */
+static void groupRelease(void)
+{
+    for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
+        free(db.group.values[c]);
+        db.group.values[c] = NULL;
+        db.group.width[c] = 0;
+    }
+    free(db.group.inds);
+    db.group.inds = NULL;
+    db.group.capacity = 0;
+    db.groupBound = 0;
+}
+
+/* Makes arrays of the widths given, for as many rows as BATCH_MAX asks
+ * and GROUP_BYTES allows (rows at least); 0 when the memory cannot be had
+ * (traced). */
+static int groupAllocate(int rows, const size_t width[AUDIT_COLUMN_COUNT], size_t rowBytes)
+{
+    size_t fit = GROUP_BYTES / rowBytes;
+    int capacity = fit < (size_t)param.batchMax ? (int)fit : param.batchMax;
+
+    if (capacity < rows)
+        capacity = rows;
+    groupRelease();
+    db.group.inds = (sb2 *)kelSys.calloc((size_t)capacity, sizeof *db.group.inds);
+    int ok = db.group.inds != NULL;
     for (int c = 0; ok && c < AUDIT_COLUMN_COUNT; c++) {
-        if (g->width[c] == 0)
+        db.group.width[c] = width[c];
+        if (width[c] == 0)
             continue;
-        g->values[c] = (char *)kelSys.malloc(g->width[c] * (size_t)g->rows);
-        ok = g->values[c] != NULL;
-        for (int r = 0; ok && r < g->rows; r++) {
-            const char *text = groupText(events[r], &auditColumns[c], host, reason);
-            memcpy(g->values[c] + g->width[c] * (size_t)r, text, strlen(text) + 1);
-        }
+        db.group.values[c] = (char *)kelSys.malloc(width[c] * (size_t)capacity);
+        ok = db.group.values[c] != NULL;
     }
     if (!ok) {
-        trace(TRACE_ERROR, "Can't allocate %lu bytes for a group of %d rows", (unsigned long)total, g->rows);
-        groupFree(g);
+        trace(TRACE_ERROR, "Can't allocate %lu bytes for a group of %d rows",
+              (unsigned long)(rowBytes * (size_t)capacity), capacity);
+        groupRelease();
+        return 0;
     }
-    return ok;
+    db.group.capacity = capacity;
+    return 1;
 }
 
-/* Binds each column's array; 0 (disconnected) at the first failure. */
-static int groupBindAll(const struct GroupBinds *g)
+/* Copies the texts of row r into their places. Events of one group mostly
+ * share their reason, so it is formatted only when it differs from the
+ * row before. */
+static void groupCopyRow(int r, const struct SmLog_Access_s *e, const struct SmLog_Access_s *before,
+                         const char *host)
+{
+    for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
+        const struct AuditColumn *col = &auditColumns[c];
+        size_t width = db.group.width[c];
+        char *place = db.group.values[c] + width * (size_t)r;
+        const char *text;
+
+        if (width == 0)
+            continue;
+        if (col->source == AUDIT_REASON) {
+            if (before != NULL && before->nReason == e->nReason)
+                memcpy(place, place - width, width);
+            else
+                snprintf(place, width, "%d", (int)e->nReason);
+            continue;
+        }
+        text = col->source == AUDIT_HOST ? host : accessFieldText(e, col->field);
+        memcpy(place, text, strlen(text) + 1);
+    }
+}
+
+/* Puts the first rows of events into the session's arrays, making them
+ * anew when these rows need more room than they have; the number of rows,
+ * 0 when the memory cannot be had. */
+static int groupFill(struct SmLog_Access_s *const *events, int n, const char *host)
+{
+    size_t width[AUDIT_COLUMN_COUNT];
+    size_t rowBytes;
+    int rows = groupMeasure(events, n, strlen(host), width, &rowBytes);
+    int fits = rows <= db.group.capacity;
+
+    for (int c = 0; fits && c < AUDIT_COLUMN_COUNT; c++)
+        fits = width[c] <= db.group.width[c];
+    if (!fits && !groupAllocate(rows, width, rowBytes))
+        return 0;
+    for (int r = 0; r < rows; r++)
+        groupCopyRow(r, events[r], r > 0 ? events[r - 1] : NULL, host);
+    return rows;
+}
+
+/* Traces the group's values at level 5, as dbBindString traces a single
+ * row's. */
+static void groupTraceValues(int rows)
+{
+    if (traceGetLevel() < TRACE_5)
+        return;
+    for (int c = 0; c < AUDIT_COLUMN_COUNT; c++)
+        for (int r = 0; db.group.values[c] != NULL && r < rows; r++)
+            trace(TRACE_5, "dbBindString :%s %s", auditColumns[c].name,
+                  db.group.values[c] + db.group.width[c] * (size_t)r);
+}
+
+/* Prepares the group statement and binds each column's array; 0
+ * (disconnected) at the first failure. The binds last while the arrays
+ * and the statement do, so a connection prepares and binds once for all
+ * its groups of those widths. */
+static int groupPrepareAndBind(void)
 {
     char placeholder[LINE_SIZE];
+    char sql[SQL_SIZE];
 
+    if (!dbStatement(sql, sizeof sql, 0, 1))
+        trace(TRACE_ERROR, "SQL statement cut to %d characters", SQL_SIZE - 1);
+    trace(TRACE_5, "SQL: %s", sql);
+    if (!dbCheckStatus("OCI prepare statement",
+                       ociLib.calls.stmtPrepare(db.stmthp, db.errhp, (const OraText *)sql, (ub4)strlen(sql),
+                                                OCI_NTV_SYNTAX, OCI_DEFAULT),
+                       TRACE_3))
+        return 0;
     for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
         OCIBind *bind = NULL;
-        if (g->values[c] == NULL)
+        if (db.group.values[c] == NULL)
             continue;
         snprintf(placeholder, sizeof placeholder, ":%s", auditColumns[c].name);
-        /* The first row's line takes trace's look at its settings; the
-         * rest are formatted only when that level is on. */
-        trace(TRACE_5, "dbBindString %s %s", placeholder, g->values[c]);
-        for (int r = 1; r < g->rows && traceGetLevel() >= TRACE_5; r++)
-            trace(TRACE_5, "dbBindString %s %s", placeholder, g->values[c] + g->width[c] * (size_t)r);
         if (!dbCheckStatus("OCI bind string",
                            ociLib.calls.bindByName(db.stmthp, &bind, db.errhp, (const OraText *)placeholder,
-                                                   (sb4)strlen(placeholder), g->values[c], (sb4)g->width[c],
-                                                   SQLT_STR, g->inds, NULL, NULL, 0, NULL, OCI_DEFAULT),
+                                                   (sb4)strlen(placeholder), db.group.values[c],
+                                                   (sb4)db.group.width[c], SQLT_STR, db.group.inds, NULL, NULL,
+                                                   0, NULL, OCI_DEFAULT),
                            TRACE_5)) {
             trace(TRACE_ERROR, "binding name %s", placeholder);
             return 0;
         }
     }
+    db.groupBound = 1;
     return 1;
 }
 
@@ -509,9 +610,8 @@ static void groupFailed(sword status, int rows)
 int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows)
 {
     char host[HOST_SIZE];
-    char sql[SQL_SIZE];
-    struct GroupBinds g;
     sword status;
+    int filled;
 
     db.executeRefused = 0;
     db.executed = 0;
@@ -525,33 +625,26 @@ int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows)
         return dbInsertAuth(events[0]);
     }
     hostName(host, sizeof host);
-    if (!groupBuild(&g, events, n, host)) {
+    filled = groupFill(events, n, host);
+    if (filled == 0) {
         *rows = 1;
         return dbInsertAuth(events[0]);
     }
-    if (!dbStatement(sql, sizeof sql, 0, 1))
-        trace(TRACE_ERROR, "SQL statement cut to %d characters", SQL_SIZE - 1);
-    trace(TRACE_5, "SQL: %s (%d rows)", sql, g.rows);
-    int ok = dbCheckStatus("OCI prepare statement",
-                           ociLib.calls.stmtPrepare(db.stmthp, db.errhp, (const OraText *)sql, (ub4)strlen(sql),
-                                                    OCI_NTV_SYNTAX, OCI_DEFAULT),
-                           TRACE_3) &&
-             groupBindAll(&g);
-    if (ok) {
-        db.executed = 1;
-        status = ociLib.calls.stmtExecute(db.svchp, db.stmthp, db.errhp, (ub4)g.rows, 0, NULL, NULL,
-                                          OCI_COMMIT_ON_SUCCESS);
-        db.executeRefused = status == OCI_ERROR;
-        ok = status == OCI_SUCCESS || status == OCI_SUCCESS_WITH_INFO;
-        if (ok)
-            dbReportStatus("OCI execute statement", status, TRACE_3);
-        else
-            groupFailed(status, g.rows);
+    if (!db.groupBound && !groupPrepareAndBind())
+        return 0;
+    trace(TRACE_5, "dbInsertGroup: %d rows", filled);
+    groupTraceValues(filled);
+    db.executed = 1;
+    status = ociLib.calls.stmtExecute(db.svchp, db.stmthp, db.errhp, (ub4)filled, 0, NULL, NULL,
+                                      OCI_COMMIT_ON_SUCCESS);
+    db.executeRefused = status == OCI_ERROR;
+    if (status != OCI_SUCCESS && status != OCI_SUCCESS_WITH_INFO) {
+        groupFailed(status, filled);
+        return 0;
     }
-    if (ok)
-        *rows = g.rows;
-    groupFree(&g);
-    return ok;
+    dbReportStatus("OCI execute statement", status, TRACE_3);
+    *rows = filled;
+    return 1;
 }
 
 struct DbFailure dbLastFailure(void)

@@ -175,6 +175,81 @@ int heldHostname(char *name, size_t size)
     return 0;
 }
 
+/* Each call held until the test lets one more through. */
+std::mutex hostLock;
+std::condition_variable hostCond;
+int hostPermits = 0, hostCalls = 0;
+
+int countedHostname(char *name, size_t size)
+{
+    std::unique_lock<std::mutex> hold(hostLock);
+    hostCalls++;
+    hostCond.notify_all();
+    hostCond.wait(hold, [] { return hostPermits > 0; });
+    hostPermits--;
+    snprintf(name, size, "host");
+    return 0;
+}
+
+/* The session keeps its group arrays and their binds from group to group:
+ * a group of longer texts than the arrays hold, and a group after a lone
+ * event (whose insert prepares the statement handle for itself), must
+ * still land whole, every value in its column. Each step is taken by the
+ * writer while it is held in the host name of the step before. */
+TEST_F(BatchTest, GroupRowsHoldEveryValueAcrossKeptArrays)
+{
+    struct Step {
+        const char *what;
+        std::vector<int> reasons;
+        size_t resourceLength;
+    } steps[] = {
+        {"a lone event", {0}, 10},
+        {"a group", {0, 0, 7}, 10},
+        {"a group of longer texts", {7, -3, -3}, 300},
+        {"a lone event between groups", {5}, 20},
+        {"a group after it", {1, 2, 2, 3}, 40},
+    };
+    std::vector<kt::Event> events;
+    kelSys.gethostname = countedHostname;
+    hostPermits = 0;
+    hostCalls = 0;
+    start("BATCH_MAX = 8\n");
+    int step = 0;
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.what);
+        for (size_t i = 0; i < s.reasons.size(); i++) {
+            kt::Event e("uid=" + std::to_string(step) + "-" + std::to_string(i), "authlevel=5", s.reasons[i]);
+            e.text(11) = std::string(s.resourceLength + i, 'r');
+            events.push_back(e);
+            SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
+        }
+        /* The step before lands; this one, waiting whole, is taken and
+         * held in its host name. */
+        std::unique_lock<std::mutex> hold(hostLock);
+        hostPermits += step > 0;
+        hostCond.notify_all();
+        ASSERT_TRUE(hostCond.wait_for(hold, std::chrono::seconds(10), [&] { return hostCalls > step; }));
+        step++;
+    }
+    {
+        std::lock_guard<std::mutex> hold(hostLock);
+        hostPermits = 1000;
+        hostCond.notify_all();
+    }
+    ASSERT_TRUE(waitUsers(events.size()));
+    EXPECT_EQ(5, hostCalls);
+    std::vector<kt::Row> rows = kt::auditRows(db);
+    ASSERT_EQ(events.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(events[i].text(3), rows[i]["sm_username"]);
+        EXPECT_EQ(events[i].text(11), rows[i]["sm_resource"]);
+        EXPECT_EQ(std::to_string(events[i].record().nReason), rows[i]["sm_reason"]);
+        EXPECT_EQ("host", rows[i]["sm_hostname"]);
+        EXPECT_EQ(events[i].text(13), rows[i]["sm_transactionid"]);
+    }
+}
+
 /* A release while a group is under insert: the group's events are freed
  * once (ASan), written or counted as discarded, and the event behind them
  * is discarded. */
