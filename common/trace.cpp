@@ -500,7 +500,12 @@ static void writeMessage(const char *prefix, size_t prefixLen, const char *forma
     va_end(copy);
     if (n >= 0 && (size_t)n < room && plainText(line + prefixLen, (size_t)n)) {
         line[prefixLen + (size_t)n] = '\n';
-        fwrite(line, 1, prefixLen + (size_t)n + 1, filePtr);
+        /* One write(2) at the end of the file (O_APPEND), past the
+         * stream, which holds nothing here: vtrace flushes what it
+         * printed before. Not through kelSys, like the stream's own
+         * writes: a test that makes writes fail reads the trace to see
+         * what failed. */
+        (void)write(fileno(filePtr), line, prefixLen + (size_t)n + 1);
         return;
     }
     msg = formatMessage(stackBuf, sizeof stackBuf, &heap, format, args);
@@ -539,9 +544,11 @@ void vtrace(int level, const char *format, va_list args)
         if (state == LOG_FULL) {
             noteLogFull(prefix);
         } else {
-            if (notice)
+            if (notice) {
                 fprintf(filePtr, "%sCONFIGURATION READ: file %s level %d limit %lld%s\n", prefix, fileName,
                         traceLevel.load(std::memory_order_relaxed), (long long)maxFileSize, confProblems);
+                fflush(filePtr);
+            }
             if (passes)
                 writeMessage(prefix, prefixLen, format, args);
             fflush(filePtr);
