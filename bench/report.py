@@ -407,7 +407,6 @@ def main():
           "- Writer: a connection prepares the group statement and binds its column arrays once,",
           "  and keeps the arrays from group to group (places rounded up to 64 bytes); it prepares",
           "  and binds again only after a lone event's insert or for a group that needs more room.",
-          "  That was about 10 of the 37 µs a group of 64 took outside its execute.",
           "- Recording path: the count of copies handed back sits beside the ring's count, so a",
           "  put reads one line the writer has written instead of two.",
           "- Recording path: the event's copy is made before the queue lock is taken; the copies",
