@@ -349,6 +349,23 @@ static int dbStatement(char *sql, size_t size, int reason, int grouped)
     return used < size;
 }
 
+/* Prepares the statement of dbStatement on the session's handle; 0
+ * (disconnected) when that fails. A table name too long for the statement
+ * cuts it; the database then refuses it and the writer retries, as with
+ * any failed insert. */
+static int dbPrepare(int reason, int grouped)
+{
+    char sql[SQL_SIZE];
+
+    if (!dbStatement(sql, sizeof sql, reason, grouped))
+        trace(TRACE_ERROR, "SQL statement cut to %d characters", SQL_SIZE - 1);
+    trace(TRACE_5, "SQL: %s", sql);
+    return dbCheckStatus("OCI prepare statement",
+                         ociLib.calls.stmtPrepare(db.stmthp, db.errhp, (const OraText *)sql, (ub4)strlen(sql),
+                                                  OCI_NTV_SYNTAX, OCI_DEFAULT),
+                         TRACE_3);
+}
+
 /* Binds every placeholder of the statement in column order; 0 at the
  * first failure. */
 static int dbBindAll(const struct SmLog_Access_s *e, const char *host)
@@ -369,7 +386,6 @@ static int dbBindAll(const struct SmLog_Access_s *e, const char *host)
 int dbInsertAuth(const struct SmLog_Access_s *e)
 {
     char host[HOST_SIZE];
-    char sql[SQL_SIZE];
     sword status;
 
     db.executeRefused = 0;
@@ -378,15 +394,7 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
         return 0;
     db.groupBound = 0; /* the handle is prepared for this row alone */
     hostName(host, sizeof host);
-    /* A table name too long for the statement cuts it; the database then
-     * refuses it and the writer retries, as with any failed insert. */
-    if (!dbStatement(sql, sizeof sql, (int)e->nReason, 0))
-        trace(TRACE_ERROR, "SQL statement cut to %d characters", SQL_SIZE - 1);
-    trace(TRACE_5, "SQL: %s", sql);
-    if (!dbCheckStatus("OCI prepare statement",
-                       ociLib.calls.stmtPrepare(db.stmthp, db.errhp, (const OraText *)sql, (ub4)strlen(sql),
-                                       OCI_NTV_SYNTAX, OCI_DEFAULT),
-                       TRACE_3))
+    if (!dbPrepare((int)e->nReason, 0))
         return 0;
     if (!dbBindAll(e, host))
         return 0;
@@ -563,15 +571,8 @@ static void groupTraceValues(int rows)
 static int groupPrepareAndBind(void)
 {
     char placeholder[LINE_SIZE];
-    char sql[SQL_SIZE];
 
-    if (!dbStatement(sql, sizeof sql, 0, 1))
-        trace(TRACE_ERROR, "SQL statement cut to %d characters", SQL_SIZE - 1);
-    trace(TRACE_5, "SQL: %s", sql);
-    if (!dbCheckStatus("OCI prepare statement",
-                       ociLib.calls.stmtPrepare(db.stmthp, db.errhp, (const OraText *)sql, (ub4)strlen(sql),
-                                                OCI_NTV_SYNTAX, OCI_DEFAULT),
-                       TRACE_3))
+    if (!dbPrepare(0, 1))
         return 0;
     for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
         OCIBind *bind = NULL;
