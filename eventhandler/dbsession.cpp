@@ -75,7 +75,7 @@ static struct Session {
     sb4 diagCode = 0;
     char diagText[DIAG_SIZE] = "";
     int executeRefused = 0;
-    int executed = 0; /* the last insert reached its execute */
+    int executed = 0; /* rows the last insert's execute held; 0: not called */
     struct GroupBinds group = {};
     int groupBound = 0; /* the statement handle holds the group insert, bound to group */
 } db;
@@ -635,7 +635,7 @@ int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows)
         return 0;
     trace(TRACE_5, "dbInsertGroup: %d rows", filled);
     groupTraceValues(filled);
-    db.executed = 1;
+    db.executed = filled;
     status = ociLib.calls.stmtExecute(db.svchp, db.stmthp, db.errhp, (ub4)filled, 0, NULL, NULL,
                                       OCI_COMMIT_ON_SUCCESS);
     db.executeRefused = status == OCI_ERROR;

@@ -58,10 +58,11 @@ int dbInsertAuth(const struct SmLog_Access_s *event);
  * alone. */
 int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows);
 
-/* What the last dbInsertAuth or dbInsertGroup left for REJECT_AFTER to judge: whether the
- * execute itself failed, and the first diagnostic record of the last
- * failure; and for the writer's retry, whether the execute was called at
- * all (its commit may then be in doubt). */
+/* What the last dbInsertAuth or dbInsertGroup left for REJECT_AFTER to
+ * judge: whether the execute itself failed, and the first diagnostic
+ * record of the last failure; and for the writer's retry, how many rows
+ * the execute held when it was called (its commit may then be in doubt),
+ * 0 when it was not. */
 struct DbFailure {
     int executeRefused;
     int executed;

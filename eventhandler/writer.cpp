@@ -116,12 +116,14 @@ int writerWritePass(struct WriterGroup *g, int n, int *failed)
         *failed = done == 0;
     } else {
         /* A group cut to what its buffers hold is no failure: the rest is
-         * the next group's. A failed group is tried again whole; so is a
-         * lone event whose execute was called: its commit may be in doubt,
-         * and only the same statement with the same rows lets the client
-         * find out whether it committed, where a group holding the event
-         * would write it twice. */
-        g->retry = done == 0 && (n > 1 || dbLastFailure().executed) ? n : 0;
+         * the next group's. Once an execute was called its commit may be
+         * in doubt, and only the same statement with the same rows lets
+         * the client find out whether it committed: the next try holds
+         * exactly the rows it held (one, when a group went as its first
+         * event alone), where more would write them twice. A group that
+         * failed before its execute is tried again whole. */
+        int executed = dbLastFailure().executed;
+        g->retry = done > 0 ? 0 : executed > 0 ? executed : n > 1 ? n : 0;
         *failed = done == 0;
     }
     return done;

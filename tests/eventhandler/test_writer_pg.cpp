@@ -13,8 +13,10 @@
 #include "audit.h"
 #include "eventfixture.h"
 #include "journal.h"
+#include "kelsys.h"
 #include "oci_standin.h"
 #include "pgtest.h"
+#include "queue.h"
 #include "scrypt.h"
 #include "smeventkel.h"
 #include "trace.h"
@@ -188,32 +190,70 @@ TEST_F(PgWriterTest, GroupsWhoseCommitIsInDoubtLandOnceInOrder)
     ociStandinReset();
 }
 
+/* Nothing waits in the ring and the writer inserts nothing. */
+bool ringIdle()
+{
+    queueLock();
+    bool idle = queueLength() == 0 && queueInFlight() == 0;
+    queueUnlock();
+    return idle;
+}
+
+/* The next kelSys.calloc fails once when armed: the writer's only one
+ * after its start is that of a group's arrays. */
+std::atomic<bool> failNextCalloc(false);
+
+void *callocFailingOnce(size_t count, size_t size)
+{
+    if (failNextCalloc.exchange(false))
+        return nullptr;
+    return calloc(count, size);
+}
+
 /* A lone event whose commit answer is lost is tried again alone, though
  * more events wait by then: a group holding it would not be the statement
- * whose commit is in doubt, and would write it twice. */
+ * whose commit is in doubt, and would write it twice. So is the first
+ * event of a group that went alone for want of memory for its arrays. */
 TEST_F(PgWriterTest, LoneEventWhoseCommitIsInDoubtIsTriedAgainAlone)
 {
+    struct {
+        const char *what;
+        bool failGroupArrays;
+    } cases[] = {{"an event that came alone", false}, {"a group that went as its first event", true}};
+    const int events = 10;
     SmEventRelease();
     configure("BATCH_MAX = 16\nMAX_QUEUE = 200\nRETRY_DELAY = 1\n");
+    kelSys.calloc = callocFailingOnce;
     SmEventInit();
-    ociStandinReset();
-    ociStandinLoseAcks(1);
-    const int events = 10;
-    auto record = [](int i) {
-        kt::Event e("uid=lone", "authlevel=5;seq=" + std::to_string(i));
-        SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
-    };
-    record(0);
-    /* The answer is lost; the writer waits its retry delay. */
-    ASSERT_TRUE(kt::eventually([] { return ociStandinCalls("OCIStmtExecute") >= 1; }, 10));
-    for (int i = 1; i < events; i++)
-        record(i);
-    ASSERT_TRUE(waitRows(events));
+    int written = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ociStandinReset();
+        /* The first event's answer is lost, then that of the group's
+         * first event going alone. */
+        ociStandinLoseAcks(c.failGroupArrays ? 2 : 1);
+        auto record = [&](int i) {
+            kt::Event e("uid=lone", "authlevel=5;seq=" + std::to_string(written + i));
+            SmEventRecord(SM_EVENT_KIND_ACCESS, SM_EVENT_CATEGORY_AUTH, SM_EVENT_AUTH_ACCEPT, e.get());
+        };
+        record(0);
+        /* The answer is lost; the writer waits its retry delay. */
+        ASSERT_TRUE(kt::eventually([] { return ociStandinCalls("OCIStmtExecute") >= 1; }, 10));
+        failNextCalloc = c.failGroupArrays;
+        for (int i = 1; i < events; i++)
+            record(i);
+        written += events;
+        ASSERT_TRUE(waitRows((size_t)written));
+        /* No row more comes. */
+        ASSERT_TRUE(kt::eventually(ringIdle, 10));
+        kt::pg::Rows r = rows("sm_transactionid");
+        ASSERT_EQ((size_t)written, r.size());
+        for (int i = 0; i < written; i++)
+            EXPECT_EQ("authlevel=5;seq=" + std::to_string(i), *r[(size_t)i][0]);
+        EXPECT_FALSE(failNextCalloc);
+    }
     SmEventRelease();
-    kt::pg::Rows r = rows("sm_transactionid");
-    ASSERT_EQ((size_t)events, r.size());
-    for (int i = 0; i < events; i++)
-        EXPECT_EQ("authlevel=5;seq=" + std::to_string(i), *r[(size_t)i][0]);
+    kelSysReset();
     ociStandinReset();
 }
 
