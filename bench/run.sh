@@ -6,14 +6,16 @@
 #
 # Environment: KEL_BENCH_BUILD (build folder, default build/bench),
 # KEL_BENCH_PG_PORT (port of the throwaway PostgreSQL server, default 54339),
-# KEL_BENCH_OUT (report file, default BENCHMARKS.md). A whole run takes a
-# few minutes. PostgreSQL figures are left out when no server can be started.
+# KEL_BENCH_OUT (report file, default BENCHMARKS.md), KEL_BENCH_LOAD_RATE
+# (logins a second of the paced smhost load, default 60000). A whole run
+# takes a few minutes. PostgreSQL figures are left out when no server can be started.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${KEL_BENCH_BUILD:-$ROOT/build/bench}
 PG_PORT=${KEL_BENCH_PG_PORT:-54339}
 OUT=${KEL_BENCH_OUT:-$ROOT/BENCHMARKS.md}
+LOAD_RATE=${KEL_BENCH_LOAD_RATE:-60000}
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/kelbench-run.XXXXXX")
 PG_DIR=$WORK/pg
 PG_UP=0
@@ -74,6 +76,13 @@ if [ "$PG_UP" = 1 ]; then
     "$BUILD/bin/smhost" load --datasource "postgresql://127.0.0.1:$(cat "$WORK/load/proxy.port")/kel" \
         --db-user kel --db-password kelpw --table loadbench --create-table --threads 4 --seconds 10 \
         --batch-max 512 --max-queue 100000 --home "$WORK/load/home" | tee "$WORK/load.txt" || true
+    # The same logins paced at a fixed rate: does the writer keep pace there?
+    echo "== smhost load: the same, paced at $LOAD_RATE logins/s"
+    echo "$LOAD_RATE" >"$WORK/load-rate.txt"
+    "$BUILD/bin/smhost" load --datasource "postgresql://127.0.0.1:$(cat "$WORK/load/proxy.port")/kel" \
+        --db-user kel --db-password kelpw --table loadpaced --create-table --threads 4 --seconds 10 \
+        --rate "$LOAD_RATE" --batch-max 512 --max-queue 100000 --home "$WORK/load/home" |
+        tee "$WORK/load-paced.txt" || true
     kill "$PROXY_PID" 2>/dev/null || true
 fi
 uptime >"$WORK/load-after.txt"
