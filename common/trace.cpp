@@ -454,31 +454,19 @@ static const char *formatMessage(char *stackBuf, size_t size, char **heap,
     return *heap;
 }
 
-/* 1 when the n characters of msg hold no NUL and nothing to escape. Tested
- * a word at a time: a word with no byte below 0x20 and none equal to 0x7f
- * (a superset of escapedChar and NUL) is plain; only the others are looked
- * at byte by byte. */
+/* 1 when the n characters of msg hold no NUL and nothing to escape: no
+ * byte below 0x20 but tab, and no DEL. One test per byte without a
+ * branch, which the compiler turns into a few vector instructions per 16
+ * or 32 bytes. */
 static int plainText(const char *msg, size_t n)
 {
-    const uint64_t ones = 0x0101010101010101ULL;
-    const uint64_t highs = 0x8080808080808080ULL;
-    size_t i = 0;
+    unsigned char bad = 0;
 
-    for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
-        uint64_t x, del;
-
-        memcpy(&x, msg + i, sizeof x);
-        del = x ^ (0x7f * ones);
-        if (((x - 0x20 * ones) & ~x & highs) == 0 && ((del - ones) & ~del & highs) == 0)
-            continue;
-        for (size_t j = i; j < i + sizeof(uint64_t); j++)
-            if (msg[j] == '\0' || escapedChar((unsigned char)msg[j]))
-                return 0;
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = (unsigned char)msg[i];
+        bad |= (unsigned char)((c < 0x20) & (c != '\t')) | (unsigned char)(c == 0x7f);
     }
-    for (; i < n; i++)
-        if (msg[i] == '\0' || escapedChar((unsigned char)msg[i]))
-            return 0;
-    return 1;
+    return bad == 0;
 }
 
 /* Writes prefix, message and newline in one piece when the message fits in
