@@ -1,7 +1,8 @@
 /*
  * dbsession.cpp - the audit writer's database session: the Oracle client
  * library loaded at the first connect, the logon, the INSERT of one event
- * and the diagnostics of its failures.
+ * or of a group (its arrays filled by grouparrays.cpp, prepared and bound
+ * here once per connection), and the diagnostics of their failures.
  *
  * Threads: the writer thread alone uses the session's handles and its
  * last failure (the environment is created with OCI_THREADED and
@@ -22,6 +23,7 @@
 #include <string.h>
 
 #include "accessfields.h"
+#include "grouparrays.h"
 #include "kelsys.h"
 #include "libload.h"
 #include "smeventkel.h"
@@ -52,17 +54,6 @@ static struct OciLibrary {
     int groupLoaded = 0;
 } ociLib;
 
-/* A group's values bound as arrays: per bound column (width above 0), the
- * rows' texts side by side, one place of width[c] bytes each. Kept from
- * group to group while connected, and made anew only for a group that
- * needs more rows or wider places. */
-struct GroupBinds {
-    int capacity; /* rows the arrays hold */
-    size_t width[AUDIT_COLUMN_COUNT];
-    char *values[AUDIT_COLUMN_COUNT];
-    sb2 *inds;
-};
-
 /* The session; writer thread only. */
 static struct Session {
     OCIEnv *envhp = NULL; /* set while connected */
@@ -76,11 +67,8 @@ static struct Session {
     char diagText[DIAG_SIZE] = "";
     int executeRefused = 0;
     int executed = 0; /* rows the last insert's execute held; 0: not called */
-    struct GroupBinds group = {};
-    int groupBound = 0; /* the statement handle holds the group insert, bound to group */
+    int groupBound = 0; /* the statement handle holds the group insert, bound to the group arrays */
 } db;
-
-static void groupRelease(void);
 
 /* ---- the Oracle client library ---------------------------------------- */
 
@@ -170,6 +158,7 @@ void dbDisconnect(void)
 {
     trace(TRACE_2, "dbDisconnect");
     groupRelease();
+    db.groupBound = 0;
     if (db.stmthp != NULL) {
         ociLib.calls.handleFree(db.stmthp, OCI_HTYPE_STMT);
         db.stmthp = NULL;
@@ -407,182 +396,26 @@ int dbInsertAuth(const struct SmLog_Access_s *e)
 
 /* ---- grouped inserts (BATCH_MAX above 1) ------------------------------- */
 
-/* Bytes the bound values of one group may take; a group of long values is
- * cut to fit (its rest is the next group). */
-#define GROUP_BYTES (8u * 1024u * 1024u)
-/* A column's place in its array is its longest text rounded up to this,
- * so that a text a little longer than the ones before it still fits. */
-#define GROUP_WIDTH_STEP 64u
-#define REASON_SIZE 16
-
-/* Bytes a bound column's text takes in its array, its terminator included;
- * 0 for a column given as a literal. */
-static size_t groupWidth(const struct SmLog_Access_s *e, const struct AuditColumn *c, size_t hostLen)
-{
-    size_t len;
-
-    switch (c->source) {
-    case AUDIT_REASON:
-        return REASON_SIZE;
-    case AUDIT_HOST:
-        len = hostLen;
-        break;
-    case AUDIT_FIELD:
-        len = strlen(accessFieldText(e, c->field));
-        break;
-    default:
-        return 0;
-    }
-    return (len / GROUP_WIDTH_STEP + 1) * GROUP_WIDTH_STEP;
-}
-
-/* How many of the first n events go in one group: as many as the places
- * their columns need fit GROUP_BYTES, one at least. width receives those
- * places, *rowBytes their sum. */
-static int groupMeasure(struct SmLog_Access_s *const *events, int n, size_t hostLen,
-                        size_t width[AUDIT_COLUMN_COUNT], size_t *rowBytes)
-{
-    int rows = 0;
-
-    memset(width, 0, AUDIT_COLUMN_COUNT * sizeof *width);
-    *rowBytes = 0;
-    for (int r = 0; r < n; r++) {
-        size_t next[AUDIT_COLUMN_COUNT];
-        size_t sum = 0;
-        for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
-            size_t w = groupWidth(events[r], &auditColumns[c], hostLen);
-            next[c] = w > width[c] ? w : width[c];
-            sum += next[c];
-        }
-        if (r > 0 && sum * (size_t)(r + 1) > GROUP_BYTES)
-            break;
-        memcpy(width, next, sizeof next);
-        *rowBytes = sum;
-        rows = r + 1;
-    }
-    return rows;
-}
-
-/* The arrays the session keeps are freed and no longer bound. */
-static void groupRelease(void)
-{
-    for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
-        free(db.group.values[c]);
-        db.group.values[c] = NULL;
-        db.group.width[c] = 0;
-    }
-    free(db.group.inds);
-    db.group.inds = NULL;
-    db.group.capacity = 0;
-    db.groupBound = 0;
-}
-
-/* Makes arrays of the widths given, for as many rows as BATCH_MAX asks
- * and GROUP_BYTES allows (rows at least); 0 when the memory cannot be had
- * (traced). */
-static int groupAllocate(int rows, const size_t width[AUDIT_COLUMN_COUNT], size_t rowBytes)
-{
-    size_t fit = GROUP_BYTES / rowBytes;
-    int capacity = fit < (size_t)param.batchMax ? (int)fit : param.batchMax;
-
-    if (capacity < rows)
-        capacity = rows;
-    groupRelease();
-    db.group.inds = (sb2 *)kelSys.calloc((size_t)capacity, sizeof *db.group.inds);
-    int ok = db.group.inds != NULL;
-    for (int c = 0; ok && c < AUDIT_COLUMN_COUNT; c++) {
-        db.group.width[c] = width[c];
-        if (width[c] == 0)
-            continue;
-        db.group.values[c] = (char *)kelSys.malloc(width[c] * (size_t)capacity);
-        ok = db.group.values[c] != NULL;
-    }
-    if (!ok) {
-        trace(TRACE_ERROR, "Can't allocate %lu bytes for a group of %d rows",
-              (unsigned long)(rowBytes * (size_t)capacity), capacity);
-        groupRelease();
-        return 0;
-    }
-    db.group.capacity = capacity;
-    return 1;
-}
-
-/* Copies the texts of row r into their places. Events of one group mostly
- * share their reason, so it is formatted only when it differs from the
- * row before. */
-static void groupCopyRow(int r, const struct SmLog_Access_s *e, const struct SmLog_Access_s *before,
-                         const char *host)
-{
-    for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
-        const struct AuditColumn *col = &auditColumns[c];
-        size_t width = db.group.width[c];
-        char *place = db.group.values[c] + width * (size_t)r;
-        const char *text;
-
-        if (width == 0)
-            continue;
-        if (col->source == AUDIT_REASON) {
-            if (before != NULL && before->nReason == e->nReason)
-                memcpy(place, place - width, width);
-            else
-                snprintf(place, width, "%d", (int)e->nReason);
-            continue;
-        }
-        text = col->source == AUDIT_HOST ? host : accessFieldText(e, col->field);
-        memcpy(place, text, strlen(text) + 1);
-    }
-}
-
-/* Puts the first rows of events into the session's arrays, making them
- * anew when these rows need more room than they have; the number of rows,
- * 0 when the memory cannot be had. */
-static int groupFill(struct SmLog_Access_s *const *events, int n, const char *host)
-{
-    size_t width[AUDIT_COLUMN_COUNT];
-    size_t rowBytes;
-    int rows = groupMeasure(events, n, strlen(host), width, &rowBytes);
-    int fits = rows <= db.group.capacity;
-
-    for (int c = 0; fits && c < AUDIT_COLUMN_COUNT; c++)
-        fits = width[c] <= db.group.width[c];
-    if (!fits && !groupAllocate(rows, width, rowBytes))
-        return 0;
-    for (int r = 0; r < rows; r++)
-        groupCopyRow(r, events[r], r > 0 ? events[r - 1] : NULL, host);
-    return rows;
-}
-
-/* Traces the group's values at level 5, as dbBindString traces a single
- * row's. */
-static void groupTraceValues(int rows)
-{
-    if (traceGetLevel() < TRACE_5)
-        return;
-    for (int c = 0; c < AUDIT_COLUMN_COUNT; c++)
-        for (int r = 0; db.group.values[c] != NULL && r < rows; r++)
-            trace(TRACE_5, "dbBindString :%s %s", auditColumns[c].name,
-                  db.group.values[c] + db.group.width[c] * (size_t)r);
-}
-
 /* Prepares the group statement and binds each column's array; 0
  * (disconnected) at the first failure. The binds last while the arrays
  * and the statement do, so a connection prepares and binds once for all
  * its groups of those widths. */
 static int groupPrepareAndBind(void)
 {
+    const struct GroupArrays *arrays = groupArrays();
     char placeholder[LINE_SIZE];
 
     if (!dbPrepare(0, 1))
         return 0;
     for (int c = 0; c < AUDIT_COLUMN_COUNT; c++) {
         OCIBind *bind = NULL;
-        if (db.group.values[c] == NULL)
+        if (arrays->values[c] == NULL)
             continue;
         snprintf(placeholder, sizeof placeholder, ":%s", auditColumns[c].name);
         if (!dbCheckStatus("OCI bind string",
                            ociLib.calls.bindByName(db.stmthp, &bind, db.errhp, (const OraText *)placeholder,
-                                                   (sb4)strlen(placeholder), db.group.values[c],
-                                                   (sb4)db.group.width[c], SQLT_STR, db.group.inds, NULL, NULL,
+                                                   (sb4)strlen(placeholder), arrays->values[c],
+                                                   (sb4)arrays->width[c], SQLT_STR, arrays->inds, NULL, NULL,
                                                    0, NULL, OCI_DEFAULT),
                            TRACE_5)) {
             trace(TRACE_ERROR, "binding name %s", placeholder);
@@ -612,7 +445,7 @@ int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows)
 {
     char host[HOST_SIZE];
     sword status;
-    int filled;
+    int filled, remade;
 
     db.executeRefused = 0;
     db.executed = 0;
@@ -626,7 +459,9 @@ int dbInsertGroup(struct SmLog_Access_s *const *events, int n, int *rows)
         return dbInsertAuth(events[0]);
     }
     hostName(host, sizeof host);
-    filled = groupFill(events, n, host);
+    filled = groupFill(events, n, host, param.batchMax, &remade);
+    if (remade)
+        db.groupBound = 0; /* the binds name the arrays that were */
     if (filled == 0) {
         *rows = 1;
         return dbInsertAuth(events[0]);
